@@ -1,0 +1,2 @@
+#include <nanobind/nanobind.h>
+NB_MODULE(markvane, m) { m.doc() = "markvane"; }

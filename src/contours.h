@@ -1,0 +1,17 @@
+// Border following on the padded label image and the candidate filters of the
+// adaptive-threshold (ArUco) candidate source.
+#pragma once
+
+#include <cstdint>
+
+#include "params.h"
+#include "types.h"
+
+namespace markvane::contours {
+
+// Candidates of one threshold window: threshold, trace every border, keep
+// convex quadrilaterals of plausible size (and refit their corners from the
+// contour for CORNER_REFINE_CONTOUR). Output in contour start order.
+Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window);
+
+}  // namespace markvane::contours

@@ -1,0 +1,1 @@
+#include "corner_refine.h"

@@ -1,0 +1,46 @@
+// Marker code books and the matching of a read code against them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "types.h"
+
+namespace markvane::dictionary {
+
+// Code of one marker: four rotation codes back to back (rotation 0 first), each
+// ceil(n*n/8) bytes, cells row-major MSB-first, 1 = white.
+struct Dictionary {
+  Vec<Vec<uint8_t>> bytes_list;
+  uint32_t marker_size = 0;
+  int32_t max_correction_bits = 0;
+
+  size_t code_bytes() const { return (size_t(marker_size) * marker_size + 7) / 8; }
+};
+
+// Packed reading of one candidate's inner cells, laid out like one rotation code.
+struct CellBitMasks {
+  Vec<uint8_t> white;  // 1 = read as white
+  Vec<uint8_t> known;  // 1 = read with certainty (white or black)
+  uint32_t cells = 0;  // n * n
+};
+
+struct Match {
+  int32_t id = 0;
+  int32_t rotation = 0;
+  uint32_t distance = 0;
+};
+
+// The 22 names in their listing order.
+const std::array<std::string_view, 22>& predefined_names();
+
+// Case-insensitive, optional "DICT_" prefix. nullopt for an unknown name.
+std::optional<Dictionary> get_predefined_dictionary(std::string_view name);
+
+// First id (lowest) whose best rotation is within max_distance.
+std::optional<Match> identify(const Dictionary& dict, const CellBitMasks& reading,
+                              uint32_t max_distance);
+
+}  // namespace markvane::dictionary

@@ -1,0 +1,36 @@
+// Low-level image operations shared by the detectors: gray conversion,
+// adaptive threshold, polygon helpers and the 4-point perspective transform.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "types.h"
+
+namespace markvane::imgproc {
+
+// Interleaved B, G, R bytes (rows * cols * 3) -> gray, rounding half up with the
+// single-precision weights 0.114, 0.587, 0.299 (no fused multiply-add).
+GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);
+
+// Local-mean threshold. Returns a (W + 2) x (H + 2) label image with a one-pixel
+// zero frame: 1 where the pixel is at least `constant` darker than the mean of
+// its (clipped) window, else 0.
+Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant);
+
+// Douglas-Peucker simplification of a closed contour; starts at the lower index
+// of the farthest pair and keeps the direction of travel.
+Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon);
+
+// Appends the simplification of the open chain [first, first + count) to `out`.
+void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out);
+
+// True unless two non-zero turn cross products have opposite signs.
+bool is_convex(const Quad& q);
+
+// Row-major 3x3 H (H[8] = 1) mapping src[i] to dst[i]. nullopt when the 8x8
+// system is singular (a pivot of exactly 0), i.e. a degenerate quad.
+std::optional<std::array<double, 9>> get_perspective_transform(const Quad& src, const Quad& dst);
+
+}  // namespace markvane::imgproc

@@ -1,0 +1,57 @@
+// Records shared by every stage of the pipeline.
+//
+// Pixel convention: x is the column, y the row, both growing away from the
+// top-left pixel, whose centre is (0, 0). The AprilTag quad path is the one
+// exception: there pixel column i spans [i, i + 1), and its corners are passed
+// on in that convention without a half-pixel shift.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include <mimalloc.h>
+
+namespace markvane {
+
+// All sizeable buffers of the module live on mimalloc's heap; the interpreter's
+// allocator and other extensions are left alone.
+template <class T>
+using Vec = std::vector<T, mi_stl_allocator<T>>;
+
+struct Point2f {
+  float x = 0.0f;
+  float y = 0.0f;
+};
+
+struct Point2i {
+  int32_t x = 0;
+  int32_t y = 0;
+};
+
+using Quad = std::array<Point2f, 4>;
+
+// Single-channel 8-bit image, row-major, row stride == width.
+struct GrayImage {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  Vec<uint8_t> data;
+
+  bool empty() const { return width == 0 || height == 0; }
+  uint8_t at(uint32_t x, uint32_t y) const { return data[size_t(y) * width + x]; }
+};
+
+// A quadrilateral that may be a marker, corners in contour order.
+struct Candidate {
+  Quad corners;
+};
+
+// An identified marker. Corner 0 is the printed top-left corner; corners 1, 2, 3
+// follow clockwise as seen in the image (top-right, bottom-right, bottom-left).
+struct Detection {
+  Quad corners;
+  int32_t id = 0;
+};
+
+}  // namespace markvane
