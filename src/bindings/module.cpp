@@ -1,2 +1,134 @@
+// The `markvane` extension module: registration in a fixed order, and the
+// detection entry points. Every function follows the same frame: convert and
+// validate arguments with the interpreter lock held, copy what the computation
+// needs, release the lock, compute, re-acquire it and build fresh results.
+#include <string>
+
 #include <nanobind/nanobind.h>
-NB_MODULE(markvane, m) { m.doc() = "markvane"; }
+
+#include "affinity.h"
+#include "convert.h"
+#include "cornersubpix.h"
+#include "detector.h"
+#include "dictionary.h"
+#include "py_params.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace markvane::py {
+namespace {
+
+dictionary::Dictionary lookup_dictionary(const std::string& name) {
+  auto dict = dictionary::get_predefined_dictionary(name);
+  if (!dict) throw nb::value_error(("unknown dictionary: " + name).c_str());
+  return std::move(*dict);
+}
+
+// Settings this build cannot honour yet, and settings that would make the
+// scale plan divide by zero or overflow, are refused before any work starts.
+void check_detection_settings(const DetectorParams& p) {
+  if (p.corner_refinement_method == CORNER_REFINE_APRILTAG) {
+    throw nb::value_error(
+        "CORNER_REFINE_APRILTAG is not available yet: the AprilTag quad candidate path "
+        "is not part of this build");
+  }
+  if (p.april_tag_refine_full_resolution) {
+    throw nb::value_error(
+        "april_tag_refine_full_resolution is not available yet: the full-resolution "
+        "border refit is not part of this build");
+  }
+  if (p.adaptive_thresh_win_size_step == 0) {
+    throw nb::value_error("adaptive_thresh_win_size_step must not be 0");
+  }
+  if (!detector::scale_count(p)) {
+    throw nb::value_error(
+        "the adaptive threshold window settings overflow the 32-bit scale count");
+  }
+}
+
+nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle parameters) {
+  std::string name = arg_str("dictionary", dictionary);
+  DetectorParams params = snapshot_params("parameters", parameters);
+  dictionary::Dictionary dict = lookup_dictionary(name);
+  GrayImage gray = gray_from_arg("image", image);
+  check_detection_settings(params);
+  detector::Decoded result;
+  {
+    nb::gil_scoped_release unlocked;
+    result = detector::detect_markers(gray, dict, params);
+  }
+  return to_result(result.detections);
+}
+
+nb::list predefined_dictionaries() {
+  nb::list names;
+  for (std::string_view name : dictionary::predefined_names()) {
+    names.append(nb::str(name.data(), name.size()));
+  }
+  return names;
+}
+
+// A window of (2w+3)^2 floats per corner; refuse windows no image could use
+// rather than attempting multi-gigabyte allocations.
+constexpr uint32_t kMaxSubPixHalfWindow = 1u << 14;
+
+nb::list corner_sub_pix_hook(nb::handle image, nb::handle corners, nb::handle win,
+                             nb::handle max_iters, nb::handle eps) {
+  GrayImage gray = gray_from_arg("image", image);
+  auto points = arg_point_list("corners", corners);
+  uint32_t half_win = arg_u32("win", win);
+  int32_t iterations = arg_i32("max_iters", max_iters);
+  double epsilon = arg_f64("eps", eps);
+  if (half_win > kMaxSubPixHalfWindow) {
+    throw nb::value_error(("win must be at most " + std::to_string(kMaxSubPixHalfWindow)).c_str());
+  }
+  nb::list out;
+  for (const auto& p : points) {
+    Point2f start{float(p[0]), float(p[1])};
+    Point2f r = cornersubpix::corner_sub_pix(gray, half_win, iterations, start, epsilon);
+    nb::list xy;
+    xy.append(nb::float_(double(r.x)));
+    xy.append(nb::float_(double(r.y)));
+    out.append(xy);
+  }
+  return out;
+}
+
+constexpr const char* kDetectMarkersDoc =
+    "Detect ArUco or AprilTag markers in `image` (HxW grayscale or HxWx3 BGR, uint8).\n"
+    "\n"
+    "Returns `(corners, ids)`:\n"
+    "  - `corners`: list of markers, each a 4x2 list of (x, y) float corners\n"
+    "  - `ids`: list of integer marker ids, aligned with `corners`\n"
+    "Pass `DetectorParameters` to select a corner refinement method.";
+
+constexpr const char* kCornerSubPixDoc =
+    "Test hook: run cornerSubPix directly so it can be compared against\n"
+    "cv2.cornerSubPix on identical inputs. Not part of the public API.";
+
+}  // namespace
+}  // namespace markvane::py
+
+NB_MODULE(markvane, m) {
+  using namespace markvane;
+  // The pool's size and pinning are fixed before anything else is registered.
+  affinity::init_pool();
+
+  m.attr("CORNER_REFINE_NONE") = CORNER_REFINE_NONE;
+  m.attr("CORNER_REFINE_SUBPIX") = CORNER_REFINE_SUBPIX;
+  m.attr("CORNER_REFINE_CONTOUR") = CORNER_REFINE_CONTOUR;
+  m.attr("CORNER_REFINE_APRILTAG") = CORNER_REFINE_APRILTAG;
+
+  py::register_detector_parameters(m);
+
+  m.def("detect_markers", &py::detect_markers, "image"_a, "dictionary"_a,
+        "parameters"_a = nb::none(),
+        nb::sig("def detect_markers(image, dictionary, parameters=None)"), py::kDetectMarkersDoc);
+  m.def("predefined_dictionaries", &py::predefined_dictionaries,
+        nb::sig("def predefined_dictionaries()"),
+        "List the names of the predefined dictionaries this build supports.");
+  m.def("_corner_sub_pix", &py::corner_sub_pix_hook, "image"_a, "corners"_a, "win"_a,
+        "max_iters"_a, "eps"_a, nb::sig("def _corner_sub_pix(image, corners, win, max_iters, eps)"),
+        py::kCornerSubPixDoc);
+}
