@@ -1,1 +1,471 @@
 #include "detector.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <limits>
+#include <numeric>
+
+#include "affinity.h"
+#include "contours.h"
+#include "cornersubpix.h"
+#include "imgproc.h"
+
+namespace markvane::detector {
+
+// ---------------------------------------------------------------------------
+// Threshold scales
+
+namespace {
+
+// Two's-complement wrapping arithmetic on 32-bit values. Signed overflow is
+// undefined in C++, so the wrap is spelled out through unsigned arithmetic.
+int32_t wrap_add(int32_t a, int32_t b) { return int32_t(uint32_t(a) + uint32_t(b)); }
+int32_t wrap_sub(int32_t a, int32_t b) { return int32_t(uint32_t(a) - uint32_t(b)); }
+int32_t wrap_mul(int32_t a, int32_t b) { return int32_t(uint32_t(a) * uint32_t(b)); }
+
+}  // namespace
+
+// The scale plan is defined in 32-bit signed arithmetic. Subtraction and the
+// final "+ 1" wrap (so an absurd range such as max = INT32_MAX, min = -1 comes
+// out negative and means "no scales"); only the division can be undefined:
+// by zero, and INT32_MIN / -1, whose quotient has no 32-bit value.
+std::optional<int32_t> scale_count(const DetectorParams& params) {
+  const int32_t step = params.adaptive_thresh_win_size_step;
+  const int32_t diff =
+      wrap_sub(params.adaptive_thresh_win_size_max, params.adaptive_thresh_win_size_min);
+  if (step == 0) return std::nullopt;
+  if (step == -1 && diff == std::numeric_limits<int32_t>::min()) return std::nullopt;
+  const int32_t n = wrap_add(diff / step, 1);
+  return std::max(n, 0);
+}
+
+Vec<Candidate> candidates_for_scale(const GrayImage& gray, const DetectorParams& params,
+                                    uint32_t scale_index) {
+  const int32_t window =
+      wrap_add(params.adaptive_thresh_win_size_min,
+               wrap_mul(int32_t(scale_index), params.adaptive_thresh_win_size_step));
+  return contours::find_candidates(gray, params, window);
+}
+
+// ---------------------------------------------------------------------------
+// Ordering and near-duplicate removal
+
+namespace {
+
+float side(Point2f a, Point2f b) { return std::hypot(b.x - a.x, b.y - a.y); }
+
+// Makes every quad turn clockwise on screen (y down) by swapping c1 and c3.
+void orient(Quad& q) {
+  const float lhs = (q[1].x - q[0].x) * (q[2].y - q[0].y);
+  const float rhs = (q[1].y - q[0].y) * (q[2].x - q[0].x);
+  if (lhs < rhs) std::swap(q[1], q[3]);
+}
+
+float perimeter(const Quad& q) {
+  return side(q[0], q[1]) + side(q[1], q[2]) + side(q[2], q[3]) + side(q[3], q[0]);
+}
+
+// Square root of the smallest mean squared corner distance over the four
+// cyclic correspondences.
+float quad_distance(const Quad& a, const Quad& b) {
+  float best = FLT_MAX;
+  for (int s = 0; s < 4; ++s) {
+    float sum = 0.0f;
+    for (int k = 0; k < 4; ++k) {
+      const float dx = a[k].x - b[(k + s) & 3].x;
+      const float dy = a[k].y - b[(k + s) & 3].y;
+      sum += dx * dx + dy * dy;
+    }
+    best = std::min(best, sum * 0.25f);
+  }
+  return std::sqrt(best);
+}
+
+Point2f centroid(const Quad& q) {
+  return {(q[0].x + q[1].x + q[2].x + q[3].x) * 0.25f, (q[0].y + q[1].y + q[2].y + q[3].y) * 0.25f};
+}
+
+// For sorted perimeters (largest first) lists, for each i, the j > i whose
+// outline lies closer than perimeter[j] * rate, in ascending j.
+//
+// The mean squared corner distance under any correspondence is at least the
+// squared distance of the centroids, so only pairs whose centroids are within
+// the (largest) threshold of i need the full test. A sweep over centroids
+// sorted by x finds them without touching every pair; the slack on the bound
+// keeps float rounding from ever excluding a pair the exact test would accept.
+Vec<Vec<uint32_t>> close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
+  const size_t n = cands.size();
+  Vec<Point2f> cen(n);
+  for (size_t i = 0; i < n; ++i) cen[i] = centroid(cands[i].corners);
+  Vec<uint32_t> by_x(n);
+  std::iota(by_x.begin(), by_x.end(), 0u);
+  std::sort(by_x.begin(), by_x.end(), [&](uint32_t a, uint32_t b) { return cen[a].x < cen[b].x; });
+  Vec<float> xs(n);
+  for (size_t k = 0; k < n; ++k) xs[k] = cen[by_x[k]].x;
+
+  Vec<Vec<uint32_t>> close(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    // Perimeters descend, so perimeter[i] bounds every later threshold.
+    const double reach = double(per[i]) * std::fabs(rate) * 1.001 + 1e-3;
+    const float lo = float(double(cen[i].x) - reach);
+    const float hi = float(double(cen[i].x) + reach);
+    auto k = size_t(std::lower_bound(xs.begin(), xs.end(), lo) - xs.begin());
+    for (; k < n && xs[k] <= hi; ++k) {
+      const uint32_t j = by_x[k];
+      if (j <= i) continue;
+      const double dy = double(cen[j].y) - double(cen[i].y);
+      if (std::fabs(dy) > reach) continue;
+      const float d = quad_distance(cands[i].corners, cands[j].corners);
+      if (double(d) < double(per[j]) * rate) close[i].push_back(j);
+    }
+    std::sort(close[i].begin(), close[i].end());
+  }
+  return close;
+}
+
+// Groups near-duplicate outlines. Groups are created in a fixed order and are
+// never merged: a pair whose members already belong to groups changes nothing.
+Vec<Vec<uint32_t>> group_too_close(const Vec<Candidate>& cands, const Vec<float>& per,
+                                   double rate) {
+  constexpr int32_t kNone = -1;
+  const size_t n = cands.size();
+  const Vec<Vec<uint32_t>> close = close_pairs(cands, per, rate);
+  Vec<int32_t> group_of(n, kNone);
+  Vec<uint8_t> paired(n, 0);
+  Vec<Vec<uint32_t>> groups;
+  for (uint32_t i = 0; i < n; ++i) {
+    for (uint32_t j : close[i]) {
+      paired[i] = paired[j] = 1;
+      if (group_of[i] == kNone && group_of[j] == kNone) {
+        group_of[i] = group_of[j] = int32_t(groups.size());
+        groups.push_back({i, j});
+      } else if (group_of[i] == kNone) {
+        group_of[i] = group_of[j];
+        groups[size_t(group_of[j])].push_back(i);
+      } else if (group_of[j] == kNone) {
+        group_of[j] = group_of[i];
+        groups[size_t(group_of[i])].push_back(j);
+      }
+    }
+    if (!paired[i]) {
+      group_of[i] = int32_t(groups.size());
+      groups.push_back({i});
+    }
+  }
+  return groups;
+}
+
+bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
+  const float lo = float(b);
+  const float hx = float(int64_t(g.width) - 1 - b);
+  const float hy = float(int64_t(g.height) - 1 - b);
+  for (const Point2f& p : q)
+    if (!(p.x >= lo && p.x <= hx && p.y >= lo && p.y <= hy)) return false;
+  return true;
+}
+
+// Orients, sorts by perimeter (largest first, stable) and keeps one
+// representative per near-duplicate group that clears the image border.
+Vec<Candidate> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
+                                 const DetectorParams& params) {
+  const size_t n = cands.size();
+  Vec<float> per(n);
+  for (size_t i = 0; i < n; ++i) {
+    orient(cands[i].corners);
+    per[i] = perimeter(cands[i].corners);
+  }
+  Vec<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return per[a] > per[b]; });
+  Vec<Candidate> sorted(n);
+  Vec<float> sorted_per(n);
+  for (size_t k = 0; k < n; ++k) {
+    sorted[k] = cands[order[k]];
+    sorted_per[k] = per[order[k]];
+  }
+
+  Vec<Candidate> kept;
+  for (const Vec<uint32_t>& group : group_too_close(sorted, sorted_per, params.min_marker_distance_rate)) {
+    const uint32_t rep = *std::min_element(group.begin(), group.end());
+    if (inside_border(sorted[rep].corners, gray, params.min_distance_to_border))
+      kept.push_back(sorted[rep]);
+  }
+  return kept;
+}
+
+// ---------------------------------------------------------------------------
+// Reading one candidate
+
+struct Geometry {
+  int32_t n = 0;       // code cells per side
+  int32_t border = 0;  // border width in cells
+  int32_t cells = 0;   // C = n + 2 * border
+  int32_t ppc = 0;     // pixels per cell p
+  int32_t margin = 0;  // ignored pixels at each side of a cell
+  int32_t side = 0;    // S = C * p
+};
+
+Geometry geometry(const dictionary::Dictionary& dict, const DetectorParams& params) {
+  Geometry g;
+  g.n = int32_t(dict.marker_size);
+  g.border = params.marker_border_bits;
+  g.cells = g.n + 2 * g.border;
+  g.ppc = params.perspective_remove_pixel_per_cell;
+  g.margin = int32_t(params.perspective_remove_ignored_margin_per_cell * double(g.ppc));
+  g.side = g.cells * g.ppc;
+  return g;
+}
+
+// Scratch buffers reused across the candidates of one call.
+struct Scratch {
+  Vec<uint8_t> canonical;
+  Vec<float> values;
+  dictionary::CellBitMasks masks;
+};
+
+double round_half_away(double v) { return std::round(v); }
+
+// Samples the candidate into the S x S canonical image, nearest pixel with
+// halves rounded away from zero; samples falling outside the image read 0.
+bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<uint8_t>& out) {
+  const float e = float(S - 1);
+  const Quad canon{Point2f{0.0f, 0.0f}, Point2f{e, 0.0f}, Point2f{e, e}, Point2f{0.0f, e}};
+  const auto h = imgproc::get_perspective_transform(canon, corners);
+  if (!h) return false;
+  const std::array<double, 9>& m = *h;
+  out.assign(size_t(S) * size_t(S), 0);
+  const double wd = double(gray.width);
+  const double hd = double(gray.height);
+  for (int32_t r = 0; r < S; ++r) {
+    const double rd = double(r);
+    uint8_t* row = out.data() + size_t(r) * size_t(S);
+    for (int32_t c = 0; c < S; ++c) {
+      const double cd = double(c);
+      const double w = m[6] * cd + m[7] * rd + m[8];
+      const double x = round_half_away((m[0] * cd + m[1] * rd + m[2]) / w);
+      const double y = round_half_away((m[3] * cd + m[4] * rd + m[5]) / w);
+      if (x >= 0.0 && x < wd && y >= 0.0 && y < hd)
+        row[c] = gray.data[size_t(y) * gray.width + size_t(x)];
+    }
+  }
+  return true;
+}
+
+struct Spread {
+  double mean = 0.0;
+  double stddev = 0.0;
+};
+
+// Mean and population deviation of the canonical image without its outer
+// half-cell, where the border of the quad blends with the background.
+Spread inner_spread(const Vec<uint8_t>& img, int32_t S, int32_t h) {
+  const int32_t lo = h;
+  const int32_t hi = S - h;  // exclusive
+  if (hi <= lo) return {};
+  uint64_t sum = 0;
+  for (int32_t r = lo; r < hi; ++r)
+    for (int32_t c = lo; c < hi; ++c) sum += img[size_t(r) * size_t(S) + size_t(c)];
+  const double count = double(hi - lo) * double(hi - lo);
+  const double mean = double(sum) / count;
+  double sq = 0.0;
+  for (int32_t r = lo; r < hi; ++r)
+    for (int32_t c = lo; c < hi; ++c) {
+      const double d = double(img[size_t(r) * size_t(S) + size_t(c)]) - mean;
+      sq += d * d;
+    }
+  return {mean, std::sqrt(sq / count)};
+}
+
+// Otsu's threshold over the whole canonical image; pixels above it are white.
+int32_t otsu_threshold(const Vec<uint8_t>& img) {
+  std::array<uint32_t, 256> hist{};
+  for (uint8_t v : img) ++hist[v];
+  const double n = double(img.size());
+  double total = 0.0;
+  for (int t = 0; t < 256; ++t) total += double(t) * double(hist[t]);
+  double w0 = 0.0, sum0 = 0.0, best = -1.0;
+  int32_t T = 0;
+  for (int t = 0; t < 256; ++t) {
+    w0 += double(hist[t]);
+    if (w0 == 0.0) continue;
+    const double w1 = n - w0;
+    if (w1 == 0.0) break;
+    sum0 += double(t) * double(hist[t]);
+    const double m0 = sum0 / w0;
+    const double m1 = (total - sum0) / w1;
+    const double sigma = w0 * w1 * (m0 - m1) * (m0 - m1);
+    if (sigma > best) {
+      best = sigma;
+      T = t;
+    }
+  }
+  return T;
+}
+
+// White fraction of the inner q x q square of every cell, row-major.
+void cell_values(const Vec<uint8_t>& img, const Geometry& g, int32_t T, Vec<float>& values) {
+  const int32_t q = g.ppc - 2 * g.margin;
+  const float area = float(q) * float(q);
+  values.assign(size_t(g.cells) * size_t(g.cells), 0.0f);
+  const uint8_t thr = uint8_t(T);
+  for (int32_t cy = 0; cy < g.cells; ++cy)
+    for (int32_t cx = 0; cx < g.cells; ++cx) {
+      uint32_t white = 0;
+      for (int32_t r = 0; r < q; ++r) {
+        const uint8_t* row = img.data() + size_t(cy * g.ppc + g.margin + r) * size_t(g.side) +
+                             size_t(cx * g.ppc + g.margin);
+        for (int32_t c = 0; c < q; ++c) white += row[c] > thr ? 1u : 0u;
+      }
+      values[size_t(cy) * size_t(g.cells) + size_t(cx)] = float(white) / area;
+    }
+}
+
+bool is_border_cell(const Geometry& g, int32_t r, int32_t c) {
+  return r < g.border || c < g.border || r >= g.cells - g.border || c >= g.cells - g.border;
+}
+
+// Counts border cells read with the wrong colour, inverting the reading when
+// inverted markers are allowed and that fits the border better. Returns
+// whether the border is acceptable.
+bool check_border(Vec<float>& values, const Geometry& g, const DetectorParams& params) {
+  if (g.border <= 0) return true;
+  const float t = params.cell_white_threshold;
+  const float t_black = 1.0f - t;
+  uint32_t whites = 0, blacks = 0;
+  for (int32_t r = 0; r < g.cells; ++r)
+    for (int32_t c = 0; c < g.cells; ++c) {
+      if (!is_border_cell(g, r, c)) continue;
+      const float v = values[size_t(r) * size_t(g.cells) + size_t(c)];
+      whites += v > t ? 1u : 0u;
+      blacks += v < t_black ? 1u : 0u;
+    }
+  uint32_t errors = whites;
+  if (params.detect_inverted_marker && blacks < whites) {
+    errors = blacks;
+    for (float& v : values) v = 1.0f - v;
+  }
+  return double(errors) <= params.max_erroneous_bits_in_border_rate * double(g.n) * double(g.n);
+}
+
+// Packs the inner n x n cells like one rotation code: row-major, MSB first.
+void pack_cells(const Vec<float>& values, const Geometry& g, float t,
+                dictionary::CellBitMasks& masks) {
+  const size_t cells = size_t(g.n) * size_t(g.n);
+  const size_t bytes = (cells + 7) / 8;
+  masks.white.assign(bytes, 0);
+  masks.known.assign(bytes, 0);
+  masks.cells = uint32_t(cells);
+  const float t_black = 1.0f - t;
+  size_t k = 0;
+  for (int32_t r = 0; r < g.n; ++r)
+    for (int32_t c = 0; c < g.n; ++c, ++k) {
+      const float v = values[size_t(r + g.border) * size_t(g.cells) + size_t(c + g.border)];
+      const bool white = v > t;
+      const bool black = v < t_black;
+      const uint8_t bit = uint8_t(0x80u >> (k & 7));
+      if (white) masks.white[k >> 3] |= bit;
+      if (white != black) masks.known[k >> 3] |= bit;
+    }
+}
+
+// trunc(rate * max_correction_bits), saturating at 0 for negative or NaN
+// products and at UINT32_MAX for huge ones.
+uint32_t max_distance(const DetectorParams& params, const dictionary::Dictionary& dict) {
+  const double v = std::trunc(params.error_correction_rate * double(dict.max_correction_bits));
+  if (!(v > 0.0)) return 0;
+  if (v >= 4294967295.0) return UINT32_MAX;
+  return uint32_t(v);
+}
+
+// Reads and identifies one oriented candidate; nullopt when it is not a marker.
+std::optional<dictionary::Match> read_marker(const GrayImage& gray, const Quad& corners,
+                                             const dictionary::Dictionary& dict,
+                                             const DetectorParams& params, const Geometry& g,
+                                             Scratch& s) {
+  if (g.side <= 0 || g.cells <= 0 || g.ppc - 2 * g.margin <= 0) return std::nullopt;
+  if (!warp_canonical(gray, corners, g.side, s.canonical)) return std::nullopt;
+  const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2);
+  if (spread.stddev < params.min_otsu_std_dev) {
+    s.values.assign(size_t(g.cells) * size_t(g.cells), spread.mean > 127.0 ? 1.0f : 0.0f);
+  } else {
+    cell_values(s.canonical, g, otsu_threshold(s.canonical), s.values);
+  }
+  if (!check_border(s.values, g, params)) return std::nullopt;
+  pack_cells(s.values, g, params.cell_white_threshold, s.masks);
+  return dictionary::identify(dict, s.masks, max_distance(params, dict));
+}
+
+// Rotating right by r makes corner 0 the printed top-left corner.
+Quad rotate_right(const Quad& q, int32_t r) {
+  Quad out;
+  for (int32_t i = 0; i < 4; ++i) out[size_t(i)] = q[size_t(((i - r) % 4 + 4) % 4)];
+  return out;
+}
+
+// Half-window proportional to the cell size, at least 1 and at most the
+// configured window.
+uint32_t refine_half_window(const Quad& q, const DetectorParams& params, int32_t cells) {
+  const float shortest = std::min(std::min(side(q[0], q[1]), side(q[1], q[2])),
+                                  std::min(side(q[2], q[3]), side(q[3], q[0])));
+  const double w =
+      std::round(params.relative_corner_refinement_win_size * double(shortest) / double(cells));
+  if (!(w >= 1.0)) return 1;
+  const double cap = double(std::max(params.corner_refinement_win_size, 1));
+  return uint32_t(std::min(w, cap));
+}
+
+void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params, int32_t cells) {
+  const uint32_t w = refine_half_window(q, params, cells);
+  for (Point2f& p : q)
+    p = cornersubpix::corner_sub_pix(gray, w, params.corner_refinement_max_iterations, p,
+                                     params.corner_refinement_min_accuracy);
+}
+
+}  // namespace
+
+Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
+                 const dictionary::Dictionary& dict, const DetectorParams& params) {
+  Decoded out;
+  const Vec<Candidate> kept = select_candidates(gray, std::move(candidates), params);
+  const Geometry g = geometry(dict, params);
+  Scratch scratch;
+  for (const Candidate& cand : kept) {
+    const auto match = read_marker(gray, cand.corners, dict, params, g, scratch);
+    if (!match) {
+      out.rejected.push_back(cand);
+      continue;
+    }
+    Detection det{rotate_right(cand.corners, match->rotation), match->id};
+    if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
+      refine_subpix(gray, det.corners, params, g.cells);
+    out.detections.push_back(det);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Driver
+
+Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
+                       const DetectorParams& params) {
+  if (gray.empty()) return {};
+  // The AprilTag quad source is refused by the caller; without a scale plan
+  // there is nothing to search either.
+  if (params.corner_refinement_method == CORNER_REFINE_APRILTAG) return {};
+  const std::optional<int32_t> n = scale_count(params);
+  if (!n || *n == 0) return {};
+
+  Vec<Vec<Candidate>> per_scale(static_cast<size_t>(*n));
+  affinity::parallel_for(size_t(*n), [&](size_t k) {
+    per_scale[k] = candidates_for_scale(gray, params, uint32_t(k));
+  });
+  size_t total = 0;
+  for (const auto& v : per_scale) total += v.size();
+  Vec<Candidate> all;
+  all.reserve(total);
+  for (auto& v : per_scale) all.insert(all.end(), v.begin(), v.end());
+  return finalize(gray, std::move(all), dict, params);
+}
+
+}  // namespace markvane::detector
