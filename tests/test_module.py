@@ -1,0 +1,307 @@
+"""Module surface, DetectorParameters and argument conversion."""
+import math
+import random
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import markvane
+
+PARAM_DEFAULTS = {
+    "adaptive_thresh_win_size_min": 3,
+    "adaptive_thresh_win_size_max": 23,
+    "adaptive_thresh_win_size_step": 10,
+    "adaptive_thresh_constant": 7.0,
+    "polygonal_approx_accuracy_rate": 0.03,
+    "error_correction_rate": 0.6,
+    "detect_inverted_marker": False,
+    "min_side_length_canonical_img": 32,
+    "corner_refinement_method": 0,
+    "corner_refinement_win_size": 5,
+    "relative_corner_refinement_win_size": 0.3,
+    "corner_refinement_max_iterations": 30,
+    "corner_refinement_min_accuracy": 0.1,
+    "april_tag_quad_decimate": 0.0,
+    "april_tag_refine_full_resolution": False,
+    "april_tag_quad_sigma": 0.0,
+    "april_tag_min_cluster_pixels": 5,
+    "april_tag_max_nmaxima": 10,
+    "april_tag_critical_rad": 10 * math.pi / 180,
+    "april_tag_max_line_fit_mse": 10.0,
+    "april_tag_min_white_black_diff": 5,
+    "april_tag_deglitch": False,
+}
+
+BELOW_HALF_PI = math.nextafter(math.pi / 2, 0.0)
+
+# (property, rejected values, message, an accepted boundary value)
+VALIDATION = [
+    ("april_tag_quad_sigma", [math.nan, math.inf, -math.inf], "april_tag_quad_sigma must be finite", -3.0),
+    ("april_tag_max_nmaxima", [3, -1], "april_tag_max_nmaxima must be at least four", 4),
+    ("april_tag_critical_rad", [0.0, -0.0, math.pi / 2, math.nan, math.inf, -1.0],
+     "april_tag_critical_rad must be between 0 and pi/2", BELOW_HALF_PI),
+    ("april_tag_quad_decimate", [-1e-300, math.nan, math.inf],
+     "april_tag_quad_decimate must be nonnegative and finite", -0.0),
+    ("corner_refinement_method", [4, -1], "corner_refinement_method must be 0, 1, 2, or 3", 3),
+    ("april_tag_max_line_fit_mse", [0.0, -1.0, math.nan, math.inf],
+     "april_tag_max_line_fit_mse must be positive and finite", 1e-300),
+    ("corner_refinement_win_size", [0, -5], "corner_refinement_win_size must be positive", 1),
+    ("april_tag_min_cluster_pixels", [0], "april_tag_min_cluster_pixels must be positive", 1),
+    ("april_tag_min_white_black_diff", [-1, 256], "april_tag_min_white_black_diff must be in 0..=255", 255),
+    ("corner_refinement_min_accuracy", [-1e-300, math.nan, -math.inf],
+     "corner_refinement_min_accuracy must be nonnegative and finite", -0.0),
+    ("corner_refinement_max_iterations", [0], "corner_refinement_max_iterations must be positive", 1),
+    ("relative_corner_refinement_win_size", [0.0, math.nan, math.inf],
+     "relative_corner_refinement_win_size must be positive and finite", 1e-9),
+]
+
+
+def test_module_surface_and_docstrings():
+    assert (markvane.CORNER_REFINE_NONE, markvane.CORNER_REFINE_SUBPIX,
+            markvane.CORNER_REFINE_CONTOUR, markvane.CORNER_REFINE_APRILTAG) == (0, 1, 2, 3)
+    assert markvane.detect_markers.__doc__.splitlines()[0] == \
+        "detect_markers(image, dictionary, parameters=None)"
+    assert "Returns `(corners, ids)`:" in markvane.detect_markers.__doc__
+    assert "List the names of the predefined dictionaries this build supports." in \
+        markvane.predefined_dictionaries.__doc__
+    assert markvane.DetectorParameters.__doc__.startswith("Detector parameters for marker detection.")
+    assert markvane.DetectorParameters.april_tag_refine_full_resolution.__doc__.startswith(
+        "Refit each decoded marker's border")
+    names = markvane.predefined_dictionaries()
+    assert len(names) == 22 and names[0] == "DICT_4X4_50" and names[-1] == "DICT_APRILTAG_36h11"
+    assert markvane.predefined_dictionaries() is not names
+    with pytest.raises(TypeError):
+        markvane.predefined_dictionaries(1)
+
+
+def test_parameter_defaults_and_types():
+    p = markvane.DetectorParameters()
+    for name, value in PARAM_DEFAULTS.items():
+        got = getattr(p, name)
+        assert got == value and type(got) is type(value), name
+    with pytest.raises(TypeError):
+        markvane.DetectorParameters(1)
+    with pytest.raises(TypeError):
+        markvane.DetectorParameters(corner_refinement_method=1)
+
+
+@pytest.mark.parametrize("name, rejected, message, accepted", VALIDATION)
+def test_parameter_validation_keeps_old_value(name, rejected, message, accepted):
+    p = markvane.DetectorParameters()
+    for value in rejected:
+        with pytest.raises(ValueError) as err:
+            setattr(p, name, value)
+        assert str(err.value) == message
+        assert getattr(p, name) == PARAM_DEFAULTS[name]
+    setattr(p, name, accepted)
+    assert getattr(p, name) == accepted
+
+
+def test_parameter_conversion_rules():
+    p = markvane.DetectorParameters()
+    p.adaptive_thresh_constant = 3           # int through the float protocol
+    assert p.adaptive_thresh_constant == 3.0 and type(p.adaptive_thresh_constant) is float
+    p.adaptive_thresh_constant = np.float32(2.5)
+    assert p.adaptive_thresh_constant == 2.5
+    p.detect_inverted_marker = True
+    p.april_tag_deglitch = np.bool_(True)
+    assert p.detect_inverted_marker is True and p.april_tag_deglitch is True
+    for value in (1, 0, "yes", None):
+        with pytest.raises(TypeError, match=r"^argument 'v': "):
+            p.april_tag_refine_full_resolution = value
+    with pytest.raises(TypeError, match=r"^argument 'v': "):
+        p.corner_refinement_win_size = 5.0
+    with pytest.raises(TypeError, match=r"^argument 'v': "):
+        p.adaptive_thresh_constant = "7"
+    for value in (2**31, -(2**31) - 1, 2**100):
+        with pytest.raises(OverflowError):
+            p.adaptive_thresh_win_size_min = value
+    p.adaptive_thresh_win_size_min = -(2**31)
+    assert p.adaptive_thresh_win_size_min == -(2**31)
+    p.adaptive_thresh_win_size_step = 0     # stored; refused when detecting
+    assert p.adaptive_thresh_win_size_step == 0
+    with pytest.raises(AttributeError, match="^can't delete attribute$"):
+        del p.corner_refinement_method
+    assert p.corner_refinement_method == 0
+
+
+def test_snapshot_is_independent_of_later_changes():
+    p = markvane.DetectorParameters()
+    q = markvane.DetectorParameters()
+    p.corner_refinement_method = 1
+    assert q.corner_refinement_method == 0
+
+
+IMG = np.zeros((40, 50), np.uint8)
+
+
+@pytest.mark.parametrize("call, exc, message", [
+    (lambda: markvane.detect_markers(IMG, "DICT_4X4_51"), ValueError, "unknown dictionary: DICT_4X4_51"),
+    (lambda: markvane.detect_markers(IMG, "dict_"), ValueError, "unknown dictionary: dict_"),
+    (lambda: markvane.detect_markers(np.zeros((4, 4, 4), np.uint8), "nope"), ValueError,
+     "unknown dictionary: nope"),
+    (lambda: markvane.detect_markers(np.zeros((4, 4, 4), np.uint8), "4x4_50"), ValueError,
+     "image must have 1 or 3 channels"),
+    (lambda: markvane.detect_markers(np.zeros((4,), np.uint8), "DICT_4X4_50"), ValueError,
+     "image must be 2D (gray) or 3D (BGR)"),
+    (lambda: markvane.detect_markers(np.zeros((2, 2, 2, 2), np.uint8), "DICT_4X4_50"), ValueError,
+     "image must be 2D (gray) or 3D (BGR)"),
+    (lambda: markvane.detect_markers(IMG.astype(np.float32), "DICT_4X4_50"), TypeError,
+     "argument 'image': "),
+    (lambda: markvane.detect_markers(IMG.tolist(), "DICT_4X4_50"), TypeError, "argument 'image': "),
+    (lambda: markvane.detect_markers(IMG, b"DICT_4X4_50"), TypeError, "argument 'dictionary': "),
+    (lambda: markvane.detect_markers(IMG, "DICT_4X4_50", parameters=3), TypeError,
+     "argument 'parameters': "),
+    (lambda: markvane._corner_sub_pix(IMG, "ab", 3, 10, 0.1), TypeError,
+     "argument 'corners': Can't extract `str` to `Vec`"),
+    (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0, 3.0)], 3, 10, 0.1), ValueError,
+     "expected a sequence of length 2 (got 3)"),
+    (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0)], -1, 10, 0.1), OverflowError, ""),
+    (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0)], 2**20, 10, 0.1), ValueError, "win must be at most"),
+])
+def test_error_messages(call, exc, message):
+    with pytest.raises(exc) as err:
+        call()
+    assert str(err.value).startswith(message)
+
+
+def test_scale_plan_that_cannot_be_computed_raises():
+    p = markvane.DetectorParameters()
+    p.adaptive_thresh_win_size_step = 0
+    with pytest.raises(ValueError, match="adaptive_thresh_win_size_step"):
+        markvane.detect_markers(IMG, "DICT_4X4_50", p)
+    p.adaptive_thresh_win_size_step = -1
+    p.adaptive_thresh_win_size_min = 0
+    p.adaptive_thresh_win_size_max = -(2**31)
+    with pytest.raises(ValueError):
+        markvane.detect_markers(IMG, "DICT_4X4_50", p)
+
+
+def test_type_error_prefix_keeps_the_cause():
+    class Bad:
+        def __float__(self):
+            try:
+                raise KeyError("inner")
+            except KeyError as e:
+                raise TypeError("outer") from e
+
+    with pytest.raises(TypeError) as err:
+        markvane._corner_sub_pix(IMG, [(Bad(), 1.0)], 3, 10, 0.1)
+    assert str(err.value) == "argument 'corners': outer"
+    assert isinstance(err.value.__cause__, KeyError)
+
+
+@pytest.mark.parametrize("shape", [(0, 0), (0, 7), (7, 0), (0, 5, 3), (5, 0, 1)])
+def test_empty_images_give_empty_results(shape):
+    assert markvane.detect_markers(np.zeros(shape, np.uint8), "DICT_4X4_50") == ([], [])
+
+
+def _layouts(img):
+    """The same logical image in many memory layouts."""
+    yield img
+    yield np.asfortranarray(img)
+    flipped = img[::-1].copy()
+    yield flipped[::-1]
+    wide = np.zeros((img.shape[0], img.shape[1] * 2) + img.shape[2:], np.uint8)
+    wide[:, ::2] = img
+    yield wide[:, ::2]
+    yield np.ascontiguousarray(img.swapaxes(0, 1)).swapaxes(0, 1)
+
+
+@pytest.fixture(scope="module")
+def scene_bgr():
+    cv2 = pytest.importorskip("cv2")
+    dictionary = cv2.aruco.getPredefinedDictionary(cv2.aruco.DICT_4X4_50)
+    gray = np.full((240, 330), 235, np.uint8)
+    for k in range(6):
+        marker = cv2.aruco.generateImageMarker(dictionary, k, 60)
+        y, x = 20 + 110 * (k // 3), 20 + 105 * (k % 3)
+        gray[y:y + 60, x:x + 60] = marker
+    gray = cv2.GaussianBlur(gray, (3, 3), 0.8)
+    rng = np.random.default_rng(5)
+    tint = rng.uniform(0.7, 1.0, 3)
+    image = np.clip(gray[:, :, None] * tint + rng.normal(0, 3, gray.shape + (3,)), 0, 255)
+    return image.astype(np.uint8)
+
+
+def test_layouts_and_channel_forms_agree(scene_bgr):
+    image = scene_bgr
+    gray = (image.astype(np.float32) @ np.array([0.114, 0.587, 0.299], np.float32) + 0.5).astype(np.uint8)
+    expected = markvane.detect_markers(image, "DICT_4X4_50")
+    assert expected[1], "scene must contain detectable markers"
+    for view in _layouts(image):
+        assert markvane.detect_markers(view, "DICT_4X4_50") == expected
+    single = markvane.detect_markers(gray, "DICT_4X4_50")
+    assert markvane.detect_markers(gray[:, :, None], "DICT_4X4_50") == single
+    assert markvane.detect_markers(np.repeat(gray[:, :, None], 3, axis=2), "DICT_4X4_50") == single
+
+
+def test_random_bad_input_never_crashes():
+    rng = random.Random(1234)
+    dtypes = [np.uint8, np.int8, np.uint16, np.float32, np.float64, np.bool_, np.int64]
+    values = [0, -1, 1, 2**31, -(2**31), 2**63, 0.5, math.nan, math.inf, -0.0, "x", None, True, [], (1,)]
+    int_props = [k for k, v in PARAM_DEFAULTS.items() if type(v) is int]
+    float_props = [k for k, v in PARAM_DEFAULTS.items() if type(v) is float]
+    for _ in range(300):
+        ndim = rng.choice([0, 1, 2, 2, 3, 3, 4])
+        shape = tuple(rng.choice([0, 1, 2, 3, 4, 7, 33]) for _ in range(ndim))
+        if rng.random() < 0.1:
+            shape = (1, 200_000) if rng.random() < 0.5 else (200_000, 1)
+        arr = np.asarray(np.random.default_rng(rng.randrange(1 << 30)).integers(0, 255, shape),
+                         dtype=rng.choice(dtypes))
+        if arr.ndim >= 2 and rng.random() < 0.5:
+            arr = arr[::-1, ::2]
+        p = markvane.DetectorParameters()
+        for _ in range(rng.randrange(4)):
+            name = rng.choice(int_props + float_props)
+            try:
+                setattr(p, name, rng.choice(values))
+            except (TypeError, ValueError, OverflowError):
+                pass
+        if rng.random() < 0.2:
+            p.adaptive_thresh_win_size_step = 0
+        try:
+            markvane.detect_markers(arr, rng.choice(["DICT_4X4_50", "6x6_250", "bogus"]), p)
+        except (TypeError, ValueError):
+            pass
+        try:
+            markvane._corner_sub_pix(arr, [(rng.uniform(-5, 40), rng.uniform(-5, 40))],
+                                     rng.choice([0, 1, 3, 5]), rng.choice([-1, 0, 5, 1000]),
+                                     rng.choice([0.1, -1.0, math.nan]))
+        except (TypeError, ValueError):
+            pass
+
+
+def test_interpreter_lock_is_released_during_detection():
+    script = textwrap.dedent("""
+        import threading, time, numpy as np, markvane
+        img = np.random.default_rng(0).integers(0, 256, (1080 * 3, 1920), dtype=np.uint8)
+        p = markvane.DetectorParameters()
+        p.min_side_length_canonical_img = 0
+        p.adaptive_thresh_win_size_max = 53
+        ticks = 0
+        done = False
+        def spin():
+            global ticks
+            while not done:
+                ticks += 1
+                time.sleep(0)
+        t = threading.Thread(target=spin); t.start()
+        time.sleep(0.05)
+        before = ticks
+        start = time.perf_counter()
+        markvane.detect_markers(img, "DICT_4X4_50", p)
+        elapsed = time.perf_counter() - start
+        after = ticks
+        done = True; t.join()
+        print(elapsed, after - before)
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    elapsed, progress = out.stdout.split()
+    # With the lock held for the whole call the spinning thread would get
+    # only the interpreter's switch-interval slices (a handful of ticks).
+    assert float(elapsed) > 0.05
+    assert int(progress) > 1000
