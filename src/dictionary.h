@@ -16,6 +16,11 @@ struct Dictionary {
   Vec<Vec<uint8_t>> bytes_list;
   uint32_t marker_size = 0;
   int32_t max_correction_bits = 0;
+  // Every rotation code as one big-endian integer (at most 7 bytes), four per id
+  // in id order, so matching is a masked XOR and one popcount per rotation.
+  // Filled by get_predefined_dictionary and pack_codes; identify packs on the
+  // fly when it is empty or stale.
+  Vec<uint64_t> packed;
 
   size_t code_bytes() const { return (size_t(marker_size) * marker_size + 7) / 8; }
 };
@@ -38,6 +43,16 @@ const std::array<std::string_view, 22>& predefined_names();
 
 // Case-insensitive, optional "DICT_" prefix. nullopt for an unknown name.
 std::optional<Dictionary> get_predefined_dictionary(std::string_view name);
+
+// The first `count` rows of a table of rows of `row_bytes` bytes each, copied
+// into one owned row per marker. count * row_bytes must not exceed the table.
+Vec<Vec<uint8_t>> slice_rows(const uint8_t* table, size_t row_bytes, size_t count);
+
+// Packs the first `n_bytes` (<= 8) bytes as a big-endian integer.
+uint64_t pack_code(const uint8_t* bytes, size_t n_bytes);
+
+// Fills dict.packed from dict.bytes_list.
+void pack_codes(Dictionary& dict);
 
 // First id (lowest) whose best rotation is within max_distance.
 std::optional<Match> identify(const Dictionary& dict, const CellBitMasks& reading,
