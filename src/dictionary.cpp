@@ -1,6 +1,7 @@
 // Predefined marker dictionaries: lookup by name and matching of a read code.
 #include "dictionary.h"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 
@@ -85,19 +86,13 @@ std::optional<Match> scan(const uint64_t* codes, size_t n_ids, uint64_t white, u
                           uint32_t max_distance) {
   for (size_t id = 0; id < n_ids; ++id) {
     const uint64_t* c = codes + 4 * id;
-    // Strict '<' keeps the lower rotation on ties. Nothing beats distance 0, so
-    // evaluating all four rotations gives the same answer as stopping at a
-    // perfect match, without a branch per rotation.
-    uint32_t best = distance(c[0], white, known);
-    int32_t rotation = 0;
-    for (int32_t r = 1; r < 4; ++r) {
-      const uint32_t d = distance(c[r], white, known);
-      if (d < best) {
-        best = d;
-        rotation = r;
-      }
-    }
-    if (best <= max_distance) return Match{int32_t(id), rotation, best};
+    // Key = distance * 4 + rotation: the minimum key is the smallest distance
+    // with ties going to the lower rotation, found without data-dependent
+    // branches. Nothing beats distance 0, so taking all four rotations gives the
+    // same answer as stopping at a perfect match.
+    uint32_t best = distance(c[0], white, known) * 4;
+    for (uint32_t r = 1; r < 4; ++r) best = std::min(best, distance(c[r], white, known) * 4 + r);
+    if (best / 4 <= max_distance) return Match{int32_t(id), int32_t(best % 4), best / 4};
   }
   return std::nullopt;
 }
