@@ -11,6 +11,7 @@
 #include "cornersubpix.h"
 #include "detector.h"
 #include "dictionary.h"
+#include "pose.h"
 #include "py_params.h"
 
 namespace nb = nanobind;
@@ -121,6 +122,7 @@ NB_MODULE(markvane, m) {
   m.attr("CORNER_REFINE_APRILTAG") = CORNER_REFINE_APRILTAG;
 
   py::register_detector_parameters(m);
+  py::register_pose_classes(m);
 
   m.def("detect_markers", &py::detect_markers, "image"_a, "dictionary"_a,
         "parameters"_a = nb::none(),
@@ -131,4 +133,5 @@ NB_MODULE(markvane, m) {
   m.def("_corner_sub_pix", &py::corner_sub_pix_hook, "image"_a, "corners"_a, "win"_a,
         "max_iters"_a, "eps"_a, nb::sig("def _corner_sub_pix(image, corners, win, max_iters, eps)"),
         py::kCornerSubPixDoc);
+  py::register_pose_functions(m);
 }

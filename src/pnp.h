@@ -1,0 +1,2 @@
+// Camera model, projection and PnP.
+#pragma once

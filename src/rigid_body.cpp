@@ -1,0 +1,1 @@
+#include "rigid_body.h"

@@ -1,0 +1,2 @@
+// Rigid bodies of markers.
+#pragma once
