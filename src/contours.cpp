@@ -1,1 +1,207 @@
 #include "contours.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "corner_refine.h"
+#include "imgproc.h"
+
+namespace markvane::contours {
+
+namespace {
+
+// Label values of the padded threshold image.
+constexpr uint8_t kForeground = 1;
+constexpr uint8_t kVisited = 2;
+constexpr uint8_t kVisitedEastEdge = 254;  // visited, right-hand neighbour is background
+
+// Neighbour directions, clockwise on screen starting at west.
+constexpr int kDx[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
+constexpr int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
+constexpr int kEast = 4;
+
+uint64_t saturating_u64(double v) {
+  if (!(v > 0.0)) return 0;  // negative, zero and NaN
+  if (v >= 18446744073709551615.0) return std::numeric_limits<uint64_t>::max();
+  return uint64_t(v);
+}
+
+struct PerimeterLimits {
+  uint64_t min;
+  uint64_t max;
+};
+
+PerimeterLimits perimeter_limits(const DetectorParams& params, double d) {
+  PerimeterLimits lim;
+  // A negative side length wraps to a huge unsigned minimum, so such settings
+  // produce no candidates rather than accepting every contour.
+  if (params.min_side_length_canonical_img != 0)
+    lim.min = uint64_t(int64_t(4) * params.min_side_length_canonical_img);
+  else
+    lim.min = saturating_u64(std::trunc(d * params.min_marker_perimeter_rate));
+  lim.max = saturating_u64(std::trunc(d * params.max_marker_perimeter_rate));
+  return lim;
+}
+
+// Border following on the padded label image. Visited pixels are marked so
+// that later scan positions know which borders were already traced.
+struct Tracer {
+  uint8_t* labels;
+  uint32_t width;
+  ptrdiff_t offset[8];
+  uint64_t max_points;  // safety bound W * H + 2
+  size_t keep_points;   // points stored beyond this count are not needed
+
+  Tracer(uint8_t* lab, uint32_t w, uint32_t h, uint64_t pmax) : labels(lab), width(w) {
+    const ptrdiff_t stride = ptrdiff_t(w) + 2;
+    for (int d = 0; d < 8; ++d) offset[d] = kDy[d] * stride + kDx[d];
+    max_points = uint64_t(w) * h + 2;
+    keep_points = size_t(std::min(pmax, max_points - 1) + 1);
+  }
+
+  // Traces the border starting at image pixel (x, y) (padded index idx),
+  // searching for the second pixel from direction `start`. Fills `pts` with at
+  // most keep_points positions and returns the full contour length.
+  uint64_t trace(int32_t x, int32_t y, size_t idx, int start, Vec<Point2i>& pts) const {
+    pts.clear();
+    int d = -1;
+    for (int k = 0; k < 8; ++k) {
+      const int dir = (start + k) & 7;
+      if (labels[idx + offset[dir]] != 0) {
+        d = dir;
+        break;
+      }
+    }
+    if (d < 0) {
+      pts.push_back({x, y});
+      labels[idx] = kVisitedEastEdge;
+      return 1;
+    }
+    const size_t idx0 = idx, idx1 = idx + offset[d];
+    size_t q = idx;
+    int origin = d;
+    uint64_t count = 0;
+    for (;;) {
+      if (count < keep_points) pts.push_back({x, y});
+      ++count;
+      // Counter-clockwise search starting just after the pixel we came from;
+      // the last direction examined is `origin` itself, which is never 0.
+      int e = origin;
+      bool east_background = false;
+      for (int k = 1; k <= 8; ++k) {
+        const int dir = (origin - k) & 7;
+        if (labels[q + offset[dir]] != 0) {
+          e = dir;
+          break;
+        }
+        east_background |= dir == kEast;
+      }
+      const size_t next = q + offset[e];
+      if (east_background || uint32_t(x) + 1 == width)
+        labels[q] = kVisitedEastEdge;
+      else if (labels[q] == kForeground)
+        labels[q] = kVisited;
+      if ((q == idx1 && next == idx0) || count >= max_points) break;
+      q = next;
+      x += kDx[e];
+      y += kDy[e];
+      origin = (e + 4) & 7;
+    }
+    return count;
+  }
+};
+
+// Per-scale working buffers, reused across contours so that the per-contour
+// path allocates nothing once they have grown.
+struct Buffers {
+  Vec<Point2i> contour;
+  Vec<Point2f> points;
+  Vec<Point2f> polygon;
+  Vec<Point2f> scratch;
+};
+
+// Filters 2 to 4 on a contour that passed the length test; fills `quad` with
+// the polygon vertices on success.
+bool contour_to_quad(Buffers& buf, const DetectorParams& params, double d, Quad& quad) {
+  const size_t n = buf.contour.size();
+  buf.points.resize(n);
+  const Point2i* src = buf.contour.data();
+  Point2f* dst = buf.points.data();
+  for (size_t i = 0; i < n; ++i) dst[i] = {float(src[i].x), float(src[i].y)};
+
+  const float eps = float(double(n) * params.polygonal_approx_accuracy_rate);
+  imgproc::approx_poly_dp_closed(dst, n, eps, buf.polygon, buf.scratch);
+  if (buf.polygon.size() != 4) return false;
+  for (int i = 0; i < 4; ++i) quad[i] = buf.polygon[i];
+  if (!imgproc::is_convex(quad)) return false;
+
+  float m2 = float(d * d);
+  for (int i = 0; i < 4; ++i) {
+    const float dx = quad[(i + 1) & 3].x - quad[i].x;
+    const float dy = quad[(i + 1) & 3].y - quad[i].y;
+    m2 = std::min(m2, dx * dx + dy * dy);
+  }
+  const float min_dist = float(double(n) * params.min_corner_distance_rate);
+  return !(m2 < min_dist * min_dist);
+}
+
+}  // namespace
+
+Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window) {
+  Vec<Candidate> out;
+  if (gray.empty()) return out;
+  Vec<uint8_t> labels =
+      imgproc::adaptive_threshold_labels(gray, window, params.adaptive_thresh_constant);
+
+  const uint32_t w = gray.width, h = gray.height;
+  const double d = double(std::max(w, h));
+  const PerimeterLimits lim = perimeter_limits(params, d);
+  const Tracer tracer(labels.data(), w, h, lim.max);
+  const bool refit = params.corner_refinement_method == CORNER_REFINE_CONTOUR;
+  const size_t stride = size_t(w) + 2;
+  Buffers buf;
+
+  for (uint32_t y = 0; y < h; ++y) {
+    uint8_t* row = labels.data() + (size_t(y) + 1) * stride + 1;
+    uint32_t x = 0;
+    while (x < w) {
+      // Background dominates; skip it eight bytes at a time. Border following
+      // only ever rewrites non-zero labels, so zeros stay zeros.
+      if (x + 8 <= w) {
+        uint64_t word;
+        std::memcpy(&word, row + x, 8);
+        if (word == 0) {
+          x += 8;
+          continue;
+        }
+        if constexpr (std::endian::native == std::endian::little) x += uint32_t(__builtin_ctzll(word)) / 8;
+      }
+      const uint8_t v = row[x];
+      if (v == 0) {
+        ++x;
+        continue;
+      }
+      int start = -1;
+      if (v == kForeground && x > 0 && row[x - 1] == 0)
+        start = 0;  // outer border, entered from the west
+      else if (v != kVisitedEastEdge && x + 1 < w && row[x + 1] == 0)
+        start = kEast;  // hole border, background to the east
+      if (start >= 0) {
+        const size_t idx = size_t(row + x - labels.data());
+        const uint64_t len = tracer.trace(int32_t(x), int32_t(y), idx, start, buf.contour);
+        Quad quad;
+        if (len >= lim.min && len <= lim.max && contour_to_quad(buf, params, d, quad)) {
+          if (refit) quad = corner_refine::refine_from_contour(quad, buf.contour);
+          out.push_back(Candidate{quad});
+        }
+      }
+      ++x;
+    }
+  }
+  return out;
+}
+
+}  // namespace markvane::contours

@@ -1,1 +1,281 @@
 #include "imgproc.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace markvane::imgproc {
+
+GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
+  GrayImage gray;
+  gray.width = cols;
+  gray.height = rows;
+  const size_t n = size_t(cols) * rows;
+  gray.data.resize(n);
+  uint8_t* __restrict out = gray.data.data();
+  const uint8_t* __restrict in = bgr;
+  // Weights are the floats nearest 0.114 / 0.587 / 0.299. Every product and
+  // sum is rounded to float in this order (the build forbids contraction), so
+  // the result is the weighted sum rounded half up, bit-identical to the
+  // common reference conversion.
+  const float wb = 0.114f, wg = 0.587f, wr = 0.299f;
+  for (size_t i = 0; i < n; ++i) {
+    const float b = float(in[3 * i]);
+    const float g = float(in[3 * i + 1]);
+    const float r = float(in[3 * i + 2]);
+    const float v = ((b * wb + g * wg) + r * wr) + 0.5f;
+    const int32_t t = int32_t(v);
+    out[i] = uint8_t(t > 255 ? 255 : t);
+  }
+  return gray;
+}
+
+namespace {
+
+// Writes one label row for the pixels x in [x_begin, x_end) whose window
+// columns are not clipped, so the window pixel count n is the same for all of
+// them. T is int32_t when 1022 * n cannot overflow, int64_t otherwise.
+template <class T>
+void threshold_interior(const uint8_t* __restrict row, const int32_t* __restrict prefix,
+                        uint8_t* __restrict out, uint32_t x_begin, uint32_t x_end,
+                        uint32_t r, T n, T c) {
+  const T two_n = 2 * n;
+  for (uint32_t x = x_begin; x < x_end; ++x) {
+    const T s = T(prefix[x + r + 1] - prefix[x - r]);
+    const T p = T(row[x]);
+    out[x] = uint8_t(2 * s + n >= two_n * (p + c));
+  }
+}
+
+// Same comparison for pixels near the left or right edge, where the window is
+// clipped and n varies per pixel.
+template <class T>
+void threshold_clipped(const uint8_t* row, const int32_t* prefix, uint8_t* out,
+                       uint32_t x_begin, uint32_t x_end, uint32_t width, uint32_t r,
+                       T row_count, T c) {
+  for (uint32_t x = x_begin; x < x_end; ++x) {
+    const uint32_t x0 = x >= r ? x - r : 0;
+    const uint32_t x1 = std::min<uint64_t>(uint64_t(x) + r, width - 1);
+    const T n = row_count * T(x1 - x0 + 1);
+    const T s = T(prefix[x1 + 1] - prefix[x0]);
+    out[x] = uint8_t(2 * s + n >= 2 * n * (T(row[x]) + c));
+  }
+}
+
+template <class T>
+void threshold_rows(const GrayImage& gray, uint32_t r, T c, uint8_t* labels) {
+  const uint32_t w = gray.width, h = gray.height;
+  const size_t stride = size_t(w) + 2;
+  const uint8_t* img = gray.data.data();
+  Vec<int32_t> colsum(w, 0);
+  Vec<int32_t> prefix(size_t(w) + 1, 0);
+  int32_t* __restrict cs = colsum.data();
+
+  // Interior columns: the full window [x - r, x + r] fits in the row.
+  uint32_t in_begin = r, in_end = 0;
+  if (uint64_t(2) * r + 1 <= w) in_end = w - r;
+  if (in_end < in_begin) in_end = in_begin = std::min(r, w);
+
+  const uint32_t first_rows = uint32_t(std::min<uint64_t>(uint64_t(r) + 1, h));
+  for (uint32_t y = 0; y < first_rows; ++y) {
+    const uint8_t* src = img + size_t(y) * w;
+    for (uint32_t x = 0; x < w; ++x) cs[x] += src[x];
+  }
+  for (uint32_t y = 0; y < h; ++y) {
+    if (y > 0) {
+      // Slide the window down: the row y + r enters, the row y - r - 1 leaves.
+      const uint64_t enter = uint64_t(y) + r;
+      if (enter < h) {
+        const uint8_t* src = img + size_t(enter) * w;
+        for (uint32_t x = 0; x < w; ++x) cs[x] += src[x];
+      }
+      if (y > r) {
+        const uint8_t* src = img + size_t(y - r - 1) * w;
+        for (uint32_t x = 0; x < w; ++x) cs[x] -= src[x];
+      }
+    }
+    int32_t acc = 0;
+    for (uint32_t x = 0; x < w; ++x) {
+      acc += cs[x];
+      prefix[x + 1] = acc;
+    }
+    const uint32_t y0 = y >= r ? y - r : 0;
+    const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
+    const T rows_in = T(y1 - y0 + 1);
+    const uint8_t* row = img + size_t(y) * w;
+    uint8_t* out = labels + (size_t(y) + 1) * stride + 1;
+    threshold_clipped<T>(row, prefix.data(), out, 0, in_begin, w, r, rows_in, c);
+    threshold_interior<T>(row, prefix.data(), out, in_begin, in_end, r,
+                          rows_in * T(2 * r + 1), c);
+    threshold_clipped<T>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
+  }
+}
+
+}  // namespace
+
+Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant) {
+  const uint32_t w = gray.width, h = gray.height;
+  Vec<uint8_t> labels((size_t(w) + 2) * (size_t(h) + 2), 0);
+  if (gray.empty()) return labels;
+
+  // Negative settings become huge unsigned windows; a radius beyond the image
+  // size selects the same clipped rectangle, so it is capped to keep every
+  // coordinate sum inside 32 bits.
+  uint32_t win = uint32_t(window);
+  if (win <= 3) win = 3;
+  const uint32_t r = std::min(win / 2, std::max(w, h));
+
+  // Saturating truncation toward zero; NaN gives 0.
+  int64_t c64 = 0;
+  if (constant >= 2147483647.0) c64 = 2147483647;
+  else if (constant <= -2147483648.0) c64 = -2147483648LL;
+  else if (constant == constant) c64 = int64_t(constant);
+  // The local mean rounded half up lies in [0, 255], so any C >= 256 labels
+  // nothing and any C <= -256 labels everything: clamping C there keeps every
+  // label and bounds |2 n (p + C)| by 1022 n.
+  const int32_t c = int32_t(std::clamp<int64_t>(c64, -256, 256));
+
+  const uint64_t span = 2 * uint64_t(r) + 1;
+  const uint64_t n_max = std::min<uint64_t>(span, w) * std::min<uint64_t>(span, h);
+  if (n_max * 1022 < uint64_t(std::numeric_limits<int32_t>::max()))
+    threshold_rows<int32_t>(gray, r, c, labels.data());
+  else
+    threshold_rows<int64_t>(gray, r, c, labels.data());
+  return labels;
+}
+
+void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out) {
+  if (count < 2) return;
+  size_t start = 0;
+  for (;;) {
+    const Point2f a = chain[start];
+    const Point2f b = chain[count - 1];
+    const float dx = b.x - a.x, dy = b.y - a.y;
+    const float len = std::sqrt(dx * dx + dy * dy);
+    float best = 0.0f;
+    size_t c = 0;
+    if (len < 1e-9f) {
+      for (size_t i = start + 1; i + 1 < count; ++i) {
+        const float ex = chain[i].x - a.x, ey = chain[i].y - a.y;
+        const float d = std::sqrt(ex * ex + ey * ey);
+        if (d > best) { best = d; c = i; }
+      }
+    } else {
+      for (size_t i = start + 1; i + 1 < count; ++i) {
+        const float d = std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y)) / len;
+        if (d > best) { best = d; c = i; }
+      }
+    }
+    // c == 0 means no interior point lies off the chord; this also ends the
+    // recursion for a negative epsilon.
+    if (c == 0 || !(best > epsilon)) {
+      out.push_back(a);
+      out.push_back(b);
+      return;
+    }
+    dp_open(chain + start, c - start + 1, epsilon, out);
+    out.pop_back();
+    start = c;
+  }
+}
+
+void approx_poly_dp_closed(const Point2f* pts, size_t n, float epsilon, Vec<Point2f>& out,
+                           Vec<Point2f>& scratch) {
+  out.clear();
+  if (n <= 2) {
+    out.assign(pts, pts + n);
+    return;
+  }
+  auto farthest_from = [&](Point2f o) {
+    size_t idx = 0;
+    float best = -1.0f;
+    for (size_t i = 0; i < n; ++i) {
+      const float dx = pts[i].x - o.x, dy = pts[i].y - o.y;
+      const float d = dx * dx + dy * dy;
+      if (d > best) { best = d; idx = i; }
+    }
+    return idx;
+  };
+  const size_t a = farthest_from(pts[0]);
+  const size_t b = farthest_from(pts[a]);
+  const size_t lo = std::min(a, b), hi = std::max(a, b);
+
+  dp_open(pts + lo, hi - lo + 1, epsilon, out);
+  if (!out.empty()) out.pop_back();
+
+  // Second chain wraps around: p_hi .. p_{n-1}, p_0 .. p_lo.
+  scratch.clear();
+  scratch.insert(scratch.end(), pts + hi, pts + n);
+  scratch.insert(scratch.end(), pts, pts + lo + 1);
+  const size_t first_len = out.size();
+  dp_open(scratch.data(), scratch.size(), epsilon, out);
+  if (out.size() > first_len) out.pop_back();
+}
+
+Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon) {
+  Vec<Point2f> out, scratch;
+  approx_poly_dp_closed(points.data(), points.size(), epsilon, out, scratch);
+  return out;
+}
+
+bool is_convex(const Quad& q) {
+  bool pos = false, neg = false;
+  for (int i = 0; i < 4; ++i) {
+    const Point2f& p0 = q[i];
+    const Point2f& p1 = q[(i + 1) & 3];
+    const Point2f& p2 = q[(i + 2) & 3];
+    const float ci = (p1.x - p0.x) * (p2.y - p1.y) - (p1.y - p0.y) * (p2.x - p1.x);
+    pos |= ci > 0.0f;  // NaN compares false both ways and is ignored
+    neg |= ci < 0.0f;
+  }
+  return !(pos && neg);
+}
+
+std::optional<std::array<double, 9>> get_perspective_transform(const Quad& src, const Quad& dst) {
+  double a[8][8] = {};
+  double rhs[8];
+  for (int i = 0; i < 4; ++i) {
+    const double x = src[i].x, y = src[i].y, u = dst[i].x, v = dst[i].y;
+    double* r0 = a[i];
+    double* r1 = a[i + 4];
+    r0[0] = x; r0[1] = y; r0[2] = 1.0;
+    r0[6] = -x * u; r0[7] = -y * u;
+    r1[3] = x; r1[4] = y; r1[5] = 1.0;
+    r1[6] = -x * v; r1[7] = -y * v;
+    rhs[i] = u;
+    rhs[i + 4] = v;
+  }
+  // Gaussian elimination with partial pivoting (the first row wins a tie),
+  // applying the row operations to the right-hand side as we go: this is the
+  // LU factorisation followed by forward substitution.
+  for (int k = 0; k < 8; ++k) {
+    int piv = k;
+    double best = std::fabs(a[k][k]);
+    for (int i = k + 1; i < 8; ++i) {
+      const double v = std::fabs(a[i][k]);
+      if (v > best) { best = v; piv = i; }
+    }
+    if (piv != k) {
+      for (int j = 0; j < 8; ++j) std::swap(a[k][j], a[piv][j]);
+      std::swap(rhs[k], rhs[piv]);
+    }
+    if (a[k][k] == 0.0) return std::nullopt;
+    for (int i = k + 1; i < 8; ++i) {
+      const double f = a[i][k] / a[k][k];
+      for (int j = k + 1; j < 8; ++j) a[i][j] -= f * a[k][j];
+      a[i][k] = 0.0;
+      rhs[i] -= f * rhs[k];
+    }
+  }
+  std::array<double, 9> h{};
+  for (int k = 7; k >= 0; --k) {
+    double s = rhs[k];
+    for (int j = k + 1; j < 8; ++j) s -= a[k][j] * h[j];
+    h[k] = s / a[k][k];
+  }
+  h[8] = 1.0;
+  return h;
+}
+
+}  // namespace markvane::imgproc

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -22,6 +23,11 @@ Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, do
 // Douglas-Peucker simplification of a closed contour; starts at the lower index
 // of the farthest pair and keeps the direction of travel.
 Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon);
+
+// Same, writing into `out` (cleared first) and using `scratch` for the wrapped
+// second chain, so callers in a loop reuse their buffers.
+void approx_poly_dp_closed(const Point2f* points, size_t count, float epsilon, Vec<Point2f>& out,
+                           Vec<Point2f>& scratch);
 
 // Appends the simplification of the open chain [first, first + count) to `out`.
 void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out);

@@ -1,5 +1,132 @@
+// Hooks into the threshold, contour and polygon helpers of the ArUco candidate
+// source, so tests can check each stage on its own.
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/array.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstring>
+
+#include "contours.h"
+#include "corner_refine.h"
+#include "imgproc.h"
 #include "testhooks.h"
 
+namespace nb = nanobind;
+
 namespace markvane::testhooks {
-void register_imgproc_hooks(nanobind::module_&) {}
+
+namespace {
+
+using U8Image = nb::ndarray<const uint8_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using U8Bgr = nb::ndarray<const uint8_t, nb::shape<-1, -1, 3>, nb::c_contig, nb::device::cpu>;
+using Pt = std::array<float, 2>;
+
+GrayImage gray_from(const U8Image& a) {
+  GrayImage g;
+  g.height = uint32_t(a.shape(0));
+  g.width = uint32_t(a.shape(1));
+  g.data.assign(a.data(), a.data() + a.size());
+  return g;
+}
+
+nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>> to_numpy(const uint8_t* src, size_t rows, size_t cols) {
+  uint8_t* buf = new uint8_t[rows * cols];
+  if (rows * cols) std::memcpy(buf, src, rows * cols);
+  nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<uint8_t*>(p); });
+  return nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(buf, {rows, cols}, owner);
+}
+
+Vec<Point2f> points_from(const std::vector<Pt>& pts) {
+  Vec<Point2f> out;
+  for (const Pt& p : pts) out.push_back({p[0], p[1]});
+  return out;
+}
+
+std::vector<Pt> points_to(const Vec<Point2f>& pts) {
+  std::vector<Pt> out;
+  for (const Point2f& p : pts) out.push_back({p.x, p.y});
+  return out;
+}
+
+Quad quad_from(const std::array<Pt, 4>& q) {
+  Quad out;
+  for (int i = 0; i < 4; ++i) out[i] = {q[i][0], q[i][1]};
+  return out;
+}
+
+std::array<Pt, 4> quad_to(const Quad& q) {
+  std::array<Pt, 4> out;
+  for (int i = 0; i < 4; ++i) out[i] = {q[i].x, q[i].y};
+  return out;
+}
+
+}  // namespace
+
+void register_imgproc_hooks(nb::module_& m) {
+  m.def("to_gray", [](U8Bgr bgr) {
+    const GrayImage g = imgproc::bgr_to_gray(bgr.data(), uint32_t(bgr.shape(1)), uint32_t(bgr.shape(0)));
+    return to_numpy(g.data.data(), g.height, g.width);
+  });
+
+  m.def("adaptive_threshold", [](U8Image gray, int32_t window, double constant) {
+    const GrayImage g = gray_from(gray);
+    const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(g, window, constant);
+    return to_numpy(labels.data(), size_t(g.height) + 2, size_t(g.width) + 2);
+  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
+
+  m.def("find_candidates",
+        [](U8Image gray, int32_t window, double adaptive_thresh_constant,
+           double min_marker_perimeter_rate, double max_marker_perimeter_rate,
+           double polygonal_approx_accuracy_rate, double min_corner_distance_rate,
+           int32_t min_side_length_canonical_img, int32_t corner_refinement_method) {
+          const GrayImage g = gray_from(gray);
+          DetectorParams p;
+          p.adaptive_thresh_constant = adaptive_thresh_constant;
+          p.min_marker_perimeter_rate = min_marker_perimeter_rate;
+          p.max_marker_perimeter_rate = max_marker_perimeter_rate;
+          p.polygonal_approx_accuracy_rate = polygonal_approx_accuracy_rate;
+          p.min_corner_distance_rate = min_corner_distance_rate;
+          p.min_side_length_canonical_img = min_side_length_canonical_img;
+          p.corner_refinement_method = corner_refinement_method;
+          Vec<Candidate> cands;
+          {
+            nb::gil_scoped_release release;
+            cands = contours::find_candidates(g, p, window);
+          }
+          std::vector<std::array<Pt, 4>> out;
+          for (const Candidate& c : cands) out.push_back(quad_to(c.corners));
+          return out;
+        },
+        nb::arg("gray"), nb::arg("window") = 3, nb::arg("adaptive_thresh_constant") = 7.0,
+        nb::arg("min_marker_perimeter_rate") = 0.03, nb::arg("max_marker_perimeter_rate") = 4.0,
+        nb::arg("polygonal_approx_accuracy_rate") = 0.03, nb::arg("min_corner_distance_rate") = 0.05,
+        nb::arg("min_side_length_canonical_img") = 32, nb::arg("corner_refinement_method") = 0);
+
+  m.def("approx_poly_dp_closed", [](const std::vector<Pt>& pts, float eps) {
+    return points_to(imgproc::approx_poly_dp_closed(points_from(pts), eps));
+  });
+
+  m.def("dp_open", [](const std::vector<Pt>& pts, float eps) {
+    const Vec<Point2f> in = points_from(pts);
+    Vec<Point2f> out;
+    imgproc::dp_open(in.data(), in.size(), eps, out);
+    return points_to(out);
+  });
+
+  m.def("is_convex", [](const std::array<Pt, 4>& q) { return imgproc::is_convex(quad_from(q)); });
+
+  m.def("perspective_transform",
+        [](const std::array<Pt, 4>& src, const std::array<Pt, 4>& dst) {
+          return imgproc::get_perspective_transform(quad_from(src), quad_from(dst));
+        });
+
+  m.def("refine_from_contour",
+        [](const std::array<Pt, 4>& quad, const std::vector<std::array<int32_t, 2>>& contour) {
+          Vec<Point2i> pts;
+          for (const auto& p : contour) pts.push_back({p[0], p[1]});
+          return quad_to(corner_refine::refine_from_contour(quad_from(quad), pts));
+        });
+}
+
 }  // namespace markvane::testhooks
