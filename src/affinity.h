@@ -1,5 +1,9 @@
 // The process-wide worker pool: every data-parallel loop of the module runs on
 // it. Configured once at import (CPU selection, thread count, pinning).
+//
+// The pool is a oneTBB arena with `workers` worker slots plus one slot for a
+// calling thread, which takes part in the loops it starts. Only the pool's
+// worker threads are pinned; threads that call into the module never are.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace markvane::affinity {
@@ -17,6 +22,10 @@ struct PoolPlan {
   std::vector<size_t> cpus;
   std::optional<size_t> threads;  // worker count; nullopt = pool default
 };
+
+// CPU indices at or above this are left out of the affinity mask (they still
+// count as workers).
+inline constexpr size_t kMaskCpuLimit = 128;
 
 // Parses a MARKVANE_CORES value ("2-3, 0 ,2", "all", ...). nullopt when the
 // value means "leave the pool unconfigured" (all, parse error, no index).
@@ -31,8 +40,19 @@ std::vector<size_t> fastest_cpus(const std::string& sysfs_root);
 PoolPlan plan_pool(const std::optional<std::string>& cores_env, bool thread_count_env_set,
                    const std::string& sysfs_root);
 
+// The pool's default worker count rule, used when the plan leaves the count
+// open: a RAYON_NUM_THREADS value that is a positive decimal integer is the
+// worker count; anything else (or unset) defers to oneTBB's default.
+std::optional<size_t> default_worker_count(const std::optional<std::string>& thread_env);
+
+// True when `bytes` is well-formed UTF-8 (no overlongs, surrogates or code
+// points above U+10FFFF).
+bool is_valid_utf8(std::string_view bytes);
+
 // Reads MARKVANE_CORES / RAYON_NUM_THREADS and /sys/devices/system/cpu, builds
 // the pool and waits until every worker has started (and been pinned).
+// Silent on every failure; a second call, or a call after the pool was already
+// created by first use, changes nothing.
 void init_pool();
 
 // Number of threads that may run a loop (workers plus the calling thread).
@@ -40,7 +60,14 @@ size_t concurrency();
 
 // Runs body(i) for every i in [0, n) on the pool and returns when all are done.
 // The calling thread takes part. Callers gather results by index, so output
-// never depends on scheduling or thread count.
+// never depends on scheduling or thread count. May be nested inside a body.
 void parallel_for(size_t n, const std::function<void(size_t)>& body);
+
+// Runs fn() once on each of up to concurrency() distinct pool threads (the
+// caller included), all of them inside fn at the same moment, and returns how
+// many threads took part. Gives up waiting for more threads after a bounded
+// time, so it always returns. Used to wait for the workers at start-up and to
+// inspect them in tests.
+size_t run_on_each_thread(const std::function<void()>& fn);
 
 }  // namespace markvane::affinity
