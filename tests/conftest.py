@@ -1,0 +1,41 @@
+"""Shared fixtures and helpers for the test suite."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+REPO = Path(__file__).resolve().parents[1]
+# Real photographs live beside the checkout, never inside it.
+DATA_DIR = REPO.parent / "shared" / "data"
+
+# Make the pure-Python extras importable from a plain checkout.
+if str(REPO / "python") not in sys.path:
+    try:
+        import markvane_tools  # noqa: F401
+    except ImportError:
+        sys.path.insert(0, str(REPO / "python"))
+
+
+def data_path(*parts: str) -> Path:
+    """Path inside the shared photo folder; skips the test when it is absent."""
+    path = DATA_DIR.joinpath(*parts)
+    if not path.exists():
+        pytest.skip(f"test data not available: {path}")
+    return path
+
+
+@pytest.fixture
+def rng() -> np.random.Generator:
+    """A fixed-seed generator, fresh for every test."""
+    return np.random.default_rng(20240611)
+
+
+@pytest.fixture(scope="session")
+def data_dir() -> Path:
+    if not DATA_DIR.is_dir():
+        pytest.skip(f"test data folder not available: {DATA_DIR}")
+    return DATA_DIR

@@ -1,0 +1,145 @@
+"""Marker detection on synthetic scenes, against the truth and against OpenCV.
+
+Scenes come from `markvane_tools.scenes` (random rotation, mild perspective,
+lighting gradient, blur, noise, clutter), so every marker's id and true
+corners are known. OpenCV's ArucoDetector is the reference for what must be
+found; the truth decides whether ids and corner order are right.
+"""
+
+from __future__ import annotations
+
+import functools
+
+import numpy as np
+import pytest
+
+markvane = pytest.importorskip("markvane")
+cv2 = pytest.importorskip("cv2")
+
+from markvane_tools import scenes  # noqa: E402
+
+DICTIONARIES = [
+    "DICT_4X4_50",
+    "DICT_5X5_100",
+    "DICT_6X6_250",
+    "DICT_7X7_50",
+    "DICT_APRILTAG_36h11",
+    "DICT_ARUCO_ORIGINAL",
+]
+SCENES_PER_DICT = 3
+
+
+@functools.lru_cache(maxsize=None)
+def scene_set(dictionary: str):
+    rng = np.random.default_rng(DICTIONARIES.index(dictionary) + 11)
+    return [
+        scenes.render_scene(rng, size=(640, 480), dictionary=dictionary, n_markers=7,
+                            marker_px=(34, 110), blur=(0.0, 1.3), noise=(0.0, 5.0),
+                            clutter=4, use_cv2=True)
+        for _ in range(SCENES_PER_DICT)
+    ]
+
+
+def detect_cv(image, dictionary, method=0, inverted=False):
+    p = cv2.aruco.DetectorParameters()
+    p.cornerRefinementMethod = method
+    p.detectInvertedMarker = inverted
+    det = cv2.aruco.ArucoDetector(
+        cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)), p)
+    corners, ids, _ = det.detectMarkers(image)
+    ids = [] if ids is None else [int(i) for i in ids.ravel()]
+    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], ids
+
+
+def detect_mv(image, dictionary, method=0, inverted=False):
+    p = markvane.DetectorParameters()
+    p.corner_refinement_method = method
+    p.detect_inverted_marker = inverted
+    corners, ids = markvane.detect_markers(image, dictionary, p)
+    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], list(ids)
+
+
+@pytest.mark.parametrize("dictionary", DICTIONARIES)
+def test_finds_what_opencv_finds_with_correct_id_and_orientation(dictionary):
+    for image, truth in scene_set(dictionary):
+        cv = scenes.score(*detect_cv(image, dictionary), truth)
+        # Guard the oracle: a broken renderer would make the comparison vacuous.
+        assert len(cv.found) >= len(truth) - 1, "OpenCV misses rendered markers"
+        mv = scenes.score(*detect_mv(image, dictionary), truth)
+        assert mv.foreign == [], "ids that are not in the image"
+        assert mv.misplaced == [], "id reported with corners far from its true corners"
+        assert set(cv.found) <= set(mv.found)
+
+
+@pytest.mark.parametrize("dictionary", DICTIONARIES)
+@pytest.mark.parametrize("method", [0, 2], ids=["none", "contour"])
+def test_corners_agree_with_opencv(dictionary, method):
+    # Without sub-pixel search both return polygon vertices (or the same
+    # contour line fits), so corners should coincide to well within a pixel.
+    compared = 0
+    for image, _ in scene_set(dictionary):
+        cv_c, cv_i = detect_cv(image, dictionary, method)
+        mv_c, mv_i = detect_mv(image, dictionary, method)
+        mv_by_id = dict(zip(mv_i, mv_c))
+        for i, c in zip(cv_i, cv_c):
+            assert i in mv_by_id
+            np.testing.assert_allclose(mv_by_id[i], c, atol=1.0, rtol=0)
+            compared += 1
+    assert compared > 0
+
+
+def test_subpix_at_least_as_accurate_as_opencv():
+    err_mv, err_cv = [], []
+    for dictionary in DICTIONARIES:
+        for image, truth in scene_set(dictionary):
+            mv = scenes.score(*detect_mv(image, dictionary, 1), truth)
+            cv = scenes.score(*detect_cv(image, dictionary, 1), truth)
+            for i in set(mv.found) & set(cv.found):
+                t = mv.found[i][1]
+                err_mv.append(np.linalg.norm(mv.found[i][0] - t, axis=1))
+                err_cv.append(np.linalg.norm(cv.found[i][0] - t, axis=1))
+    assert len(err_mv) >= 4 * len(DICTIONARIES) * SCENES_PER_DICT
+    mean_mv, mean_cv = np.mean(np.concatenate(err_mv)), np.mean(np.concatenate(err_cv))
+    assert mean_mv <= mean_cv + 0.02, (mean_mv, mean_cv)
+    # Refinement must actually help over raw polygon vertices.
+    assert mean_mv < 0.5
+
+
+@pytest.mark.parametrize("dictionary", ["DICT_4X4_50", "DICT_APRILTAG_36h11"])
+def test_inverted_markers(dictionary):
+    image, truth = scene_set(dictionary)[0]
+    inverted = 255 - image
+    assert detect_mv(inverted, dictionary)[1] == []
+    cv = scenes.score(*detect_cv(inverted, dictionary, inverted=True), truth)
+    mv = scenes.score(*detect_mv(inverted, dictionary, inverted=True), truth)
+    assert mv.foreign == [] and mv.misplaced == []
+    assert len(cv.found) > 0 and set(cv.found) <= set(mv.found)
+
+
+def test_gray_and_bgr_input_give_the_same_markers(rng):
+    image, truth = scenes.render_scene(rng, size=(640, 480), n_markers=6, color=True,
+                                       use_cv2=True)
+    gray = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
+    mv_bgr = scenes.score(*detect_mv(image, "DICT_4X4_50"), truth)
+    mv_gray = scenes.score(*detect_mv(gray, "DICT_4X4_50"), truth)
+    assert mv_bgr.foreign == [] and len(mv_bgr.found) >= len(truth) - 1
+    assert set(mv_bgr.found) == set(mv_gray.found)
+
+
+# The renderer itself: its pure-NumPy path (used by the demo without OpenCV)
+# must draw exactly what the OpenCV path draws.
+def test_numpy_renderer_matches_opencv_renderer():
+    for marker_id in range(16):
+        np.testing.assert_array_equal(
+            scenes.marker_cells("DICT_4X4_50", marker_id, use_cv2=False),
+            scenes.marker_cells("DICT_4X4_50", marker_id, use_cv2=True))
+    kw = dict(size=(320, 240), n_markers=4, ids=[0, 5, 10, 15], noise=0.0)
+    a, ta = scenes.render_scene(np.random.default_rng(5), blur=0.0, use_cv2=True, **kw)
+    b, tb = scenes.render_scene(np.random.default_rng(5), blur=0.0, use_cv2=False, **kw)
+    np.testing.assert_array_equal(a, b)
+    for (ia, ca), (ib, cb) in zip(ta, tb):
+        assert ia == ib
+        np.testing.assert_array_equal(ca, cb)
+    a, _ = scenes.render_scene(np.random.default_rng(5), blur=1.0, use_cv2=True, **kw)
+    b, _ = scenes.render_scene(np.random.default_rng(5), blur=1.0, use_cv2=False, **kw)
+    assert np.abs(a.astype(int) - b).max() <= 1
