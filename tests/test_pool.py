@@ -1,0 +1,318 @@
+"""Worker pool: CPU list parsing, fastest-CPU discovery, pool sizing and pinning.
+
+The pure planning functions are reached through `_markvane_testhooks`. Pool
+construction reads the environment once per process, so everything about the
+live pool runs in a fresh interpreter and is observed from outside the pool,
+through /proc/self/task/*/status.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+hooks = pytest.importorskip("_markvane_testhooks")
+
+ALLOWED = sorted(os.sched_getaffinity(0))
+
+
+# --------------------------------------------------------------------------
+# MARKVANE_CORES parsing
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("2-3, 0 ,2", [0, 2, 3]),
+        ("0,200", [0, 200]),
+        ("5", [5]),
+        ("+1-+3", [1, 2, 3]),
+        ("4 - 6", [4, 5, 6]),
+        ("7-7", [7]),
+        ("3,2,1,2,3", [1, 2, 3]),
+        (",,1,", [1]),
+        ("007", [7]),
+        ("\u00a0 4 \u3000", [4]),  # Unicode whitespace is trimmed too
+        ("18446744073709551615", [2**64 - 1]),
+    ],
+)
+def test_core_list_accepts(value, expected):
+    assert hooks.parse_core_list(value) == expected
+
+
+@pytest.mark.parametrize(
+    "value",
+    [
+        "all", "ALL", "All", " aLl ",  # explicit "leave unconfigured"
+        "3-1", "x", "-1", "1,,a", "+", "-", "1-", "-3", "1-2-3", "++1", "1 2", "0x1",
+        "18446744073709551616",  # overflows a machine word
+        "", ",", " , ,",  # no index at all
+        "0-99999999999",  # absurd range: refused rather than allocated
+    ],
+)
+def test_core_list_leaves_pool_unconfigured(value):
+    assert hooks.parse_core_list(value) is None
+
+
+@pytest.mark.parametrize(
+    "raw, valid",
+    [
+        (b"0-3", True),
+        ("é€😀".encode(), True),
+        (b"\xff", False),
+        (b"\xc0\x80", False),  # overlong NUL
+        (b"\xe0\x80\xaf", False),  # overlong '/'
+        (b"\xed\xa0\x80", False),  # surrogate
+        (b"\xf4\x90\x80\x80", False),  # above U+10FFFF
+        (b"\xe2\x82", False),  # truncated
+    ],
+)
+def test_utf8_validation(raw, valid):
+    assert hooks.is_valid_utf8(raw) is valid
+
+
+@pytest.mark.parametrize(
+    "raw, expected",
+    [(None, None), (b"3", 3), (b" 4\n", 4), (b"+2", 2), (b"0", None), (b"-1", None),
+     (b"x", None), (b"", None), (b"\xff", None)],
+)
+def test_thread_count_variable(raw, expected):
+    assert hooks.default_worker_count(raw) == expected
+
+
+# --------------------------------------------------------------------------
+# Automatic selection on fake sysfs trees
+
+
+def make_sysfs(root, freqs, extra=None):
+    """`freqs` maps entry name -> content of cpufreq/cpuinfo_max_freq (None:
+    the entry has no such file)."""
+    for name, content in {**freqs, **(extra or {})}.items():
+        cpufreq = root / name / "cpufreq"
+        cpufreq.mkdir(parents=True)
+        if isinstance(content, bytes):
+            (cpufreq / "cpuinfo_max_freq").write_bytes(content)
+        elif content is not None:
+            (cpufreq / "cpuinfo_max_freq").write_text(content)
+    return str(root)
+
+
+BIG_LITTLE = {f"cpu{i}": "1800000\n" for i in range(4)} | {
+    f"cpu{i}": "2400000\n" for i in range(4, 8)
+}
+
+SYSFS_CASES = {
+    "big_little": (BIG_LITTLE, None, [4, 5, 6, 7]),
+    "all_equal": ({f"cpu{i}": "2400000\n" for i in range(8)}, None, []),
+    "one_fast": ({"cpu0": "1000", "cpu1": "1000", "cpu2": "2000"}, None, []),
+    "three_tiers": ({"cpu0": "1", "cpu1": "2", "cpu2": "3", "cpu3": "2"}, None, [1, 2, 3]),
+    "single_cpu": ({"cpu0": "1000"}, None, []),
+    # Index order, not name order: cpu10 sorts before cpu2 as text.
+    "numeric_order": ({"cpu10": "9", "cpu2": "9", "cpu1": "1"}, None, [2, 10]),
+    "padded_values": ({"cpu0": " 100 \n", "cpu1": "\t+200\n", "cpu2": "200"}, None, [1, 2]),
+    # Names that are not cpu<N> never count, even with a readable frequency.
+    "not_cpu_entries": (
+        {"cpu0": "100", "cpu1": "100"},
+        {"cpufreq": "900", "cpuidle": "900", "cpu": "900", "cpu1a": "900", "node0": "900"},
+        [],
+    ),
+    # A CPU without a (parsable, UTF-8) frequency file is skipped, not fatal.
+    "unreadable_skipped": (
+        {"cpu0": "100", "cpu1": "200", "cpu2": "200", "cpu3": None, "cpu4": "fast",
+         "cpu5": b"\xff200", "cpu6": "99999999999999999999999"},
+        None,
+        [1, 2],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(SYSFS_CASES))
+def test_fastest_cpus(tmp_path, case):
+    freqs, extra, expected = SYSFS_CASES[case]
+    assert hooks.fastest_cpus(make_sysfs(tmp_path, freqs, extra)) == expected
+
+
+def test_fastest_cpus_ignores_unreadable_file_and_missing_root(tmp_path):
+    root = make_sysfs(tmp_path, BIG_LITTLE)
+    # A directory where the file should be cannot be read as text.
+    os.remove(tmp_path / "cpu7" / "cpufreq" / "cpuinfo_max_freq")
+    os.mkdir(tmp_path / "cpu7" / "cpufreq" / "cpuinfo_max_freq")
+    assert hooks.fastest_cpus(root) == [4, 5, 6]
+    assert hooks.fastest_cpus(str(tmp_path / "missing")) == []
+
+
+@pytest.mark.parametrize(
+    "cores_env, thread_env_set, expected",
+    [
+        (None, False, ([4, 5, 6, 7], 4)),  # automatic: the fast half
+        (None, True, ([4, 5, 6, 7], None)),  # pinned, count left to the pool
+        ("2-3, 0 ,2", False, ([0, 2, 3], 3)),  # explicit list wins over sysfs
+        ("0,200", False, ([0, 200], 2)),  # unmaskable CPU still counts as a worker
+        ("0,200", True, ([0, 200], None)),
+        # An explicit value that configures nothing never falls back to sysfs.
+        ("All", False, ([], None)),
+        ("3-1", False, ([], None)),
+        ("", False, ([], None)),
+    ],
+)
+def test_plan(tmp_path, cores_env, thread_env_set, expected):
+    root = make_sysfs(tmp_path, BIG_LITTLE)
+    assert hooks.plan_pool(cores_env, thread_env_set, root) == expected
+
+
+def test_plan_without_fast_cpus_is_unconfigured(tmp_path):
+    root = make_sysfs(tmp_path, {f"cpu{i}": "1000" for i in range(4)})
+    assert hooks.plan_pool(None, False, root) == ([], None)
+
+
+# --------------------------------------------------------------------------
+# Loops on the pool (this process: the hooks module's own, unconfigured pool)
+
+
+@pytest.mark.parametrize("n, m", [(0, 5), (5, 0), (1, 1), (3, 17), (64, 9)])
+def test_nested_loops_run_every_index_once(n, m):
+    assert hooks.nested_counts(n, m) == [1] * (n * m)
+
+
+def test_concurrent_callers_share_the_pool():
+    results, errors = [], []
+
+    def run():
+        try:
+            for _ in range(20):
+                results.append(hooks.nested_counts(12, 11) == [1] * 132)
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=run) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=60)
+    assert not errors and len(results) == 80 and all(results)
+
+
+@pytest.mark.skipif("RAYON_NUM_THREADS" in os.environ, reason="pool size overridden")
+def test_default_pool_is_unpinned_and_machine_sized():
+    info = hooks.pool_info()
+    assert info["concurrency"] == len(ALLOWED)
+    assert info["participants"] == info["concurrency"]
+    assert info["worker_affinities"] == [ALLOWED] * (len(ALLOWED) - 1)
+
+
+# --------------------------------------------------------------------------
+# The live pool in a fresh process
+
+PROBE = textwrap.dedent(
+    """
+    import json, os, sys
+
+    def affinities():
+        out = {}
+        for tid in os.listdir("/proc/self/task"):
+            with open(f"/proc/self/task/{tid}/status") as f:
+                for line in f:
+                    if line.startswith("Cpus_allowed_list:"):
+                        out[int(tid)] = line.split(":", 1)[1].strip()
+        return out
+
+    def expand(text):
+        cpus = []
+        for part in text.split(","):
+            a, _, b = part.partition("-")
+            cpus += range(int(a), int(b or a) + 1)
+        return cpus
+
+    try:
+        import numpy  # its own threads must not be counted as workers
+    except ImportError:
+        pass
+    main = os.getpid()
+    before = affinities()
+    if sys.argv[1] == "markvane":
+        import markvane
+    else:
+        import _markvane_testhooks
+        _markvane_testhooks.init_pool()
+    after = affinities()
+    print(json.dumps({
+        "main_before": expand(before[main]),
+        "main_after": expand(after[main]),
+        "workers": [expand(v) for t, v in sorted(after.items()) if t not in before],
+    }))
+    """
+)
+
+
+def run_probe(module, env_overrides):
+    env = {k: v for k, v in os.environb.items()
+           if k not in (b"MARKVANE_CORES", b"RAYON_NUM_THREADS")}
+    env[b"PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p).encode()
+    env[b"OPENBLAS_NUM_THREADS"] = b"1"
+    for key, value in env_overrides.items():
+        env[key.encode()] = value if isinstance(value, bytes) else value.encode()
+    proc = subprocess.run([sys.executable, "-c", PROBE, module], env=env,
+                          capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()
+    assert proc.stderr == b""  # nothing is logged, whatever the configuration
+    import json
+    return json.loads(proc.stdout)
+
+
+def automatic_cpus():
+    return hooks.fastest_cpus("/sys/devices/system/cpu")
+
+
+def tbb_default_workers():
+    return len(ALLOWED) - 1
+
+
+# Each case: env for the child -> (pinned CPU set or None for unpinned, worker
+# count). Built from the CPUs this process may use so it runs on any machine;
+# None marks a case the machine cannot show.
+def pool_cases():
+    a = ALLOWED[0]
+    b = ALLOWED[1] if len(ALLOWED) > 1 else None
+    c = ALLOWED[2] if len(ALLOWED) > 2 else None
+    auto = automatic_cpus()
+    yield "single", {"MARKVANE_CORES": f" {a} "}, ([a], 1)
+    yield "blanks_and_duplicates", (
+        {"MARKVANE_CORES": f"{b}-{c}, {a} ,{b}"} if c is not None else None), ([a, b, c], 3)
+    yield "literal_0_2_3", (
+        {"MARKVANE_CORES": "2-3, 0 ,2"} if {0, 2, 3} <= set(ALLOWED) else None), ([0, 2, 3], 3)
+    yield "unmaskable_still_counts", (
+        {"MARKVANE_CORES": f"{a},200"} if a < 128 else None), ([a], 2)
+    yield "thread_variable", {"MARKVANE_CORES": str(a), "RAYON_NUM_THREADS": "3"}, ([a], 3)
+    yield "thread_variable_invalid", (
+        {"MARKVANE_CORES": str(a), "RAYON_NUM_THREADS": "lots"} if len(ALLOWED) > 1 else None
+    ), ([a], tbb_default_workers())
+    for value in ["all", "ALL", "All", "3-1", "x", "-1", "1,,a", "", ","]:
+        yield f"unconfigured[{value}]", {"MARKVANE_CORES": value}, (None, 0)
+    # Unset and non-UTF-8 both select automatically from the real sysfs.
+    expect_auto = (auto, len(auto)) if auto else (None, 0)
+    yield "automatic", {}, expect_auto
+    yield "not_utf8_is_automatic", {"MARKVANE_CORES": b"0\xff"}, expect_auto
+
+
+POOL_CASES = {name: (env, expected) for name, env, expected in pool_cases()}
+
+
+@pytest.mark.parametrize("module", ["_markvane_testhooks", "markvane"])
+@pytest.mark.parametrize("case", list(POOL_CASES))
+def test_workers_pinned_at_import(module, case):
+    if module == "markvane":
+        pytest.importorskip("markvane")
+    env, (pinned, count) = POOL_CASES[case]
+    if env is None or len(ALLOWED) < 2:
+        pytest.skip("needs more CPUs than this machine allows")
+    seen = run_probe(module, env)
+    # The importing thread is never pinned.
+    assert seen["main_after"] == seen["main_before"] == ALLOWED
+    expected = sorted(set(pinned) & set(ALLOWED)) if pinned is not None else ALLOWED
+    # Every worker exists and is pinned by the time import returns.
+    assert seen["workers"] == [expected] * count
