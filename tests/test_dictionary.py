@@ -279,10 +279,31 @@ def rot90_points(pts, width):
     return np.stack([pts[..., 1], width - 1 - pts[..., 0]], axis=-1)
 
 
+def symmetric_turns(name):
+    """{id: corner shifts under which the code looks the same} for the few codes
+    that are invariant under a quarter or half turn (id 1023 of the classic
+    ArUco set). Their printed top-left corner cannot be told from the image, and
+    the lowest matching rotation wins."""
+    rows = rows_of(name)
+    out = {}
+    for i in np.nonzero((rows[:, 1:] == rows[:, :1]).all(axis=2).any(axis=1))[0]:
+        out[int(i)] = [s for s in range(4) if (rows[i, s] == rows[i, 0]).all()]
+    return out
+
+
+def align_symmetric(got, want, turns):
+    want = want.copy()
+    for i, shifts in turns.items():
+        options = [np.roll(want[i], s, axis=0) for s in shifts]
+        want[i] = min(options, key=lambda w: np.abs(w - got[i]).max())
+    return want
+
+
 @pytest.mark.parametrize("name,count", [(d[0], d[2]) for d in DICTIONARIES])
 def test_every_id_decodes_in_every_orientation(name, count):
     cv2 = pytest.importorskip("cv2")
     img, corners = render_sheet(cv2, name, count)
+    turns = symmetric_turns(name)
     for turn in range(4):
         corners_mv, ids = markvane.detect_markers(np.ascontiguousarray(img), name)
         ids = np.asarray(ids)
@@ -290,6 +311,7 @@ def test_every_id_decodes_in_every_orientation(name, count):
         assert not missing, f"turn {turn}: {len(missing)} ids not found, e.g. {missing[:10]}"
         assert len(ids) == count, f"turn {turn}: duplicate or extra detections"
         got = np.asarray(corners_mv, np.float64)[np.argsort(ids)]
-        np.testing.assert_allclose(got, corners, atol=1.0, err_msg=f"turn {turn}")
+        np.testing.assert_allclose(got, align_symmetric(got, corners, turns), atol=1.0,
+                                   err_msg=f"turn {turn}")
         corners = rot90_points(corners, img.shape[1])
         img = np.rot90(img)
