@@ -348,7 +348,8 @@ bool check_border(Vec<float>& values, const Geometry& g, const DetectorParams& p
   return double(errors) <= params.max_erroneous_bits_in_border_rate * double(g.n) * double(g.n);
 }
 
-// Packs the inner n x n cells like one rotation code: row-major, MSB first.
+// Packs the inner n x n cells like one rotation code: row-major, MSB first,
+// with the cells of an incomplete last byte right-aligned in its low bits.
 void pack_cells(const Vec<float>& values, const Geometry& g, float t,
                 dictionary::CellBitMasks& masks) {
   const size_t cells = size_t(g.n) * size_t(g.n);
@@ -363,7 +364,8 @@ void pack_cells(const Vec<float>& values, const Geometry& g, float t,
       const float v = values[size_t(r + g.border) * size_t(g.cells) + size_t(c + g.border)];
       const bool white = v > t;
       const bool black = v < t_black;
-      const uint8_t bit = uint8_t(0x80u >> (k & 7));
+      const size_t in_byte = std::min<size_t>(8, cells - (k & ~size_t(7)));
+      const uint8_t bit = uint8_t(1u << (in_byte - 1 - (k & 7)));
       if (white) masks.white[k >> 3] |= bit;
       if (white != black) masks.known[k >> 3] |= bit;
     }
