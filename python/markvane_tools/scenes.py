@@ -203,6 +203,7 @@ def render_scene(
     perspective: bool | float = True,
     color: bool = False,
     clutter: int = 0,
+    background=(150, 215),
     ids=None,
     use_cv2=None,
 ):
@@ -216,6 +217,10 @@ def render_scene(
       to 12% of the side), a float for another fraction, False for none.
     - `clutter`: number of random dark rectangles drawn behind the markers, to
       give the detector candidates that must be rejected.
+    - `background`: range (or value) of the gray level around the markers,
+      or None for the level of the markers' white cells (205-245). A darker
+      surround (the default) makes each white quiet zone a visible square, as
+      with prints lying on a table.
     - `ids`: explicit ids to draw (else distinct random ids).
 
     Markers get a white quiet zone of one cell, never overlap and keep at
@@ -232,7 +237,8 @@ def render_scene(
 
     # Background: mid-bright paper under a linear lighting gradient.
     ys, xs = np.mgrid[0:h, 0:w].astype(np.float32)
-    base = rng.uniform(150, 215)
+    dark, bright = rng.uniform(15, 55), rng.uniform(205, 245)
+    base = bright if background is None else _draw(rng, background)
     gx, gy = rng.uniform(-0.25, 0.25, 2)
     light = 1.0 + gx * (xs - w / 2) / w + gy * (ys - h / 2) / h
     canvas = np.full((h, w), base, np.float32)
@@ -248,7 +254,6 @@ def render_scene(
 
     boxes = []
     truth = []
-    dark, bright = rng.uniform(15, 55), rng.uniform(205, 245)
     for marker_id in ids:
         cells = marker_cells(dictionary, marker_id, use_cv2)
         nc = cells.shape[0] + 2  # with quiet zone
