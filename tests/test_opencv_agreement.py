@@ -79,14 +79,13 @@ def test_finds_what_opencv_finds_with_correct_id_and_orientation(dictionary, bac
 
 @pytest.mark.parametrize("backdrop", list(BACKDROPS))
 @pytest.mark.parametrize("dictionary", DICTIONARIES)
-@pytest.mark.parametrize("method", [0, 2], ids=["none", "contour"])
-def test_corners_agree_with_opencv(dictionary, method, backdrop):
-    # Without sub-pixel search both return polygon vertices (or the same
-    # contour line fits), so corners should coincide to well within a pixel.
+def test_unrefined_corners_agree_with_opencv(dictionary, backdrop):
+    # Without refinement both report the vertices of the same contour
+    # polygon, so corners coincide to well within a pixel.
     compared = 0
     for image, _ in scene_set(dictionary, backdrop):
-        cv_c, cv_i = detect_cv(image, dictionary, method)
-        mv_c, mv_i = detect_mv(image, dictionary, method)
+        cv_c, cv_i = detect_cv(image, dictionary)
+        mv_c, mv_i = detect_mv(image, dictionary)
         mv_by_id = dict(zip(mv_i, mv_c))
         for i, c in zip(cv_i, cv_c):
             assert i in mv_by_id
@@ -95,21 +94,27 @@ def test_corners_agree_with_opencv(dictionary, method, backdrop):
     assert compared > 0
 
 
-def test_subpix_at_least_as_accurate_as_opencv():
-    err_mv, err_cv = [], []
+@pytest.mark.parametrize("method", [1, 2], ids=["subpix", "contour"])
+def test_refined_corners_at_least_as_accurate_as_opencv(method):
+    # Mean distance to the true corners over all scenes, on the markers both
+    # detectors found; the refinements need not be identical, but markvane's
+    # must not be worse.
+    err_mv, err_cv, err_raw = [], [], []
     for dictionary in DICTIONARIES:
         for image, truth in scene_set(dictionary, "paper") + scene_set(dictionary, "table"):
-            mv = scenes.score(*detect_mv(image, dictionary, 1), truth)
-            cv = scenes.score(*detect_cv(image, dictionary, 1), truth)
-            for i in set(mv.found) & set(cv.found):
+            mv = scenes.score(*detect_mv(image, dictionary, method), truth)
+            cv = scenes.score(*detect_cv(image, dictionary, method), truth)
+            raw = scenes.score(*detect_cv(image, dictionary, 0), truth)
+            for i in set(mv.found) & set(cv.found) & set(raw.found):
                 t = mv.found[i][1]
                 err_mv.append(np.linalg.norm(mv.found[i][0] - t, axis=1))
                 err_cv.append(np.linalg.norm(cv.found[i][0] - t, axis=1))
-    assert len(err_mv) >= 8 * len(DICTIONARIES) * SCENES_PER_DICT
+                err_raw.append(np.linalg.norm(raw.found[i][0] - t, axis=1))
+    assert len(err_mv) >= 3 * len(DICTIONARIES) * SCENES_PER_DICT
     mean_mv, mean_cv = np.mean(np.concatenate(err_mv)), np.mean(np.concatenate(err_cv))
     assert mean_mv <= mean_cv + 0.02, (mean_mv, mean_cv)
-    # Refinement must actually help over raw polygon vertices.
-    assert mean_mv < 0.5
+    # Refinement must actually improve on the raw polygon vertices.
+    assert mean_mv < np.mean(np.concatenate(err_raw))
 
 
 @pytest.mark.parametrize("dictionary", ["DICT_4X4_50", "DICT_APRILTAG_36h11"])
@@ -125,7 +130,7 @@ def test_inverted_markers(dictionary):
 
 def test_gray_and_bgr_input_give_the_same_markers(rng):
     image, truth = scenes.render_scene(rng, size=(640, 480), n_markers=6, color=True,
-                                       use_cv2=True)
+                                       background=None, use_cv2=True)
     gray = cv2.cvtColor(image, cv2.COLOR_BGR2GRAY)
     mv_bgr = scenes.score(*detect_mv(image, "DICT_4X4_50"), truth)
     mv_gray = scenes.score(*detect_mv(gray, "DICT_4X4_50"), truth)
