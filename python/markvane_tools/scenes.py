@@ -248,6 +248,8 @@ def render_scene(
         canvas[cy:cy + ch, cx:cx + cw] = rng.uniform(30, 120)
 
     n_avail = available_ids(dictionary, use_cv2)
+    if n_avail == 0:
+        raise ValueError(f"cannot draw {dictionary!r} markers without OpenCV")
     if ids is None:
         ids = rng.choice(n_avail, size=min(n_markers, n_avail), replace=False)
     ids = [int(i) for i in ids]
