@@ -4,14 +4,12 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
-#include <utility>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/global_control.h>

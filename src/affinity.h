@@ -64,10 +64,11 @@ size_t concurrency();
 void parallel_for(size_t n, const std::function<void(size_t)>& body);
 
 // Runs fn() once on each of up to concurrency() distinct pool threads (the
-// caller included), all of them inside fn at the same moment, and returns how
-// many threads took part. Gives up waiting for more threads after a bounded
-// time, so it always returns. Used to wait for the workers at start-up and to
-// inspect them in tests.
+// caller included) and returns how many threads took part. Every participant
+// stays parked until all have arrived, so no thread can take two turns; the
+// wait gives up after a bounded time, so the call always returns. Call it from
+// outside the pool. Used to wait for the workers at start-up and to inspect
+// them in tests.
 size_t run_on_each_thread(const std::function<void()>& fn);
 
 }  // namespace markvane::affinity
