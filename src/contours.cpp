@@ -1,10 +1,15 @@
 #include "contours.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "corner_refine.h"
 #include "imgproc.h"
@@ -22,6 +27,32 @@ constexpr uint8_t kVisitedEastEdge = 254;  // visited, right-hand neighbour is b
 constexpr int kDx[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
 constexpr int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 constexpr int kEast = 4;
+constexpr uint8_t kEastBackgroundFlag = 8;
+
+// kNextStep[origin][occupied]: the first occupied direction of the search
+// origin - 1, origin - 2, ..., origin - 8 (mod 8), with kEastBackgroundFlag set
+// when east was examined (and found empty) before it. `occupied` has bit d set
+// when the neighbour in direction d is non-zero.
+constexpr std::array<std::array<uint8_t, 256>, 8> make_next_step_table() {
+  std::array<std::array<uint8_t, 256>, 8> table{};
+  for (int origin = 0; origin < 8; ++origin) {
+    for (int occupied = 0; occupied < 256; ++occupied) {
+      int e = origin;
+      bool east_background = false;
+      for (int k = 1; k <= 8; ++k) {
+        const int dir = (origin - k) & 7;
+        if ((occupied >> dir) & 1) {
+          e = dir;
+          break;
+        }
+        east_background |= dir == kEast;
+      }
+      table[origin][occupied] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
+    }
+  }
+  return table;
+}
+constexpr std::array<std::array<uint8_t, 256>, 8> kNextStep = make_next_step_table();
 
 uint64_t saturating_u64(double v) {
   if (!(v > 0.0)) return 0;  // negative, zero and NaN
@@ -89,16 +120,12 @@ struct Tracer {
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
       // the last direction examined is `origin` itself, which is never 0.
-      int e = origin;
-      bool east_background = false;
-      for (int k = 1; k <= 8; ++k) {
-        const int dir = (origin - k) & 7;
-        if (labels[q + offset[dir]] != 0) {
-          e = dir;
-          break;
-        }
-        east_background |= dir == kEast;
-      }
+      // A table lookup on the 8-neighbour occupancy replaces the branchy loop.
+      unsigned occupied = 0;
+      for (int dir = 0; dir < 8; ++dir) occupied |= unsigned(labels[q + offset[dir]] != 0) << dir;
+      const uint8_t step = kNextStep[origin][occupied];
+      const int e = step & 7;
+      const bool east_background = (step & kEastBackgroundFlag) != 0;
       const size_t next = q + offset[e];
       if (east_background || uint32_t(x) + 1 == width)
         labels[q] = kVisitedEastEdge;
@@ -113,6 +140,40 @@ struct Tracer {
     return count;
   }
 };
+
+uint64_t load8(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+// High bit of each byte set where that byte is non-zero.
+inline uint64_t nonzero_bytes(uint64_t v) {
+  constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
+  return ((v & kLow7) + kLow7 | v) & ~kLow7;
+}
+
+// High bit set for each of the 8 labels at p whose value is non-zero and that
+// has a zero west or east neighbour. Reads p[-1] .. p[8].
+inline uint64_t border_bytes(const uint8_t* p) {
+  const uint64_t centre = nonzero_bytes(load8(p));
+  const uint64_t both_sides = nonzero_bytes(load8(p - 1)) & nonzero_bytes(load8(p + 1));
+  return centre & ~both_sides;
+}
+
+#if defined(__SSE2__)
+// Bit i set when label p[i] is non-zero and has a zero west or east
+// neighbour. Reads p[-1] .. p[16].
+inline uint32_t border_bytes16(const uint8_t* p) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i centre = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i west = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
+  const __m128i east = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
+  const __m128i side_zero = _mm_or_si128(_mm_cmpeq_epi8(west, zero), _mm_cmpeq_epi8(east, zero));
+  return uint32_t(_mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(centre, zero), side_zero)));
+}
+#endif
 
 // Per-scale working buffers, reused across contours so that the per-contour
 // path allocates nothing once they have grown.
@@ -133,7 +194,7 @@ bool contour_to_quad(Buffers& buf, const DetectorParams& params, double d, Quad&
   for (size_t i = 0; i < n; ++i) dst[i] = {float(src[i].x), float(src[i].y)};
 
   const float eps = float(double(n) * params.polygonal_approx_accuracy_rate);
-  imgproc::approx_poly_dp_closed(dst, n, eps, buf.polygon, buf.scratch);
+  imgproc::approx_poly_dp_closed(dst, n, eps, buf.polygon, buf.scratch, 4);
   if (buf.polygon.size() != 4) return false;
   for (int i = 0; i < 4; ++i) quad[i] = buf.polygon[i];
   if (!imgproc::is_convex(quad)) return false;
@@ -168,16 +229,27 @@ Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& para
     uint8_t* row = labels.data() + (size_t(y) + 1) * stride + 1;
     uint32_t x = 0;
     while (x < w) {
-      // Background dominates; skip it eight bytes at a time. Border following
-      // only ever rewrites non-zero labels, so zeros stay zeros.
+      // Only a non-zero label with a zero west or east neighbour can start a
+      // border; jump to the next such byte, 16 or 8 labels at a time. Border
+      // following only rewrites non-zero labels, so the test stays valid as
+      // tracing proceeds.
+#if defined(__SSE2__)
+      if (x + 16 <= w) {
+        const uint32_t m = border_bytes16(row + x);
+        if (m == 0) {
+          x += 16;
+          continue;
+        }
+        x += uint32_t(std::countr_zero(m));
+      } else
+#endif
       if (x + 8 <= w) {
-        uint64_t word;
-        std::memcpy(&word, row + x, 8);
-        if (word == 0) {
+        const uint64_t m = border_bytes(row + x);
+        if (m == 0) {
           x += 8;
           continue;
         }
-        if constexpr (std::endian::native == std::endian::little) x += uint32_t(__builtin_ctzll(word)) / 8;
+        x += uint32_t(std::countr_zero(m)) / 8;
       }
       const uint8_t v = row[x];
       if (v == 0) {

@@ -25,9 +25,11 @@ Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, do
 Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon);
 
 // Same, writing into `out` (cleared first) and using `scratch` for the wrapped
-// second chain, so callers in a loop reuse their buffers.
+// second chain, so callers in a loop reuse their buffers. Stops early once the
+// polygon is known to have more than `max_vertices` vertices; `out` then holds
+// more than `max_vertices` points but not the whole polygon.
 void approx_poly_dp_closed(const Point2f* points, size_t count, float epsilon, Vec<Point2f>& out,
-                           Vec<Point2f>& scratch);
+                           Vec<Point2f>& scratch, size_t max_vertices);
 
 // Appends the simplification of the open chain [first, first + count) to `out`.
 void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out);
