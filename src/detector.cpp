@@ -165,10 +165,12 @@ bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
   return true;
 }
 
-// Orients, sorts by perimeter (largest first, stable) and keeps one
-// representative per near-duplicate group that clears the image border.
-Vec<Candidate> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
-                                 const DetectorParams& params) {
+// Orients, sorts by perimeter (largest first, stable) and groups near
+// duplicates. A group survives when its representative (largest perimeter,
+// earliest input among equals) clears the image border; it is listed first,
+// followed by the other members that clear the border, largest first.
+Vec<Vec<Candidate>> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
+                                      const DetectorParams& params) {
   const size_t n = cands.size();
   Vec<float> per(n);
   for (size_t i = 0; i < n; ++i) {
@@ -185,11 +187,14 @@ Vec<Candidate> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
     sorted_per[k] = per[order[k]];
   }
 
-  Vec<Candidate> kept;
-  for (const Vec<uint32_t>& group : group_too_close(sorted, sorted_per, params.min_marker_distance_rate)) {
-    const uint32_t rep = *std::min_element(group.begin(), group.end());
-    if (inside_border(sorted[rep].corners, gray, params.min_distance_to_border))
-      kept.push_back(sorted[rep]);
+  const int32_t b = params.min_distance_to_border;
+  Vec<Vec<Candidate>> kept;
+  for (Vec<uint32_t> group : group_too_close(sorted, sorted_per, params.min_marker_distance_rate)) {
+    std::sort(group.begin(), group.end());
+    if (!inside_border(sorted[group[0]].corners, gray, b)) continue;
+    Vec<Candidate>& out = kept.emplace_back();
+    for (uint32_t m : group)
+      if (m == group[0] || inside_border(sorted[m].corners, gray, b)) out.push_back(sorted[m]);
   }
   return kept;
 }
@@ -429,19 +434,28 @@ void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params,
 Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
                  const dictionary::Dictionary& dict, const DetectorParams& params) {
   Decoded out;
-  const Vec<Candidate> kept = select_candidates(gray, std::move(candidates), params);
   const Geometry g = geometry(dict, params);
   Scratch scratch;
-  for (const Candidate& cand : kept) {
-    const auto match = read_marker(gray, cand.corners, dict, params, g, scratch);
-    if (!match) {
-      out.rejected.push_back(cand);
+  for (const Vec<Candidate>& group : select_candidates(gray, std::move(candidates), params)) {
+    // The largest outline of a group is read first. When it is not a marker,
+    // the smaller outlines nested with it are tried: a white quiet zone on a
+    // darker surround forms its own square just outside the marker, close
+    // enough to be grouped with it and larger, so reading only the largest
+    // would lose every such marker.
+    std::optional<Detection> found;
+    for (const Candidate& cand : group) {
+      if (const auto match = read_marker(gray, cand.corners, dict, params, g, scratch)) {
+        found = Detection{rotate_right(cand.corners, match->rotation), match->id};
+        break;
+      }
+    }
+    if (!found) {
+      out.rejected.push_back(group[0]);
       continue;
     }
-    Detection det{rotate_right(cand.corners, match->rotation), match->id};
     if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
-      refine_subpix(gray, det.corners, params, g.cells);
-    out.detections.push_back(det);
+      refine_subpix(gray, found->corners, params, g.cells);
+    out.detections.push_back(*found);
   }
   return out;
 }
