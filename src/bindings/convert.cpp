@@ -128,6 +128,123 @@ std::vector<std::array<double, 2>> to_point_list(nb::handle value) {
   return out;
 }
 
+uint64_t to_u64(nb::handle value) {
+  if (!PyLong_Check(value.ptr())) {
+    // Same protocol as the other integer conversions (accepts __index__).
+    nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+    if (!index.is_valid()) raise_current();
+    return to_u64(index);
+  }
+  int overflow = 0;
+  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) raise_current();
+  if (overflow < 0 || (overflow == 0 && v < 0)) {
+    PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+    raise_current();
+  }
+  if (overflow == 0) return uint64_t(v);
+  unsigned long long u = PyLong_AsUnsignedLongLong(value.ptr());
+  if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    raise_current();
+  }
+  return uint64_t(u);
+}
+
+std::vector<int32_t> to_i32_list(nb::handle value) {
+  nb::object items = sequence_items(value);
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+  std::vector<int32_t> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out[size_t(i)] = to_i32(PySequence_Fast_GET_ITEM(items.ptr(), i));
+  return out;
+}
+
+std::vector<std::vector<double>> to_f64_rows(nb::handle value) {
+  nb::object items = sequence_items(value);
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+  std::vector<std::vector<double>> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) out[size_t(i)] = to_f64_list(PySequence_Fast_GET_ITEM(items.ptr(), i));
+  return out;
+}
+
+namespace {
+
+// Reads a 2-D float64/float32 buffer of `width` columns; false (no error set)
+// when `value` is not such a buffer, so the caller falls back to the sequence
+// protocol, which also produces the error messages.
+bool read_f64_buffer(nb::handle value, size_t width, std::vector<double>& out) {
+  if (!PyObject_CheckBuffer(value.ptr())) return false;
+  Py_buffer view{};
+  if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  const char* format = view.format ? view.format : "B";
+  if (*format == '<' || *format == '=' || *format == '@') ++format;
+  bool is_f64 = std::strcmp(format, "d") == 0 && view.itemsize == 8;
+  bool is_f32 = std::strcmp(format, "f") == 0 && view.itemsize == 4;
+  bool usable = view.ndim == 2 && (is_f64 || is_f32) && size_t(view.shape[1]) == width;
+  if (usable) {
+    size_t rows = size_t(view.shape[0]);
+    out.resize(rows * width);
+    const char* base = static_cast<const char*>(view.buf);
+    for (size_t r = 0; r < rows; ++r) {
+      for (size_t c = 0; c < width; ++c) {
+        const char* p = base + Py_ssize_t(r) * view.strides[0] + Py_ssize_t(c) * view.strides[1];
+        double v;
+        if (is_f64) {
+          std::memcpy(&v, p, sizeof v);
+        } else {
+          float f;
+          std::memcpy(&f, p, sizeof f);
+          v = f;
+        }
+        out[r * width + c] = v;
+      }
+    }
+  }
+  PyBuffer_Release(&view);
+  return usable;
+}
+
+}  // namespace
+
+std::vector<double> to_f64_table(nb::handle value, size_t width) {
+  std::vector<double> out;
+  if (read_f64_buffer(value, width, out)) return out;
+  nb::object items = sequence_items(value);
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+  out.resize(size_t(n) * width);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    nb::object row = sequence_items(PySequence_Fast_GET_ITEM(items.ptr(), i));
+    size_t got = size_t(PySequence_Fast_GET_SIZE(row.ptr()));
+    if (got != width) {
+      throw nb::value_error(("expected a sequence of length " + std::to_string(width) + " (got " +
+                             std::to_string(got) + ")").c_str());
+    }
+    for (size_t c = 0; c < width; ++c) {
+      out[size_t(i) * width + c] = to_f64(PySequence_Fast_GET_ITEM(row.ptr(), Py_ssize_t(c)));
+    }
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> to_f64_tables(nb::handle value, size_t rows, size_t cols) {
+  nb::object items = sequence_items(value);
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
+  std::vector<std::vector<double>> out(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    out[size_t(i)] = to_f64_table(PySequence_Fast_GET_ITEM(items.ptr(), i), cols);
+    size_t got = out[size_t(i)].size() / cols;
+    if (got != rows) {
+      throw nb::value_error(("expected a sequence of length " + std::to_string(rows) + " (got " +
+                             std::to_string(got) + ")").c_str());
+    }
+  }
+  return out;
+}
+
 double arg_f64(const char* name, nb::handle value) {
   return convert_arg(name, [&] { return to_f64(value); });
 }

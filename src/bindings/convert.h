@@ -56,6 +56,21 @@ std::vector<double> to_f64_fixed(nb::handle value, size_t n);
 // A sequence (not str) of (x, y) pairs.
 std::vector<std::array<double, 2>> to_point_list(nb::handle value);
 
+// A non-negative integer that fits in 64 bits (OverflowError otherwise).
+uint64_t to_u64(nb::handle value);
+// Any sequence except str, of 32-bit ints.
+std::vector<int32_t> to_i32_list(nb::handle value);
+// A sequence (not str) of rows, each a sequence of floats of any length.
+std::vector<std::vector<double>> to_f64_rows(nb::handle value);
+// A sequence (not str) of rows of exactly `width` floats, flattened row-major.
+// A wrong row length raises "expected a sequence of length N (got M)". 2-D
+// float64/float32 buffers (NumPy arrays) are read directly.
+std::vector<double> to_f64_table(nb::handle value, size_t width);
+// A sequence (not str) of tables, each exactly `rows` x `cols` floats (as for
+// to_f64_table, plus "expected a sequence of length <rows> (got M)"); each
+// table flattened row-major.
+std::vector<std::vector<double>> to_f64_tables(nb::handle value, size_t rows, size_t cols);
+
 // Named-argument forms of the above.
 double arg_f64(const char* name, nb::handle value);
 int32_t arg_i32(const char* name, nb::handle value);

@@ -1,6 +1,407 @@
+// Python wrappers of the camera model, the PnP solvers and rigid bodies.
+// Arguments are converted in parameter order, then validated in a fixed order;
+// only RANSAC and the rigid-body pose release the interpreter lock.
 #include "pose.h"
 
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "convert.h"
+#include "pnp.h"
+#include "rigid_body.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
 namespace markvane::py {
-void register_pose_classes(nanobind::module_&) {}
-void register_pose_functions(nanobind::module_&) {}
+
+namespace {
+
+struct PyRigidBody {
+  rigid_body::RigidBody body;
+};
+
+struct PyRigidBodyPose {
+  rigid_body::RigidBodyPose result;
+};
+
+// ---- argument conversion -------------------------------------------------
+
+pnp::Points3 arg_points3(const char* name, nb::handle value) {
+  std::vector<double> flat = convert_arg(name, [&] { return to_f64_table(value, 3); });
+  pnp::Points3 points(flat.size() / 3);
+  for (size_t i = 0; i < points.size(); ++i) points[i] = pnp::Vec3(flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]);
+  return points;
+}
+
+pnp::Points2 arg_points2(const char* name, nb::handle value) {
+  std::vector<double> flat = convert_arg(name, [&] { return to_f64_table(value, 2); });
+  pnp::Points2 points(flat.size() / 2);
+  for (size_t i = 0; i < points.size(); ++i) points[i] = pnp::Vec2(flat[2 * i], flat[2 * i + 1]);
+  return points;
+}
+
+pnp::Vec3 arg_vec3(const char* name, nb::handle value) {
+  std::vector<double> v = convert_arg(name, [&] { return to_f64_fixed(value, 3); });
+  return pnp::Vec3(v[0], v[1], v[2]);
+}
+
+std::optional<pnp::Vec3> arg_optional_vec3(const char* name, nb::handle value) {
+  if (value.is_none()) return std::nullopt;
+  return arg_vec3(name, value);
+}
+
+std::vector<std::vector<double>> arg_rows(const char* name, nb::handle value) {
+  return convert_arg(name, [&] { return to_f64_rows(value); });
+}
+
+std::optional<std::vector<double>> arg_optional_list(const char* name, nb::handle value) {
+  if (value.is_none()) return std::nullopt;
+  return convert_arg(name, [&] { return to_f64_list(value); });
+}
+
+uint64_t arg_u64(const char* name, nb::handle value) {
+  return convert_arg(name, [&] { return to_u64(value); });
+}
+
+// Camera matrix and distortion as converted, validated only when asked: some
+// callers must run other checks first.
+struct CameraArgs {
+  std::vector<std::vector<double>> matrix;
+  std::optional<std::vector<double>> dist;
+
+  pnp::Camera parse() const {
+    auto parsed = pnp::parse_camera(matrix, dist ? &*dist : nullptr);
+    if (auto* message = std::get_if<std::string>(&parsed)) throw nb::value_error(message->c_str());
+    return std::get<pnp::Camera>(parsed);
+  }
+};
+
+CameraArgs arg_camera(nb::handle camera_matrix, nb::handle dist_coeffs) {
+  CameraArgs args;
+  args.matrix = arg_rows("camera_matrix", camera_matrix);
+  args.dist = arg_optional_list("dist_coeffs", dist_coeffs);
+  return args;
+}
+
+// RANSAC settings as converted, with the shared validation order.
+pnp::RansacSettings arg_ransac_settings(nb::handle iterations, nb::handle reprojection_error,
+                                        nb::handle confidence, nb::handle seed) {
+  pnp::RansacSettings s;
+  s.iterations = arg_u64("iterations", iterations);
+  s.reprojection_error = arg_f64("reprojection_error", reprojection_error);
+  s.confidence = arg_f64("confidence", confidence);
+  s.seed = arg_u64("seed", seed);
+  return s;
+}
+
+void check_ransac_settings(const pnp::RansacSettings& s) {
+  if (s.iterations == 0) throw nb::value_error("iterations must be greater than zero");
+  if (!(std::isfinite(s.reprojection_error) && s.reprojection_error > 0.0)) {
+    throw nb::value_error("reprojection_error must be finite and greater than zero");
+  }
+  if (!(std::isfinite(s.confidence) && s.confidence > 0.0 && s.confidence < 1.0)) {
+    throw nb::value_error("confidence must be finite and between 0 and 1");
+  }
+}
+
+// ---- result building ------------------------------------------------------
+
+nb::list to_list(const pnp::Vec3& v) {
+  nb::list out;
+  for (int i = 0; i < 3; ++i) out.append(nb::float_(v[i]));
+  return out;
+}
+
+template <class T>
+nb::list to_int_list(const Vec<T>& values) {
+  nb::list out;
+  for (T v : values) out.append(nb::int_(v));
+  return out;
+}
+
+// ---- functions ------------------------------------------------------------
+
+void check_same_length(size_t a, size_t b) {
+  if (a != b) throw nb::value_error("object_points and image_points must have the same length");
+}
+
+nb::object solve_pnp(nb::handle object_points, nb::handle image_points, nb::handle camera_matrix,
+                     nb::handle dist_coeffs, nb::handle rvec, nb::handle tvec) {
+  pnp::Points3 object = arg_points3("object_points", object_points);
+  pnp::Points2 image = arg_points2("image_points", image_points);
+  CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
+  std::optional<pnp::Vec3> r = arg_optional_vec3("rvec", rvec);
+  std::optional<pnp::Vec3> t = arg_optional_vec3("tvec", tvec);
+
+  check_same_length(object.size(), image.size());
+  if (object.size() < 4) throw nb::value_error("need at least 4 point correspondences");
+  pnp::Camera camera = camera_args.parse();
+  if (r.has_value() != t.has_value()) throw nb::value_error("rvec and tvec must be supplied together");
+  std::optional<pnp::Pose> guess;
+  if (r) guess = pnp::Pose{*r, *t};
+
+  auto pose = pnp::solve_pnp_with_refinement(object, image, camera, guess, 20);
+  if (!pose) return nb::none();
+  return nb::make_tuple(to_list(pose->rvec), to_list(pose->tvec));
+}
+
+bool all_finite(const pnp::Points3& object, const pnp::Points2& image) {
+  for (const auto& p : object) {
+    if (!p.allFinite()) return false;
+  }
+  for (const auto& p : image) {
+    if (!p.allFinite()) return false;
+  }
+  return true;
+}
+
+nb::object solve_pnp_ransac(nb::handle object_points, nb::handle image_points, nb::handle camera_matrix,
+                            nb::handle dist_coeffs, nb::handle iterations, nb::handle reprojection_error,
+                            nb::handle confidence, nb::handle seed) {
+  pnp::Points3 object = arg_points3("object_points", object_points);
+  pnp::Points2 image = arg_points2("image_points", image_points);
+  CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
+  pnp::RansacSettings settings = arg_ransac_settings(iterations, reprojection_error, confidence, seed);
+
+  check_same_length(object.size(), image.size());
+  if (object.size() < 5) {
+    throw nb::value_error(
+        "solve_pnp_ransac needs at least 5 point correspondences (6 for non-planar geometry)");
+  }
+  check_ransac_settings(settings);
+  if (!all_finite(object, image)) {
+    throw nb::value_error("object_points and image_points must contain only finite values");
+  }
+  pnp::Camera camera = camera_args.parse();
+
+  std::optional<pnp::RansacPose> result;
+  {
+    nb::gil_scoped_release unlocked;
+    result = pnp::solve_pnp_ransac(object, image, camera, settings);
+  }
+  if (!result) return nb::none();
+  return nb::make_tuple(to_list(result->pose.rvec), to_list(result->pose.tvec), to_int_list(result->inliers),
+                        nb::float_(result->reprojection_rmse));
+}
+
+Vec<rigid_body::MarkerCorners> arg_marker_corners(nb::handle value) {
+  auto tables = convert_arg("marker_corners", [&] { return to_f64_tables(value, 4, 2); });
+  Vec<rigid_body::MarkerCorners> out(tables.size());
+  for (size_t i = 0; i < tables.size(); ++i) {
+    for (size_t k = 0; k < 4; ++k) out[i][k] = pnp::Vec2(tables[i][2 * k], tables[i][2 * k + 1]);
+  }
+  return out;
+}
+
+const PyRigidBody& arg_rigid_body(nb::handle value) {
+  PyRigidBody* body = nullptr;
+  convert_arg("rigid_body", [&] {
+    if (!nb::try_cast<PyRigidBody*>(value, body) || body == nullptr) {
+      throw nb::type_error(("'" + std::string(nb::type_name(value.type()).c_str()) +
+                            "' object cannot be converted to 'RigidBody'").c_str());
+    }
+  });
+  return *body;
+}
+
+nb::object estimate_rigid_body_pose(nb::handle marker_corners, nb::handle marker_ids, nb::handle rigid_body,
+                                    nb::handle camera_matrix, nb::handle dist_coeffs, nb::handle iterations,
+                                    nb::handle reprojection_error, nb::handle confidence, nb::handle seed) {
+  Vec<rigid_body::MarkerCorners> corners = arg_marker_corners(marker_corners);
+  std::vector<int32_t> ids = convert_arg("marker_ids", [&] { return to_i32_list(marker_ids); });
+  const PyRigidBody& body = arg_rigid_body(rigid_body);
+  CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
+  pnp::RansacSettings settings = arg_ransac_settings(iterations, reprojection_error, confidence, seed);
+
+  check_ransac_settings(settings);
+  if (corners.size() != ids.size()) {
+    throw nb::value_error("marker_corners and marker_ids must have the same length");
+  }
+  auto gathered = rigid_body::gather_correspondences(body.body, corners, ids);
+  if (auto* message = std::get_if<std::string>(&gathered)) throw nb::value_error(message->c_str());
+  const auto& matches = std::get<rigid_body::Correspondences>(gathered);
+  // No known marker is an estimation failure, decided before the camera is looked at.
+  if (matches.used_marker_ids.empty()) return nb::none();
+  pnp::Camera camera = camera_args.parse();
+
+  std::optional<rigid_body::RigidBodyPose> result;
+  {
+    nb::gil_scoped_release unlocked;
+    result = rigid_body::estimate_pose(matches, camera, settings);
+  }
+  if (!result) return nb::none();
+  return nb::cast(PyRigidBodyPose{std::move(*result)});
+}
+
+nb::list project_points(nb::handle object_points, nb::handle rvec, nb::handle tvec, nb::handle camera_matrix,
+                        nb::handle dist_coeffs) {
+  pnp::Points3 object = arg_points3("object_points", object_points);
+  pnp::Pose pose{arg_vec3("rvec", rvec), arg_vec3("tvec", tvec)};
+  pnp::Camera camera = arg_camera(camera_matrix, dist_coeffs).parse();
+
+  pnp::Points2 pixels;
+  pnp::project_points(object, pose, camera, pixels);
+  nb::list out;
+  for (const pnp::Vec2& p : pixels) {
+    nb::list uv;
+    uv.append(nb::float_(p.x()));
+    uv.append(nb::float_(p.y()));
+    out.append(uv);
+  }
+  return out;
+}
+
+nb::list rodrigues(nb::handle src) {
+  std::vector<std::vector<double>> rows = arg_rows("src", src);
+  auto row_at_least = [&](size_t n) {
+    for (const auto& row : rows) {
+      if (row.size() < n) return false;
+    }
+    return true;
+  };
+  const size_t first = rows.empty() ? 0 : rows[0].size();
+  nb::list out;
+  if (rows.size() == 1 && first == 3) {
+    pnp::Mat3 r = pnp::rodrigues_v2m(pnp::Vec3(rows[0][0], rows[0][1], rows[0][2]));
+    for (int i = 0; i < 3; ++i) out.append(to_list(r.row(i).transpose()));
+  } else if (rows.size() == 3 && first == 1 && row_at_least(1)) {
+    pnp::Mat3 r = pnp::rodrigues_v2m(pnp::Vec3(rows[0][0], rows[1][0], rows[2][0]));
+    for (int i = 0; i < 3; ++i) out.append(to_list(r.row(i).transpose()));
+  } else if (rows.size() == 3 && first == 3 && row_at_least(3)) {
+    pnp::Mat3 m;
+    for (int i = 0; i < 3; ++i) m.row(i) << rows[i][0], rows[i][1], rows[i][2];
+    pnp::Vec3 v = pnp::rodrigues_m2v(m);
+    for (int i = 0; i < 3; ++i) {
+      nb::list cell;
+      cell.append(nb::float_(v[i]));
+      out.append(cell);
+    }
+  } else {
+    throw nb::value_error("src must be 3x1 / 1x3 (rotation vector) or 3x3 (rotation matrix)");
+  }
+  return out;
+}
+
+// ---- classes --------------------------------------------------------------
+
+nb::object property_type() { return nb::module_::import_("builtins").attr("property"); }
+
+// Read-only property whose deletion raises the module's usual AttributeError.
+template <class Getter>
+void add_readonly(nb::handle cls, const char* name, Getter getter) {
+  nb::object deleter =
+      nb::cpp_function([](nb::handle) { throw nb::attribute_error("can't delete attribute"); });
+  nb::setattr(cls, name, property_type()(nb::cpp_function(getter), nb::none(), deleter));
+}
+
+void init_rigid_body(PyRigidBody* self, nb::handle tag_size_m, nb::handle marker_ids, nb::handle rotations,
+                     nb::handle translations) {
+  double size = arg_f64("tag_size_m", tag_size_m);
+  std::vector<int32_t> ids = convert_arg("marker_ids", [&] { return to_i32_list(marker_ids); });
+  auto rotation_tables =
+      convert_arg("rotations_marker_to_reference", [&] { return to_f64_tables(rotations, 3, 3); });
+  std::vector<double> translation_flat =
+      convert_arg("translations_marker_to_reference", [&] { return to_f64_table(translations, 3); });
+
+  Vec<rigid_body::Rotation> rs(rotation_tables.size());
+  for (size_t i = 0; i < rs.size(); ++i) std::copy_n(rotation_tables[i].begin(), 9, rs[i].begin());
+  Vec<rigid_body::Translation> ts(translation_flat.size() / 3);
+  for (size_t i = 0; i < ts.size(); ++i) std::copy_n(translation_flat.begin() + 3 * i, 3, ts[i].begin());
+
+  auto made = rigid_body::make_rigid_body(size, ids, rs, ts);
+  if (auto* message = std::get_if<std::string>(&made)) throw nb::value_error(message->c_str());
+  new (self) PyRigidBody{std::move(std::get<rigid_body::RigidBody>(made))};
+}
+
+const PyRigidBodyPose& pose_of(nb::handle self) { return nb::cast<const PyRigidBodyPose&>(self); }
+
+constexpr const char* kRigidBodyDoc =
+    "RigidBody(tag_size_m, marker_ids, rotations_marker_to_reference, translations_marker_to_reference)\n"
+    "--\n\n"
+    "A collection of square markers with fixed transforms into one reference frame.\n"
+    "\n"
+    "Construct this once from a rigid-body calibration and reuse it for every frame.";
+
+constexpr const char* kRigidBodyPoseDoc = "Result returned by `estimate_rigid_body_pose`.";
+
+constexpr const char* kSolvePnpDoc =
+    "Estimate the pose of a set of 3D-2D correspondences (cv::solvePnP,\n"
+    "SOLVEPNP_ITERATIVE).\n"
+    "\n"
+    "`object_points` are Nx3 in board/world coordinates, `image_points` Nx2 in\n"
+    "pixels. Returns `(rvec, tvec)` as 3-element lists, or None if the solve fails.\n"
+    "Pass `rvec`/`tvec` to seed the optimisation (OpenCV's `useExtrinsicGuess`).";
+
+constexpr const char* kSolvePnpRansacDoc =
+    "Robustly estimate pose while rejecting bad 3D-2D correspondences.\n"
+    "\n"
+    "Returns `(rvec, tvec, inlier_indices, reprojection_rmse)`, or None when no\n"
+    "consensus pose can be found. This Stage-1 solver samples five points for a\n"
+    "planar object and six for general 3D geometry, then refines the best pose on\n"
+    "all inliers. It therefore requires at least five correspondences and is not\n"
+    "intended for a single four-corner marker.";
+
+constexpr const char* kRigidBodyPoseFnDoc =
+    "Estimate a rigid body's pose directly from detected marker corners and ids.\n"
+    "\n"
+    "Marker transforms are precomputed by `RigidBody`. Unknown detected ids are\n"
+    "ignored. A single known marker uses iterative PnP; two or more known markers\n"
+    "use RANSAC and reject bad corners. `inlier_indices` index the flattened known\n"
+    "marker corners, while `inlier_marker_ids` contains markers with at least three\n"
+    "inlier corners.";
+
+}  // namespace
+
+void register_pose_classes(nb::module_& m) {
+  auto body = nb::class_<PyRigidBody>(m, "RigidBody", kRigidBodyDoc)
+                  .def("__init__", &init_rigid_body, "tag_size_m"_a, "marker_ids"_a,
+                       "rotations_marker_to_reference"_a, "translations_marker_to_reference"_a);
+  add_readonly(body, "marker_ids", [](nb::handle self) {
+    return to_int_list(nb::cast<const PyRigidBody&>(self).body.marker_ids);
+  });
+  add_readonly(body, "tag_size_m",
+               [](nb::handle self) { return nb::cast<const PyRigidBody&>(self).body.tag_size_m; });
+
+  auto pose = nb::class_<PyRigidBodyPose>(m, "RigidBodyPose", kRigidBodyPoseDoc);
+  add_readonly(pose, "rvec", [](nb::handle self) { return to_list(pose_of(self).result.pose.rvec); });
+  add_readonly(pose, "tvec", [](nb::handle self) { return to_list(pose_of(self).result.pose.tvec); });
+  add_readonly(pose, "inlier_indices",
+               [](nb::handle self) { return to_int_list(pose_of(self).result.inlier_indices); });
+  add_readonly(pose, "inlier_marker_ids",
+               [](nb::handle self) { return to_int_list(pose_of(self).result.inlier_marker_ids); });
+  add_readonly(pose, "used_marker_ids",
+               [](nb::handle self) { return to_int_list(pose_of(self).result.used_marker_ids); });
+  add_readonly(pose, "reprojection_rmse",
+               [](nb::handle self) { return pose_of(self).result.reprojection_rmse; });
+}
+
+void register_pose_functions(nb::module_& m) {
+  m.def("solve_pnp", &solve_pnp, "object_points"_a, "image_points"_a, "camera_matrix"_a,
+        "dist_coeffs"_a = nb::none(), "rvec"_a = nb::none(), "tvec"_a = nb::none(),
+        nb::sig("def solve_pnp(object_points, image_points, camera_matrix, dist_coeffs=None, rvec=None, "
+                "tvec=None)"),
+        kSolvePnpDoc);
+  m.def("solve_pnp_ransac", &solve_pnp_ransac, "object_points"_a, "image_points"_a, "camera_matrix"_a,
+        "dist_coeffs"_a = nb::none(), "iterations"_a = nb::int_(100), "reprojection_error"_a = nb::float_(3.0),
+        "confidence"_a = nb::float_(0.99), "seed"_a = nb::int_(0),
+        nb::sig("def solve_pnp_ransac(object_points, image_points, camera_matrix, dist_coeffs=None, "
+                "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)"),
+        kSolvePnpRansacDoc);
+  m.def("estimate_rigid_body_pose", &estimate_rigid_body_pose, "marker_corners"_a, "marker_ids"_a,
+        "rigid_body"_a, "camera_matrix"_a, "dist_coeffs"_a = nb::none(), "iterations"_a = nb::int_(100),
+        "reprojection_error"_a = nb::float_(3.0), "confidence"_a = nb::float_(0.99), "seed"_a = nb::int_(0),
+        nb::sig("def estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, "
+                "dist_coeffs=None, iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)"),
+        kRigidBodyPoseFnDoc);
+  m.def("project_points", &project_points, "object_points"_a, "rvec"_a, "tvec"_a, "camera_matrix"_a,
+        "dist_coeffs"_a = nb::none(),
+        nb::sig("def project_points(object_points, rvec, tvec, camera_matrix, dist_coeffs=None)"),
+        "Project 3D object points into the image (cv::projectPoints).");
+  m.def("rodrigues", &rodrigues, "src"_a, nb::sig("def rodrigues(src)"),
+        "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues).");
+}
+
 }  // namespace markvane::py
