@@ -20,6 +20,11 @@ void rethrow_with_arg_prefix(const char* name, nb::python_error& error) {
   throw nb::python_error();
 }
 
+nb::python_error as_python_error(const nb::builtin_exception& error) {
+  PyErr_SetString(PyExc_TypeError, error.what());
+  return nb::python_error();
+}
+
 namespace {
 
 [[noreturn]] void raise_current() { throw nb::python_error(); }
@@ -78,8 +83,10 @@ uint32_t to_u32(nb::handle value) {
 bool to_strict_bool(nb::handle value) {
   if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
   // NumPy booleans are booleans too; integers are not.
-  std::string name = py_type_name(value);
-  if (name == "numpy.bool" || name == "numpy.bool_") {
+  nb::handle type = value.type();
+  std::string module = nb::cast<std::string>(type.attr("__module__"));
+  std::string name = nb::cast<std::string>(type.attr("__name__"));
+  if (module == "numpy" && (name == "bool" || name == "bool_")) {
     int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) raise_current();
     return truth == 1;

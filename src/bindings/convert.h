@@ -33,6 +33,9 @@ auto convert_arg(const char* name, F&& convert) -> decltype(convert());
 
 [[noreturn]] void rethrow_with_arg_prefix(const char* name, nb::python_error& error);
 
+// The Python exception a nanobind builtin exception stands for.
+nb::python_error as_python_error(const nb::builtin_exception& error);
+
 template <class F>
 auto convert_arg(const char* name, F&& convert) -> decltype(convert()) {
   try {
@@ -40,6 +43,10 @@ auto convert_arg(const char* name, F&& convert) -> decltype(convert()) {
   } catch (nb::python_error& error) {
     if (error.matches(PyExc_TypeError)) rethrow_with_arg_prefix(name, error);
     throw;
+  } catch (nb::builtin_exception& error) {
+    if (error.type() != nb::exception_type::type_error) throw;
+    nb::python_error raised = as_python_error(error);
+    rethrow_with_arg_prefix(name, raised);
   }
 }
 
