@@ -7,10 +7,24 @@
 
 namespace markvane::py {
 
+namespace {
+
+// str(value) as UTF-8; never null (falls back to an empty text).
+std::string py_str(nb::handle value) {
+  nb::object text = nb::steal(PyObject_Str(value.ptr()));
+  const char* data = text ? PyUnicode_AsUTF8(text.ptr()) : nullptr;
+  if (!data) {
+    PyErr_Clear();
+    return std::string();
+  }
+  return data;
+}
+
+}  // namespace
+
 void rethrow_with_arg_prefix(const char* name, nb::python_error& error) {
   nb::object original = nb::borrow(error.value());
-  nb::str message = nb::str(original);
-  std::string text = std::string("argument '") + name + "': " + message.c_str();
+  std::string text = std::string("argument '") + name + "': " + py_str(original);
   nb::object replacement = nb::handle(PyExc_TypeError)(nb::str(text.c_str(), text.size()));
   // The replacement keeps the original's cause, not the original itself.
   if (PyObject* cause = PyException_GetCause(original.ptr())) {
@@ -29,9 +43,7 @@ namespace {
 
 [[noreturn]] void raise_current() { throw nb::python_error(); }
 
-std::string py_type_name(nb::handle value) {
-  return nb::type_name(value.type()).c_str();
-}
+std::string py_type_name(nb::handle value) { return py_str(value.type().attr("__name__")); }
 
 bool is_str(nb::handle value) { return PyUnicode_Check(value.ptr()); }
 
@@ -84,8 +96,8 @@ bool to_strict_bool(nb::handle value) {
   if (PyBool_Check(value.ptr())) return value.ptr() == Py_True;
   // NumPy booleans are booleans too; integers are not.
   nb::handle type = value.type();
-  std::string module = nb::cast<std::string>(type.attr("__module__"));
-  std::string name = nb::cast<std::string>(type.attr("__name__"));
+  std::string module = py_str(type.attr("__module__"));
+  std::string name = py_str(type.attr("__name__"));
   if (module == "numpy" && (name == "bool" || name == "bool_")) {
     int truth = PyObject_IsTrue(value.ptr());
     if (truth < 0) raise_current();
@@ -167,7 +179,42 @@ std::vector<int32_t> to_i32_list(nb::handle value) {
   return out;
 }
 
+namespace {
+bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out);
+}  // namespace
+
+std::vector<double> to_f64_vector(nb::handle value) {
+  std::vector<double> out;
+  if (read_f64_buffer(value, 1, 0, out)) return out;
+  return to_f64_list(value);
+}
+
+std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n) {
+  std::vector<double> out;
+  if (read_f64_buffer(value, 1, 0, out)) {
+    if (out.size() == n) return out;
+    throw nb::value_error(("expected a sequence of length " + std::to_string(n) + " (got " +
+                           std::to_string(out.size()) + ")").c_str());
+  }
+  return to_f64_fixed(value, n);
+}
+
 std::vector<std::vector<double>> to_f64_rows(nb::handle value) {
+  if (PyObject_CheckBuffer(value.ptr())) {
+    Py_buffer view{};
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_ND) == 0) {
+      size_t width = view.ndim == 2 ? size_t(view.shape[1]) : 0;
+      PyBuffer_Release(&view);
+      std::vector<double> flat;
+      if (width > 0 && read_f64_buffer(value, 2, width, flat)) {
+        std::vector<std::vector<double>> rows(flat.size() / width);
+        for (size_t r = 0; r < rows.size(); ++r) rows[r].assign(flat.begin() + r * width, flat.begin() + (r + 1) * width);
+        return rows;
+      }
+    } else {
+      PyErr_Clear();
+    }
+  }
   nb::object items = sequence_items(value);
   Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
   std::vector<std::vector<double>> out(static_cast<size_t>(n));
@@ -177,11 +224,12 @@ std::vector<std::vector<double>> to_f64_rows(nb::handle value) {
 
 namespace {
 
-// Reads a 2-D float64/float32 buffer of `width` columns; false (no error set)
-// when `value` is not such a buffer, so the caller falls back to the sequence
-// protocol, which also produces the error messages.
-bool read_f64_buffer(nb::handle value, size_t width, std::vector<double>& out) {
-  if (!PyObject_CheckBuffer(value.ptr())) return false;
+// Reads a float64/float32 buffer of `ndim` dimensions (1 or 2) into `out`,
+// row-major; with ndim 2 the second axis must have `width` entries. Returns
+// false (no error set) when `value` is not such a buffer, so the caller falls
+// back to the sequence protocol, which also produces the error messages.
+bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out) {
+  if (!PyObject_CheckBuffer(value.ptr()) || PyUnicode_Check(value.ptr())) return false;
   Py_buffer view{};
   if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
     PyErr_Clear();
@@ -191,23 +239,23 @@ bool read_f64_buffer(nb::handle value, size_t width, std::vector<double>& out) {
   if (*format == '<' || *format == '=' || *format == '@') ++format;
   bool is_f64 = std::strcmp(format, "d") == 0 && view.itemsize == 8;
   bool is_f32 = std::strcmp(format, "f") == 0 && view.itemsize == 4;
-  bool usable = view.ndim == 2 && (is_f64 || is_f32) && size_t(view.shape[1]) == width;
+  bool usable = view.ndim == ndim && (is_f64 || is_f32) && (ndim == 1 || size_t(view.shape[1]) == width);
   if (usable) {
     size_t rows = size_t(view.shape[0]);
-    out.resize(rows * width);
+    size_t cols = ndim == 1 ? 1 : width;
+    Py_ssize_t col_stride = ndim == 1 ? 0 : view.strides[1];
+    out.resize(rows * cols);
     const char* base = static_cast<const char*>(view.buf);
     for (size_t r = 0; r < rows; ++r) {
-      for (size_t c = 0; c < width; ++c) {
-        const char* p = base + Py_ssize_t(r) * view.strides[0] + Py_ssize_t(c) * view.strides[1];
-        double v;
+      for (size_t c = 0; c < cols; ++c) {
+        const char* p = base + Py_ssize_t(r) * view.strides[0] + Py_ssize_t(c) * col_stride;
         if (is_f64) {
-          std::memcpy(&v, p, sizeof v);
+          std::memcpy(&out[r * cols + c], p, sizeof(double));
         } else {
           float f;
           std::memcpy(&f, p, sizeof f);
-          v = f;
+          out[r * cols + c] = f;
         }
-        out[r * width + c] = v;
       }
     }
   }
@@ -219,7 +267,7 @@ bool read_f64_buffer(nb::handle value, size_t width, std::vector<double>& out) {
 
 std::vector<double> to_f64_table(nb::handle value, size_t width) {
   std::vector<double> out;
-  if (read_f64_buffer(value, width, out)) return out;
+  if (read_f64_buffer(value, 2, width, out)) return out;
   nb::object items = sequence_items(value);
   Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
   out.resize(size_t(n) * width);
@@ -291,7 +339,7 @@ void require_uint8_ndarray(nb::handle image, BufferView& buffer) {
     }
   }
   PyErr_Clear();
-  std::string got = is_array ? "numpy.ndarray of dtype " + std::string(nb::str(image.attr("dtype")).c_str())
+  std::string got = is_array ? "numpy.ndarray of dtype " + py_str(image.attr("dtype"))
                              : "'" + py_type_name(image) + "'";
   throw nb::type_error(("expected a numpy.ndarray of dtype uint8, got " + got).c_str());
 }
