@@ -124,14 +124,14 @@ NB_MODULE(markvane, m) {
   py::register_detector_parameters(m);
   py::register_pose_classes(m);
 
-  m.def("detect_markers", &py::detect_markers, "image"_a, "dictionary"_a,
-        "parameters"_a = nb::none(),
+  m.def("detect_markers", &py::detect_markers, "image"_a.none(), "dictionary"_a.none(),
+        "parameters"_a.none() = nb::none(),
         nb::sig("def detect_markers(image, dictionary, parameters=None)"), py::kDetectMarkersDoc);
   m.def("predefined_dictionaries", &py::predefined_dictionaries,
         nb::sig("def predefined_dictionaries()"),
         "List the names of the predefined dictionaries this build supports.");
-  m.def("_corner_sub_pix", &py::corner_sub_pix_hook, "image"_a, "corners"_a, "win"_a,
-        "max_iters"_a, "eps"_a, nb::sig("def _corner_sub_pix(image, corners, win, max_iters, eps)"),
+  m.def("_corner_sub_pix", &py::corner_sub_pix_hook, "image"_a.none(), "corners"_a.none(), "win"_a.none(),
+        "max_iters"_a.none(), "eps"_a.none(), nb::sig("def _corner_sub_pix(image, corners, win, max_iters, eps)"),
         py::kCornerSubPixDoc);
   py::register_pose_functions(m);
 }

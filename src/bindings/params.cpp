@@ -40,7 +40,7 @@ void add_f64(nb::handle cls, const char* name, F64Check check, const char* doc =
         PyDetectorParameters& obj = self_of(self);
         if (const char* message = check(value)) throw nb::value_error(message);
         obj.params.*Field = value;
-      }),
+      }, nb::arg("self"), nb::arg("v").none()),
       doc);
 }
 
@@ -53,7 +53,7 @@ void add_i32(nb::handle cls, const char* name, I32Check check) {
         PyDetectorParameters& obj = self_of(self);
         if (const char* message = check(value)) throw nb::value_error(message);
         obj.params.*Field = value;
-      }),
+      }, nb::arg("self"), nb::arg("v").none()),
       nullptr);
 }
 
@@ -64,7 +64,7 @@ void add_bool(nb::handle cls, const char* name, const char* doc = nullptr) {
       nb::cpp_function([](nb::handle self, nb::handle v) {
         bool value = convert_arg("v", [&] { return to_strict_bool(v); });
         self_of(self).params.*Field = value;
-      }),
+      }, nb::arg("self"), nb::arg("v").none()),
       doc);
 }
 
