@@ -151,7 +151,7 @@ uint64_t load8(const uint8_t* p) {
 // High bit of each byte set where that byte is non-zero.
 inline uint64_t nonzero_bytes(uint64_t v) {
   constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
-  return ((v & kLow7) + kLow7 | v) & ~kLow7;
+  return (((v & kLow7) + kLow7) | v) & ~kLow7;
 }
 
 // High bit set for each of the 8 labels at p whose value is non-zero and that

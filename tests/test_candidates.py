@@ -1,0 +1,477 @@
+"""ArUco candidate source: gray conversion, adaptive threshold, border
+following and its filters, polygon helpers, perspective transform and the
+contour corner refit, each checked through the private test hooks."""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pytest
+
+from conftest import data_path
+
+th = pytest.importorskip("_markvane_testhooks")
+cv2 = pytest.importorskip("cv2")
+
+
+# --------------------------------------------------------------------------
+# references
+
+
+def threshold_reference(gray: np.ndarray, window: int, constant: float) -> np.ndarray:
+    """Brute-force local-mean threshold with clipped windows, in int64."""
+    win = window & 0xFFFFFFFF
+    r = max(win, 3) // 2
+    if math.isnan(constant):
+        c = 0
+    else:
+        c = int(max(min(constant, 2**31 - 1), -(2**31)))
+    h, w = gray.shape
+    ii = np.zeros((h + 1, w + 1), np.int64)
+    ii[1:, 1:] = gray.astype(np.int64).cumsum(0).cumsum(1)
+    ys, xs = np.arange(h)[:, None], np.arange(w)[None, :]
+    y0, y1 = np.maximum(ys - r, 0), np.minimum(ys + r, h - 1)
+    x0, x1 = np.maximum(xs - r, 0), np.minimum(xs + r, w - 1)
+    s = ii[y1 + 1, x1 + 1] - ii[y0, x1 + 1] - ii[y1 + 1, x0] + ii[y0, x0]
+    n = (y1 - y0 + 1) * (x1 - x0 + 1)
+    p = gray.astype(np.int64)
+    out = np.zeros((h + 2, w + 2), np.uint8)
+    out[1:-1, 1:-1] = 2 * s + n >= 2 * n * (p + c)
+    return out
+
+
+def reference_candidates(gray, window, min_side=32):
+    """Same filters on OpenCV's contours of our own label image.
+
+    OpenCV's border following visits the same pixels; only the polygon start
+    (and so an occasional vertex on a rounded corner) may differ."""
+    labels = th.adaptive_threshold(gray, window, 7.0)[1:-1, 1:-1]
+    contours, _ = cv2.findContours(labels, cv2.RETR_LIST, cv2.CHAIN_APPROX_NONE)
+    d = max(gray.shape)
+    pmin = 4 * min_side if min_side else int(d * 0.03)
+    out = []
+    for c in contours:
+        n = len(c)
+        if n < pmin or n > 4 * d:
+            continue
+        poly = cv2.approxPolyDP(c.astype(np.float32), n * 0.03, True).reshape(-1, 2)
+        if len(poly) != 4 or not cv2.isContourConvex(poly):
+            continue
+        sides = [float(((poly[i] - poly[(i + 1) % 4]) ** 2).sum()) for i in range(4)]
+        if min(sides + [d * d]) < (n * 0.05) ** 2:
+            continue
+        out.append(poly)
+    return out
+
+
+def unmatched(quads, refs, tol):
+    """Number of quads with no reference quad having the same corners (any
+    cyclic shift) within `tol` pixels; each reference is used once."""
+    refs = [np.asarray(r, np.float64) for r in refs]
+    used = [False] * len(refs)
+    missing = 0
+    for q in quads:
+        q = np.asarray(q, np.float64)
+        for j, r in enumerate(refs):
+            if not used[j] and any(
+                np.abs(np.roll(r, s, 0) - q).max() <= tol for s in range(4)
+            ):
+                used[j] = True
+                break
+        else:
+            missing += 1
+    return missing
+
+
+def square_image(size, squares, value=0, background=255):
+    img = np.full(size, background, np.uint8)
+    for x, y, side in squares:
+        img[y : y + side, x : x + side] = value
+    return img
+
+
+def render_rotated_square(shape, centre, side, angle_deg, blur_sigma, scale=8):
+    """Dark rotated square on white, area-supersampled, then blurred.
+
+    Returns the image and the true corners in pixel-centre coordinates."""
+    h, w = shape
+    a = math.radians(angle_deg)
+    half = side / 2
+    local = [(-half, -half), (half, -half), (half, half), (-half, half)]
+    corners = np.array(
+        [
+            (centre[0] + x * math.cos(a) - y * math.sin(a), centre[1] + x * math.sin(a) + y * math.cos(a))
+            for x, y in local
+        ]
+    )
+    big = np.full((h * scale, w * scale), 255, np.uint8)
+    # pixel-centre coordinate u maps to (u + 0.5) * scale - 0.5 at high resolution
+    hi = ((corners + 0.5) * scale - 0.5) * 16
+    cv2.fillConvexPoly(big, np.round(hi).astype(np.int32), 0, cv2.LINE_8, shift=4)
+    img = cv2.resize(big, (w, h), interpolation=cv2.INTER_AREA)
+    img = cv2.GaussianBlur(img, (0, 0), blur_sigma)
+    return img, corners
+
+
+# --------------------------------------------------------------------------
+# gray conversion
+
+
+@pytest.mark.parametrize(
+    "bgr, expected",
+    [((255, 255, 255), 255), ((0, 0, 255), 76), ((0, 255, 0), 150), ((255, 0, 0), 29), ((0, 0, 0), 0)],
+)
+def test_gray_of_pure_colours(bgr, expected):
+    img = np.array(bgr, np.uint8).reshape(1, 1, 3)
+    assert th.to_gray(img)[0, 0] == expected
+
+
+def test_gray_matches_single_precision_formula_and_opencv(rng):
+    img = rng.integers(0, 256, (61, 173, 3), dtype=np.uint8)
+    ours = th.to_gray(img)
+    b, g, r = (img[..., i].astype(np.float32) for i in range(3))
+    f32 = np.float32
+    expected = (((b * f32(0.114) + g * f32(0.587)) + r * f32(0.299)) + f32(0.5)).astype(np.int32)
+    np.testing.assert_array_equal(ours, np.minimum(expected, 255).astype(np.uint8))
+    # OpenCV rounds through its own fixed-point weights: never more than one level apart.
+    diff = ours.astype(int) - cv2.cvtColor(img, cv2.COLOR_BGR2GRAY).astype(int)
+    assert np.abs(diff).max() <= 1
+
+
+def test_gray_of_equal_channels_is_the_channel():
+    v = np.arange(256, dtype=np.uint8).reshape(16, 16)
+    np.testing.assert_array_equal(th.to_gray(np.dstack([v, v, v])), v)
+
+
+# --------------------------------------------------------------------------
+# adaptive threshold
+
+
+@pytest.mark.parametrize("shape", [(17, 23), (1, 9), (9, 1), (40, 7)])
+@pytest.mark.parametrize("window", [0, 3, 4, 5, 13, 24, 200, -1, -2**31])
+@pytest.mark.parametrize("constant", [7.0, -7.5, 0.0, 300.0, -300.0, float("nan")])
+def test_threshold_matches_brute_force(rng, shape, window, constant):
+    gray = rng.integers(0, 256, shape, dtype=np.uint8)
+    np.testing.assert_array_equal(
+        th.adaptive_threshold(gray, window, constant), threshold_reference(gray, window, constant)
+    )
+
+
+def test_threshold_smooth_image_matches_brute_force(rng):
+    # Random noise makes almost every comparison lopsided; a smooth ramp with
+    # mild noise puts many pixels right at the decision boundary.
+    y, x = np.mgrid[0:64, 0:80]
+    gray = np.clip(100 + x + y // 2 + rng.integers(-3, 4, x.shape), 0, 255).astype(np.uint8)
+    for window, constant in [(3, 0.0), (7, 1.0), (13, 2.0), (23, -1.0)]:
+        np.testing.assert_array_equal(
+            th.adaptive_threshold(gray, window, constant), threshold_reference(gray, window, constant)
+        )
+
+
+def test_threshold_huge_window_on_large_image(rng):
+    # Window sums of the whole image exceed 32-bit products of 2 n (p + C).
+    gray = rng.integers(0, 256, (1500, 1480), dtype=np.uint8)
+    np.testing.assert_array_equal(th.adaptive_threshold(gray, -1, 3.0), threshold_reference(gray, -1, 3.0))
+
+
+@pytest.mark.parametrize(
+    "window_a, window_b, const_a, const_b",
+    [(0, 3, 7, 7), (1, 3, 7, 7), (2, 3, 7, 7), (4, 5, 7, 7), (12, 13, 7, 7), (13, 13, 7.5, 7), (13, 13, -7.5, -7)],
+)
+def test_threshold_equivalent_settings(rng, window_a, window_b, const_a, const_b):
+    gray = rng.integers(0, 256, (30, 41), dtype=np.uint8)
+    np.testing.assert_array_equal(
+        th.adaptive_threshold(gray, window_a, const_a), th.adaptive_threshold(gray, window_b, const_b)
+    )
+
+
+@pytest.mark.parametrize("constant, expected", [(1.0, 0), (7.0, 0), (0.0, 1), (-3.0, 1)])
+def test_threshold_uniform_image(constant, expected):
+    labels = th.adaptive_threshold(np.full((12, 15), 128, np.uint8), 5, constant)
+    assert labels.shape == (14, 17)
+    assert (labels[1:-1, 1:-1] == expected).all()
+    assert not labels[[0, -1], :].any() and not labels[:, [0, -1]].any()
+
+
+# --------------------------------------------------------------------------
+# border following and filters
+
+
+@pytest.mark.parametrize(
+    "side, kwargs, found",
+    [
+        (40, {}, True),  # outer border 156 points >= 128
+        (30, {}, False),  # 116 points < 128
+        (40, {"min_side_length_canonical_img": 39}, True),  # Pmin = 156
+        (40, {"min_side_length_canonical_img": 40}, False),  # Pmin = 160
+        (40, {"max_marker_perimeter_rate": 156.5 / 640}, True),  # Pmax = 156
+        (40, {"max_marker_perimeter_rate": 155.5 / 640}, False),  # Pmax = 155
+        (30, {"min_side_length_canonical_img": 0}, True),  # Pmin = trunc(640 * 0.03) = 19
+        (6, {"min_side_length_canonical_img": 0}, True),  # 20 points
+        (5, {"min_side_length_canonical_img": 0}, False),  # 16 points
+        (40, {"min_side_length_canonical_img": -1}, False),  # unsigned minimum
+    ],
+)
+def test_perimeter_limits(side, kwargs, found):
+    x, y = 200, 100
+    img = square_image((480, 640), [(x, y, side)])
+    cands = th.find_candidates(img, 3, **kwargs)
+    expected = [[x, y], [x, y + side - 1], [x + side - 1, y + side - 1], [x + side - 1, y]]
+    assert (unmatched([expected], cands, 0.0) == 0) == found
+
+
+def test_empty_and_blank_images():
+    assert th.find_candidates(np.zeros((0, 10), np.uint8)) == []
+    assert th.find_candidates(np.zeros((10, 0), np.uint8)) == []
+    assert th.find_candidates(np.full((100, 100), 200, np.uint8)) == []
+
+
+def test_window_settings_below_three_are_window_three(rng):
+    img = square_image((240, 320), [(40, 40, 50), (150, 60, 70)])
+    img = np.clip(img.astype(int) + rng.integers(-20, 21, img.shape), 0, 255).astype(np.uint8)
+    expected = th.find_candidates(img, 3)
+    assert expected
+    for window in (0, 1, 2):
+        assert th.find_candidates(img, window) == expected
+
+
+@pytest.mark.parametrize("x", [0, 1, 2])
+def test_outline_at_left_edge_is_found(x):
+    # A dark outline touching the left edge: no outer border may start in
+    # column 0, yet the border is still traced from a later start.
+    img = np.full((200, 200), 255, np.uint8)
+    img[50:110, x : x + 60] = 0
+    img[52:108, x + 2 : x + 58] = 255
+    cands = th.find_candidates(img, 13)
+    outer = [[x, 50], [x, 109], [x + 59, 109], [x + 59, 50]]
+    assert unmatched([outer], cands, 0.0) == 0
+    assert unmatched(cands, reference_candidates(img, 13), 0.0) == 0
+
+
+@pytest.mark.parametrize("window", [3, 13, 23])
+def test_synthetic_squares_match_reference_contours(rng, window):
+    img = np.full((480, 640), 230, np.uint8)
+    for i, (cx, cy, side, angle) in enumerate(
+        [(100, 100, 60, 0), (300, 120, 90, 17), (500, 110, 70, 44), (150, 330, 120, 71), (420, 340, 150, 8)]
+    ):
+        sq, _ = render_rotated_square((480, 640), (cx, cy), side, angle, 0.8)
+        img = np.minimum(img, sq)
+    img = np.clip(img.astype(int) + rng.integers(-6, 7, img.shape), 0, 255).astype(np.uint8)
+    ours = th.find_candidates(img, window)
+    ref = reference_candidates(img, window)
+    assert len(ours) == len(ref) >= 5
+    assert unmatched(ours, ref, 1.01) == 0
+
+
+@pytest.mark.parametrize(
+    "parts",
+    [
+        ("aruco-gridboard-6x6", "0.jpg"),
+        ("aruco-gridboard-6x6", "17.jpg"),
+        ("charuco-5x7-4x4",),
+        ("aruco-4x4-sheet", "frame_0002.jpg"),
+    ],
+)
+def test_real_photos_match_reference_contours(parts):
+    path = data_path(*parts)
+    if path.is_dir():
+        path = sorted(path.glob("*.jpg"))[0]
+    gray = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+    for window in (3, 13, 23):
+        ours = th.find_candidates(gray, window)
+        ref = reference_candidates(gray, window)
+        assert len(ours) == len(ref)
+        # Vertices may sit a pixel or two apart on rounded corners only.
+        assert unmatched(ours, ref, 0.0) <= max(1, len(ref) // 2)
+        assert unmatched(ours, ref, 3.0) == 0
+
+
+# --------------------------------------------------------------------------
+# polygon helpers
+
+
+def test_approx_square_keeps_corner_order():
+    pts = [[0, 0], [10, 0], [10, 10], [0, 10]]
+    assert th.approx_poly_dp_closed(pts, 0.5) == pts
+
+
+def test_approx_starts_at_lower_index_of_farthest_pair():
+    # Outline of a 5 x 3 rectangle walked from the middle of its top side:
+    # (4, 2) is the first point farthest from p0, (0, 0) the farthest from it.
+    outline = [[2, 0], [3, 0], [4, 0], [4, 1], [4, 2], [3, 2], [2, 2], [1, 2], [0, 2], [0, 1], [0, 0], [1, 0]]
+    assert th.approx_poly_dp_closed(outline, 0.1) == [[4, 2], [0, 2], [0, 0], [4, 0]]
+
+
+@pytest.mark.parametrize("pts", [[], [[1, 2]], [[1, 2], [3, 4]]])
+def test_approx_tiny_inputs_are_copied(pts):
+    assert th.approx_poly_dp_closed(pts, 1.0) == pts
+
+
+@pytest.mark.parametrize("eps", [-1.0, 0.0])
+def test_dp_terminates_for_non_positive_epsilon(eps):
+    line = [[float(i), 0.0] for i in range(6)]
+    assert th.dp_open(line, eps) == [[0, 0], [5, 0]]
+    zigzag = [[float(i), float(i % 2)] for i in range(6)]
+    assert th.dp_open(zigzag, eps) == zigzag
+    assert th.approx_poly_dp_closed([[0, 0], [4, 0], [4, 4], [0, 4], [0, 2]], eps) == [
+        [0, 0], [4, 0], [4, 4], [0, 4]
+    ]
+
+
+def test_dp_open_on_short_chains():
+    assert th.dp_open([], 1.0) == []
+    assert th.dp_open([[1, 1]], 1.0) == []
+    assert th.dp_open([[1, 1], [1, 1], [1, 1]], 1.0) == [[1, 1], [1, 1]]
+
+
+@pytest.mark.parametrize(
+    "quad, convex",
+    [
+        ([[0, 0], [10, 0], [10, 10], [0, 10]], True),
+        ([[0, 0], [0, 10], [10, 10], [10, 0]], True),
+        ([[0, 0], [10, 0], [3, 3], [0, 10]], False),  # one reflex vertex
+        ([[0, 0], [10, 10], [10, 0], [0, 10]], False),  # self-intersecting
+        ([[0, 0], [1, 1], [2, 2], [3, 3]], True),  # all turns zero
+        ([[0, 0], [0, 0], [0, 0], [0, 0]], True),
+        ([[0, 0], [10, 0], [10, 0], [0, 10]], True),  # repeated vertex
+        ([[0, 0], [10, 0], [float("nan"), 5], [0, 10]], True),  # NaN turns ignored
+    ],
+)
+def test_is_convex(quad, convex):
+    assert th.is_convex(quad) is convex
+
+
+# --------------------------------------------------------------------------
+# perspective transform
+
+
+def homography_system(src, dst):
+    a, b = np.zeros((8, 8)), np.zeros(8)
+    for i, ((x, y), (u, v)) in enumerate(zip(src.astype(float), dst.astype(float))):
+        a[i] = [x, y, 1, 0, 0, 0, -x * u, -y * u]
+        a[i + 4] = [0, 0, 0, x, y, 1, -x * v, -y * v]
+        b[i], b[i + 4] = u, v
+    return a, b
+
+
+def test_perspective_transform_matches_dense_solvers(rng):
+    square = np.array([[0, 0], [1, 0], [1, 1], [0, 1]], float)
+    for _ in range(200):
+        # Random similarity of a square plus a jitter of each corner: the
+        # shapes of candidates and board squares.
+        quads = []
+        for _side in range(2):
+            scale, angle = rng.uniform(5, 300), rng.uniform(0, 2 * np.pi)
+            rot = np.array([[np.cos(angle), -np.sin(angle)], [np.sin(angle), np.cos(angle)]])
+            q = square @ rot.T * scale + rng.uniform(-50, 700, 2) + rng.normal(0, 0.15 * scale, (4, 2))
+            quads.append(q.astype(np.float32))
+        src, dst = quads
+        h = np.array(th.perspective_transform(src.tolist(), dst.tolist())).reshape(3, 3)
+        expected = np.append(np.linalg.solve(*homography_system(src, dst)), 1.0).reshape(3, 3)
+        np.testing.assert_allclose(h, expected, rtol=1e-9, atol=1e-9 * np.abs(expected).max())
+
+
+def test_perspective_transform_maps_canonical_square():
+    src = [[0, 0], [23, 0], [23, 23], [0, 23]]
+    dst = [[105.5, 40.25], [150, 52], [140, 99.75], [98, 90]]
+    h = np.array(th.perspective_transform(src, dst)).reshape(3, 3)
+    assert h[2, 2] == 1.0
+    # OpenCV's solve loses a few digits; agree with it loosely.
+    ref = cv2.getPerspectiveTransform(np.float32(src), np.float32(dst))
+    np.testing.assert_allclose(h, ref, rtol=1e-5, atol=1e-5 * np.abs(ref).max())
+    for (x, y), (u, v) in zip(src, dst):
+        p = h @ [x, y, 1.0]
+        assert p[0] / p[2] == pytest.approx(u, abs=1e-9)
+        assert p[1] / p[2] == pytest.approx(v, abs=1e-9)
+
+
+@pytest.mark.parametrize(
+    "src",
+    [
+        [[0, 0], [0, 0], [1, 1], [0, 1]],  # repeated corner
+        [[0, 0], [1, 0], [2, 0], [3, 0]],  # all on one line
+        [[0, 0], [0, 0], [0, 0], [0, 0]],
+    ],
+)
+def test_perspective_transform_degenerate(src):
+    assert th.perspective_transform(src, [[0, 0], [1, 0], [1, 1], [0, 1]]) is None
+
+
+# --------------------------------------------------------------------------
+# contour corner refit
+
+
+def side_points(a, b, step=1.0, offset=(0.0, 0.0)):
+    a, b = np.asarray(a, float), np.asarray(b, float)
+    n = int(np.linalg.norm(b - a) / step)
+    return [a + (b - a) * t / n + offset for t in range(n)]
+
+
+def test_refit_recovers_line_intersections():
+    true = [[10.0, 10.0], [50.0, 12.0], [48.0, 52.0], [8.0, 50.0]]
+    contour = []
+    for i in range(4):
+        contour += side_points(true[i], true[(i + 1) % 4], 0.5)
+    # Integer contour from lines shifted by whole pixels keeps the geometry exact.
+    contour = [[int(round(x)), int(round(y))] for x, y in contour]
+    vertices = [[11.0, 11.0], [49.0, 13.0], [47.0, 51.0], [9.0, 49.0]]
+    refined = np.array(th.refine_from_contour(vertices, contour))
+    assert np.abs(refined - np.array(true)).max() < 0.6
+    assert np.abs(refined - np.array(true)).max() < np.abs(np.array(vertices) - true).max()
+
+
+@pytest.mark.parametrize(
+    "contour",
+    [
+        [[0, 0], [40, 0], [40, 40], [0, 40]],  # only the vertices: no side gets 3 points
+        [[x, 0] for x in range(5, 36)] + [[40, y] for y in range(5, 36)] + [[x, 40] for x in range(5, 36)],
+        [],
+    ],
+)
+def test_refit_keeps_vertices_when_a_side_lacks_points(contour):
+    vertices = [[0.0, 0.0], [40.0, 0.0], [40.0, 40.0], [0.0, 40.0]]
+    assert th.refine_from_contour(vertices, contour) == vertices
+
+
+def test_refit_rejects_corner_moves_beyond_five_pixels():
+    true = [[0, 0], [40, 0], [40, 40], [0, 40]]
+    contour = []
+    for i in range(4):
+        contour += side_points(true[i], true[(i + 1) % 4])
+    contour = [[int(x), int(y)] for x, y in contour]
+    vertices = [[6.0, 0.0], [40.0, 0.0], [40.0, 40.0], [0.0, 40.0]]
+    # Corner 0's sides are found and meet at (0, 0), 6 px from the vertex.
+    assert th.refine_from_contour(vertices, contour) == vertices
+
+
+def aligned_to(quad, truth):
+    """`quad` cyclically shifted (and reversed if needed) to best match `truth`."""
+    q = np.asarray(quad, float)
+    options = [np.roll(o, s, 0) for o in (q, q[::-1]) for s in range(4)]
+    return min(options, key=lambda o: np.linalg.norm(o - truth, axis=1).mean())
+
+
+@pytest.mark.parametrize("angle", [9.0, 37.0, 66.0])
+@pytest.mark.parametrize("blur", [0.8, 2.5])
+def test_contour_method_fits_the_true_sides(angle, blur):
+    # The border pixels sit a fraction of a pixel inside the edge, so both
+    # corner sets are shrunk slightly; what the refit fixes is the staircase
+    # and the blurred corners: side directions and the centre become exact.
+    img, truth = render_rotated_square((240, 320), (160.3, 118.7), 90, angle, blur)
+    plain = th.find_candidates(img, 13, corner_refinement_method=0)
+    refit = th.find_candidates(img, 13, corner_refinement_method=2)
+    assert len(plain) == len(refit) >= 1
+    plain, refit = aligned_to(plain[0], truth), aligned_to(refit[0], truth)
+
+    def direction_error(q):
+        d, t = np.roll(q, -1, 0) - q, np.roll(truth, -1, 0) - truth
+        diff = np.degrees(np.arctan2(d[:, 1], d[:, 0]) - np.arctan2(t[:, 1], t[:, 0]))
+        return np.abs((diff + 180) % 360 - 180).max()
+
+    def centre_error(q):
+        return np.linalg.norm(q.mean(0) - truth.mean(0))
+
+    assert direction_error(refit) < min(0.2, direction_error(plain))
+    assert centre_error(refit) < min(0.1, centre_error(plain))
+    assert np.linalg.norm(refit - truth, axis=1).max() < 1.5
