@@ -180,7 +180,8 @@ std::vector<int32_t> to_i32_list(nb::handle value) {
 }
 
 namespace {
-bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out);
+bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out,
+                     size_t* got_width = nullptr);
 }  // namespace
 
 std::vector<double> to_f64_vector(nb::handle value) {
@@ -191,7 +192,8 @@ std::vector<double> to_f64_vector(nb::handle value) {
 
 std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n) {
   std::vector<double> out;
-  if (read_f64_buffer(value, 1, 0, out)) {
+  // A column (n x 1) is a sequence of n one-element rows: read it as n values.
+  if (read_f64_buffer(value, 1, 0, out) || read_f64_buffer(value, 2, 1, out)) {
     if (out.size() == n) return out;
     throw nb::value_error(("expected a sequence of length " + std::to_string(n) + " (got " +
                            std::to_string(out.size()) + ")").c_str());
@@ -200,20 +202,14 @@ std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n) {
 }
 
 std::vector<std::vector<double>> to_f64_rows(nb::handle value) {
-  if (PyObject_CheckBuffer(value.ptr())) {
-    Py_buffer view{};
-    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_ND) == 0) {
-      size_t width = view.ndim == 2 ? size_t(view.shape[1]) : 0;
-      PyBuffer_Release(&view);
-      std::vector<double> flat;
-      if (width > 0 && read_f64_buffer(value, 2, width, flat)) {
-        std::vector<std::vector<double>> rows(flat.size() / width);
-        for (size_t r = 0; r < rows.size(); ++r) rows[r].assign(flat.begin() + r * width, flat.begin() + (r + 1) * width);
-        return rows;
-      }
-    } else {
-      PyErr_Clear();
+  std::vector<double> flat;
+  size_t width = 0;
+  if (read_f64_buffer(value, 2, 0, flat, &width) && width > 0) {
+    std::vector<std::vector<double>> rows(flat.size() / width);
+    for (size_t r = 0; r < rows.size(); ++r) {
+      rows[r].assign(flat.begin() + Py_ssize_t(r * width), flat.begin() + Py_ssize_t((r + 1) * width));
     }
+    return rows;
   }
   nb::object items = sequence_items(value);
   Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
@@ -228,7 +224,8 @@ namespace {
 // row-major; with ndim 2 the second axis must have `width` entries. Returns
 // false (no error set) when `value` is not such a buffer, so the caller falls
 // back to the sequence protocol, which also produces the error messages.
-bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out) {
+// width 0 accepts any second-axis length (reported in `got_width`).
+bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out, size_t* got_width) {
   if (!PyObject_CheckBuffer(value.ptr()) || PyUnicode_Check(value.ptr())) return false;
   Py_buffer view{};
   if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
@@ -239,10 +236,12 @@ bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<doubl
   if (*format == '<' || *format == '=' || *format == '@') ++format;
   bool is_f64 = std::strcmp(format, "d") == 0 && view.itemsize == 8;
   bool is_f32 = std::strcmp(format, "f") == 0 && view.itemsize == 4;
-  bool usable = view.ndim == ndim && (is_f64 || is_f32) && (ndim == 1 || size_t(view.shape[1]) == width);
+  bool usable = view.ndim == ndim && (is_f64 || is_f32) &&
+                (ndim == 1 || width == 0 || size_t(view.shape[1]) == width);
   if (usable) {
     size_t rows = size_t(view.shape[0]);
-    size_t cols = ndim == 1 ? 1 : width;
+    size_t cols = ndim == 1 ? 1 : size_t(view.shape[1]);
+    if (got_width) *got_width = cols;
     Py_ssize_t col_stride = ndim == 1 ? 0 : view.strides[1];
     out.resize(rows * cols);
     const char* base = static_cast<const char*>(view.buf);

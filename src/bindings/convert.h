@@ -63,11 +63,16 @@ std::vector<double> to_f64_fixed(nb::handle value, size_t n);
 // A sequence (not str) of (x, y) pairs.
 std::vector<std::array<double, 2>> to_point_list(nb::handle value);
 
+// to_f64_list / to_f64_fixed with a direct read of 1-D float64/float32
+// buffers (NumPy arrays); same results and messages.
+std::vector<double> to_f64_vector(nb::handle value);
+std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n);
 // A non-negative integer that fits in 64 bits (OverflowError otherwise).
 uint64_t to_u64(nb::handle value);
 // Any sequence except str, of 32-bit ints.
 std::vector<int32_t> to_i32_list(nb::handle value);
-// A sequence (not str) of rows, each a sequence of floats of any length.
+// A sequence (not str) of rows, each a sequence of floats of any length
+// (2-D float buffers are read directly).
 std::vector<std::vector<double>> to_f64_rows(nb::handle value);
 // A sequence (not str) of rows of exactly `width` floats, flattened row-major.
 // A wrong row length raises "expected a sequence of length N (got M)". 2-D

@@ -44,7 +44,7 @@ pnp::Points2 arg_points2(const char* name, nb::handle value) {
 }
 
 pnp::Vec3 arg_vec3(const char* name, nb::handle value) {
-  std::vector<double> v = convert_arg(name, [&] { return to_f64_fixed(value, 3); });
+  std::vector<double> v = convert_arg(name, [&] { return to_f64_vector_fixed(value, 3); });
   return pnp::Vec3(v[0], v[1], v[2]);
 }
 
@@ -59,7 +59,7 @@ std::vector<std::vector<double>> arg_rows(const char* name, nb::handle value) {
 
 std::optional<std::vector<double>> arg_optional_list(const char* name, nb::handle value) {
   if (value.is_none()) return std::nullopt;
-  return convert_arg(name, [&] { return to_f64_list(value); });
+  return convert_arg(name, [&] { return to_f64_vector(value); });
 }
 
 uint64_t arg_u64(const char* name, nb::handle value) {
@@ -357,8 +357,9 @@ constexpr const char* kRigidBodyPoseFnDoc =
 
 void register_pose_classes(nb::module_& m) {
   auto body = nb::class_<PyRigidBody>(m, "RigidBody", kRigidBodyDoc)
-                  .def("__init__", &init_rigid_body, "tag_size_m"_a, "marker_ids"_a,
-                       "rotations_marker_to_reference"_a, "translations_marker_to_reference"_a);
+                  .def("__init__", &init_rigid_body, "tag_size_m"_a.none(), "marker_ids"_a.none(),
+                       "rotations_marker_to_reference"_a.none(),
+                       "translations_marker_to_reference"_a.none());
   add_readonly(body, "marker_ids", [](nb::handle self) {
     return to_int_list(nb::cast<const PyRigidBody&>(self).body.marker_ids);
   });
@@ -378,29 +379,35 @@ void register_pose_classes(nb::module_& m) {
                [](nb::handle self) { return pose_of(self).result.reprojection_rmse; });
 }
 
+// Every parameter takes None through to the converters, so a None where a
+// value is required fails with the usual "argument '<name>': " TypeError.
 void register_pose_functions(nb::module_& m) {
-  m.def("solve_pnp", &solve_pnp, "object_points"_a, "image_points"_a, "camera_matrix"_a,
-        "dist_coeffs"_a = nb::none(), "rvec"_a = nb::none(), "tvec"_a = nb::none(),
+  m.def("solve_pnp", &solve_pnp, "object_points"_a.none(), "image_points"_a.none(),
+        "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(), "rvec"_a.none() = nb::none(),
+        "tvec"_a.none() = nb::none(),
         nb::sig("def solve_pnp(object_points, image_points, camera_matrix, dist_coeffs=None, rvec=None, "
                 "tvec=None)"),
         kSolvePnpDoc);
-  m.def("solve_pnp_ransac", &solve_pnp_ransac, "object_points"_a, "image_points"_a, "camera_matrix"_a,
-        "dist_coeffs"_a = nb::none(), "iterations"_a = nb::int_(100), "reprojection_error"_a = nb::float_(3.0),
-        "confidence"_a = nb::float_(0.99), "seed"_a = nb::int_(0),
+  m.def("solve_pnp_ransac", &solve_pnp_ransac, "object_points"_a.none(), "image_points"_a.none(),
+        "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(), "iterations"_a.none() = nb::int_(100),
+        "reprojection_error"_a.none() = nb::float_(3.0), "confidence"_a.none() = nb::float_(0.99),
+        "seed"_a.none() = nb::int_(0),
         nb::sig("def solve_pnp_ransac(object_points, image_points, camera_matrix, dist_coeffs=None, "
                 "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)"),
         kSolvePnpRansacDoc);
-  m.def("estimate_rigid_body_pose", &estimate_rigid_body_pose, "marker_corners"_a, "marker_ids"_a,
-        "rigid_body"_a, "camera_matrix"_a, "dist_coeffs"_a = nb::none(), "iterations"_a = nb::int_(100),
-        "reprojection_error"_a = nb::float_(3.0), "confidence"_a = nb::float_(0.99), "seed"_a = nb::int_(0),
+  m.def("estimate_rigid_body_pose", &estimate_rigid_body_pose, "marker_corners"_a.none(),
+        "marker_ids"_a.none(), "rigid_body"_a.none(), "camera_matrix"_a.none(),
+        "dist_coeffs"_a.none() = nb::none(), "iterations"_a.none() = nb::int_(100),
+        "reprojection_error"_a.none() = nb::float_(3.0), "confidence"_a.none() = nb::float_(0.99),
+        "seed"_a.none() = nb::int_(0),
         nb::sig("def estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, "
                 "dist_coeffs=None, iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)"),
         kRigidBodyPoseFnDoc);
-  m.def("project_points", &project_points, "object_points"_a, "rvec"_a, "tvec"_a, "camera_matrix"_a,
-        "dist_coeffs"_a = nb::none(),
+  m.def("project_points", &project_points, "object_points"_a.none(), "rvec"_a.none(), "tvec"_a.none(),
+        "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(),
         nb::sig("def project_points(object_points, rvec, tvec, camera_matrix, dist_coeffs=None)"),
         "Project 3D object points into the image (cv::projectPoints).");
-  m.def("rodrigues", &rodrigues, "src"_a, nb::sig("def rodrigues(src)"),
+  m.def("rodrigues", &rodrigues, "src"_a.none(), nb::sig("def rodrigues(src)"),
         "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues).");
 }
 
