@@ -42,24 +42,28 @@ namespace {
 
 // Prefix sums of one row of column sums: prefix[0] = 0, prefix[x + 1] =
 // cs[0] + ... + cs[x]. The serial add chain would bound the whole threshold,
-// so four sums are formed per step with an in-register scan. Unsigned so that
-// wrap-around is defined: differences of prefixes are exact whenever the true
-// window sum fits 32 bits.
-MV_ALWAYS_INLINE void prefix_sums(const uint32_t* __restrict cs, uint32_t* __restrict prefix,
+// so eight sums are formed per step with an in-register scan and the chain
+// only carries block totals. Unsigned so that wrap-around is defined:
+// differences of prefixes are exact whenever the true window sum fits 32 bits.
+template <class ColSum>
+MV_ALWAYS_INLINE void prefix_sums(const ColSum* __restrict cs, uint32_t* __restrict prefix,
                                   uint32_t w) {
-  typedef uint32_t v4u __attribute__((vector_size(16)));
-  const v4u zero = {0, 0, 0, 0};
-  v4u carry = zero;
+  typedef uint32_t v8u __attribute__((vector_size(32)));
+  typedef ColSum v8c __attribute__((vector_size(8 * sizeof(ColSum))));
+  const v8u zero = {};
+  v8u carry = zero;
   uint32_t x = 0;
   prefix[0] = 0;
-  for (; x + 4 <= w; x += 4) {
-    v4u v;
-    std::memcpy(&v, cs + x, sizeof v);
-    v += __builtin_shufflevector(zero, v, 0, 4, 5, 6);
-    v += __builtin_shufflevector(zero, v, 0, 1, 4, 5);
+  for (; x + 8 <= w; x += 8) {
+    v8c narrow;
+    std::memcpy(&narrow, cs + x, sizeof narrow);
+    v8u v = __builtin_convertvector(narrow, v8u);
+    v += __builtin_shufflevector(zero, v, 0, 8, 9, 10, 11, 12, 13, 14);
+    v += __builtin_shufflevector(zero, v, 0, 1, 8, 9, 10, 11, 12, 13);
+    v += __builtin_shufflevector(zero, v, 0, 1, 2, 3, 8, 9, 10, 11);
     v += carry;
     std::memcpy(prefix + x + 1, &v, sizeof v);
-    carry = __builtin_shufflevector(v, v, 3, 3, 3, 3);
+    carry = __builtin_shufflevector(v, v, 7, 7, 7, 7, 7, 7, 7, 7);
   }
   uint32_t acc = carry[0];
   for (; x < w; ++x) {
@@ -108,14 +112,16 @@ MV_ALWAYS_INLINE void threshold_clipped(const uint8_t* row, const uint32_t* pref
 }
 
 // The whole threshold. r is at most max(W, H); c is clamped to [-256, 256].
-template <class T>
+// ColSum holds a column sum over the window rows: uint16_t when 255 (2r + 1)
+// fits, which doubles the lanes of the per-row column update.
+template <class T, class ColSum>
 MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uint8_t* labels) {
   const uint32_t w = gray.width, h = gray.height;
   const size_t stride = size_t(w) + 2;
   const uint8_t* img = gray.data.data();
-  Vec<uint32_t> colsum(w, 0);
+  Vec<ColSum> colsum(w, 0);
   Vec<uint32_t> prefix(size_t(w) + 1, 0);
-  uint32_t* __restrict cs = colsum.data();
+  ColSum* __restrict cs = colsum.data();
 
   // Interior columns: the full window [x - r, x + r] fits in the row.
   uint32_t in_begin = r, in_end = 0;
@@ -125,7 +131,7 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uin
   const uint32_t first_rows = uint32_t(std::min<uint64_t>(uint64_t(r) + 1, h));
   for (uint32_t y = 0; y < first_rows; ++y) {
     const uint8_t* __restrict src = img + size_t(y) * w;
-    for (uint32_t x = 0; x < w; ++x) cs[x] += src[x];
+    for (uint32_t x = 0; x < w; ++x) cs[x] = ColSum(cs[x] + src[x]);
   }
   for (uint32_t y = 0; y < h; ++y) {
     // Slide the window down: row y + r enters, row y - r - 1 leaves.
@@ -134,11 +140,11 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uin
     const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : img;
     const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : img;
     if (enters && leaves) {
-      for (uint32_t x = 0; x < w; ++x) cs[x] += uint32_t(in[x]) - uint32_t(out_row[x]);
+      for (uint32_t x = 0; x < w; ++x) cs[x] = ColSum(cs[x] + ColSum(in[x]) - ColSum(out_row[x]));
     } else if (enters) {
-      for (uint32_t x = 0; x < w; ++x) cs[x] += in[x];
+      for (uint32_t x = 0; x < w; ++x) cs[x] = ColSum(cs[x] + in[x]);
     } else if (leaves) {
-      for (uint32_t x = 0; x < w; ++x) cs[x] -= out_row[x];
+      for (uint32_t x = 0; x < w; ++x) cs[x] = ColSum(cs[x] - out_row[x]);
     }
     prefix_sums(cs, prefix.data(), w);
 
@@ -156,12 +162,18 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uin
   }
 }
 
+// Column sums fit 16 bits when 255 (2r + 1) <= 65535.
+constexpr uint32_t kMaxRadius16 = 128;
+
 void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, uint8_t* labels) {
-  threshold_rows<int32_t>(gray, r, c, labels);
+  if (r <= kMaxRadius16)
+    threshold_rows<int32_t, uint16_t>(gray, r, c, labels);
+  else
+    threshold_rows<int32_t, uint32_t>(gray, r, c, labels);
 }
 
 void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, uint8_t* labels) {
-  threshold_rows<int64_t>(gray, r, c, labels);
+  threshold_rows<int64_t, uint32_t>(gray, r, c, labels);
 }
 
 #if defined(__GNUC__) && defined(__x86_64__)
@@ -169,7 +181,10 @@ void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, uint8_t* l
 // targets baseline x86-64, whose 4-lane vectors halve the throughput here.
 __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gray, uint32_t r,
                                                              int32_t c, uint8_t* labels) {
-  threshold_rows<int32_t>(gray, r, c, labels);
+  if (r <= kMaxRadius16)
+    threshold_rows<int32_t, uint16_t>(gray, r, c, labels);
+  else
+    threshold_rows<int32_t, uint32_t>(gray, r, c, labels);
 }
 #endif
 
