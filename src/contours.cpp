@@ -94,44 +94,62 @@ struct Tracer {
   }
 
   // Traces the border starting at image pixel (x, y) (padded index idx),
-  // searching for the second pixel from direction `start`. Fills `pts` with at
-  // most keep_points positions and returns the full contour length.
+  // searching for the second pixel from direction `start`. Stores the first
+  // keep_points positions in `pts` (grown as needed, never shrunk) and
+  // returns the full contour length.
   uint64_t trace(int32_t x, int32_t y, size_t idx, int start, Vec<Point2i>& pts) const {
-    pts.clear();
+    // Label stores are byte stores and may alias anything reachable through
+    // memory, so everything the loop reads besides labels lives in locals.
+    uint8_t* const lab = labels;
+    ptrdiff_t off[8];
+    for (int k = 0; k < 8; ++k) off[k] = offset[k];
+    const uint32_t last_x = width - 1;
+    const uint64_t bound = max_points;
+    const size_t keep = keep_points;
+    if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
+    Point2i* out = pts.data();
+    size_t room = pts.size();
+
     int d = -1;
     for (int k = 0; k < 8; ++k) {
       const int dir = (start + k) & 7;
-      if (labels[idx + offset[dir]] != 0) {
+      if (lab[idx + off[dir]] != 0) {
         d = dir;
         break;
       }
     }
     if (d < 0) {
-      pts.push_back({x, y});
-      labels[idx] = kVisitedEastEdge;
+      out[0] = {x, y};
+      lab[idx] = kVisitedEastEdge;
       return 1;
     }
-    const size_t idx0 = idx, idx1 = idx + offset[d];
+    const size_t idx0 = idx, idx1 = idx + off[d];
     size_t q = idx;
     int origin = d;
     uint64_t count = 0;
     for (;;) {
-      if (count < keep_points) pts.push_back({x, y});
+      if (count < room) {
+        out[count] = {x, y};
+      } else if (count < keep) {
+        pts.resize(std::min<size_t>(keep, 2 * room));
+        out = pts.data();
+        room = pts.size();
+        out[count] = {x, y};
+      }
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
       // the last direction examined is `origin` itself, which is never 0.
       // A table lookup on the 8-neighbour occupancy replaces the branchy loop.
       unsigned occupied = 0;
-      for (int dir = 0; dir < 8; ++dir) occupied |= unsigned(labels[q + offset[dir]] != 0) << dir;
+      for (int dir = 0; dir < 8; ++dir) occupied |= unsigned(lab[q + off[dir]] != 0) << dir;
       const uint8_t step = kNextStep[origin][occupied];
       const int e = step & 7;
-      const bool east_background = (step & kEastBackgroundFlag) != 0;
-      const size_t next = q + offset[e];
-      if (east_background || uint32_t(x) + 1 == width)
-        labels[q] = kVisitedEastEdge;
-      else if (labels[q] == kForeground)
-        labels[q] = kVisited;
-      if ((q == idx1 && next == idx0) || count >= max_points) break;
+      const size_t next = q + off[e];
+      if ((step & kEastBackgroundFlag) || uint32_t(x) == last_x)
+        lab[q] = kVisitedEastEdge;
+      else if (lab[q] == kForeground)
+        lab[q] = kVisited;
+      if ((q == idx1 && next == idx0) || count >= bound) break;
       q = next;
       x += kDx[e];
       y += kDy[e];
@@ -184,10 +202,9 @@ struct Buffers {
   Vec<Point2f> scratch;
 };
 
-// Filters 2 to 4 on a contour that passed the length test; fills `quad` with
-// the polygon vertices on success.
-bool contour_to_quad(Buffers& buf, const DetectorParams& params, double d, Quad& quad) {
-  const size_t n = buf.contour.size();
+// Filters 2 to 4 on a contour of n points (held in buf.contour) that passed
+// the length test; fills `quad` with the polygon vertices on success.
+bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, double d, Quad& quad) {
   buf.points.resize(n);
   const Point2i* src = buf.contour.data();
   Point2f* dst = buf.points.data();
@@ -265,8 +282,8 @@ Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& para
         const size_t idx = size_t(row + x - labels.data());
         const uint64_t len = tracer.trace(int32_t(x), int32_t(y), idx, start, buf.contour);
         Quad quad;
-        if (len >= lim.min && len <= lim.max && contour_to_quad(buf, params, d, quad)) {
-          if (refit) quad = corner_refine::refine_from_contour(quad, buf.contour);
+        if (len >= lim.min && len <= lim.max && contour_to_quad(buf, size_t(len), params, d, quad)) {
+          if (refit) quad = corner_refine::refine_from_contour(quad, buf.contour.data(), size_t(len));
           out.push_back(Candidate{quad});
         }
       }

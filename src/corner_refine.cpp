@@ -43,10 +43,11 @@ uint8_t side_of(const Quad& v, Point2f p) {
 
 // Total-least-squares line through the points assigned to `side`; sums run in
 // contour order so the result does not depend on anything but the contour.
-std::optional<Line> fit_side(const Vec<Point2i>& contour, const Vec<uint8_t>& sides, uint8_t side) {
+std::optional<Line> fit_side(const Point2i* contour, size_t count_all, const Vec<uint8_t>& sides,
+                             uint8_t side) {
   float sx = 0.0f, sy = 0.0f;
   uint32_t count = 0;
-  for (size_t i = 0; i < contour.size(); ++i) {
+  for (size_t i = 0; i < count_all; ++i) {
     if (sides[i] != side) continue;
     sx += float(contour[i].x);
     sy += float(contour[i].y);
@@ -55,7 +56,7 @@ std::optional<Line> fit_side(const Vec<Point2i>& contour, const Vec<uint8_t>& si
   if (count < 3) return std::nullopt;
   const float mx = sx / float(count), my = sy / float(count);
   float sxx = 0.0f, syy = 0.0f, sxy = 0.0f;
-  for (size_t i = 0; i < contour.size(); ++i) {
+  for (size_t i = 0; i < count_all; ++i) {
     if (sides[i] != side) continue;
     const float dx = float(contour[i].x) - mx, dy = float(contour[i].y) - my;
     sxx += dx * dx;
@@ -80,13 +81,17 @@ std::optional<Point2f> intersect(const Line& l0, const Line& l1) {
 }  // namespace
 
 Quad refine_from_contour(const Quad& vertices, const Vec<Point2i>& contour) {
-  Vec<uint8_t> sides(contour.size());
-  for (size_t i = 0; i < contour.size(); ++i)
+  return refine_from_contour(vertices, contour.data(), contour.size());
+}
+
+Quad refine_from_contour(const Quad& vertices, const Point2i* contour, size_t count) {
+  Vec<uint8_t> sides(count);
+  for (size_t i = 0; i < count; ++i)
     sides[i] = side_of(vertices, {float(contour[i].x), float(contour[i].y)});
 
   Line lines[4];
   for (uint8_t i = 0; i < 4; ++i) {
-    const std::optional<Line> l = fit_side(contour, sides, i);
+    const std::optional<Line> l = fit_side(contour, count, sides, i);
     if (!l) return vertices;
     lines[i] = *l;
   }

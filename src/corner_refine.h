@@ -2,6 +2,8 @@
 // contour pixels of each side and intersect neighbouring lines.
 #pragma once
 
+#include <cstddef>
+
 #include "types.h"
 
 namespace markvane::corner_refine {
@@ -9,5 +11,6 @@ namespace markvane::corner_refine {
 // Returns the refitted corners, or `vertices` unchanged when any requirement
 // fails. Never drops a candidate.
 Quad refine_from_contour(const Quad& vertices, const Vec<Point2i>& contour);
+Quad refine_from_contour(const Quad& vertices, const Point2i* contour, size_t count);
 
 }  // namespace markvane::corner_refine

@@ -218,7 +218,7 @@ Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, do
     threshold_rows_i64(gray, r, c, labels.data());
     return labels;
   }
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(MARKVANE_NO_AVX2_DISPATCH)
   if (__builtin_cpu_supports("avx2")) {
     threshold_rows_i32_avx2(gray, r, c, labels.data());
     return labels;
