@@ -448,3 +448,27 @@ def test_ransac_scalar_argument_types(name, value, exc):
     obj = [[float(i), float(i * i % 3), 0.0] for i in range(6)]
     with pytest.raises(exc):
         mv.solve_pnp_ransac(obj, [[0.0, 0.0]] * 6, K, **{name: value})
+
+
+def test_empty_inputs():
+    assert mv.project_points([], [0, 0, 0], [0, 0, 1], K) == []
+    assert mv.project_points(np.zeros((0, 3)), [0, 0, 0], [0, 0, 1], K) == []
+    with pytest.raises(ValueError, match="^need at least 4 point correspondences$"):
+        mv.solve_pnp([], [], K)
+    with pytest.raises(ValueError, match=r"^solve_pnp_ransac needs at least 5 point correspondences"):
+        mv.solve_pnp_ransac([], [], K)
+    with pytest.raises(ValueError, match="^camera_matrix must be 3x3$"):
+        mv.project_points([], [0, 0, 0], [0, 0, 1], [])
+    with pytest.raises(ValueError, match=r"^expected a sequence of length 3 \(got 0\)$"):
+        mv.project_points([], [], [0, 0, 1], K)
+
+
+def test_ransac_from_threads_matches_serial_runs():
+    from concurrent.futures import ThreadPoolExecutor
+
+    rng = np.random.default_rng(21)
+    problems = [outlier_problem(rng, n=80, planar=bool(i % 2))[:2] for i in range(8)]
+    serial = [mv.solve_pnp_ransac(o, i, K, seed=3) for o, i in problems]
+    with ThreadPoolExecutor(4) as pool:
+        threaded = list(pool.map(lambda p: mv.solve_pnp_ransac(p[0], p[1], K, seed=3), problems * 3))
+    assert threaded == serial * 3
