@@ -148,13 +148,16 @@ MV_ALWAYS_INLINE void threshold_row_small(const uint8_t* __restrict row,
 // fits, which doubles the lanes of the per-row column update.
 // SmallR > 0 selects the direct-sum row kernel for r == SmallR.
 template <class T, class ColSum, int SmallR = 0>
-MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uint8_t* labels) {
+MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Vec<uint8_t>& labels) {
   const uint32_t w = gray.width, h = gray.height;
   const size_t stride = size_t(w) + 2;
   const uint8_t* img = gray.data.data();
   Vec<ColSum> colsum(w, 0);
   Vec<uint32_t> prefix(size_t(w) + 1, 0);
+  Vec<uint8_t> line(stride, 0);
   ColSum* __restrict cs = colsum.data();
+  labels.reserve(stride * (size_t(h) + 2));
+  labels.assign(stride, 0);
 
   // Interior columns: the full window [x - r, x + r] fits in the row.
   uint32_t in_begin = r, in_end = 0;
@@ -183,9 +186,12 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uin
     const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
     const T rows_in = T(y1 - y0 + 1);
     const uint8_t* row = img + size_t(y) * w;
-    uint8_t* out = labels + (size_t(y) + 1) * stride + 1;
+    // Each label row is built in a small zero-framed buffer and appended, so
+    // the large label image is written exactly once (no zero-fill pass).
+    uint8_t* out = line.data() + 1;
     if constexpr (SmallR > 0) {
       threshold_row_small<SmallR>(row, cs, out, w, int32_t(rows_in), int32_t(c));
+      labels.insert(labels.end(), line.begin(), line.end());
       continue;
     }
     prefix_sums(cs, prefix.data(), w);
@@ -195,14 +201,16 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, uin
                             prefix.data() + in_begin + r + 1, out + in_begin,
                             in_end - in_begin, rows_in * T(2 * r + 1), c);
     threshold_clipped<T>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
+    labels.insert(labels.end(), line.begin(), line.end());
   }
+  labels.insert(labels.end(), stride, 0);
 }
 
 // Column sums fit 16 bits when 255 (2r + 1) <= 65535.
 constexpr uint32_t kMaxRadius16 = 128;
 
 MV_ALWAYS_INLINE void threshold_rows_dispatch(const GrayImage& gray, uint32_t r, int32_t c,
-                                              uint8_t* labels) {
+                                              Vec<uint8_t>& labels) {
   switch (r) {
     case 1: return threshold_rows<int32_t, uint16_t, 1>(gray, r, c, labels);
     case 2: return threshold_rows<int32_t, uint16_t, 2>(gray, r, c, labels);
@@ -215,11 +223,11 @@ MV_ALWAYS_INLINE void threshold_rows_dispatch(const GrayImage& gray, uint32_t r,
     threshold_rows<int32_t, uint32_t>(gray, r, c, labels);
 }
 
-void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, uint8_t* labels) {
+void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, Vec<uint8_t>& labels) {
   threshold_rows_dispatch(gray, r, c, labels);
 }
 
-void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, uint8_t* labels) {
+void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, Vec<uint8_t>& labels) {
   threshold_rows<int64_t, uint32_t>(gray, r, c, labels);
 }
 
@@ -227,7 +235,7 @@ void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, uint8_t* l
 // The same code compiled for AVX2, picked at run time: the portable build
 // targets baseline x86-64, whose 4-lane vectors halve the throughput here.
 __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gray, uint32_t r,
-                                                             int32_t c, uint8_t* labels) {
+                                                             int32_t c, Vec<uint8_t>& labels) {
   threshold_rows_dispatch(gray, r, c, labels);
 }
 #endif
@@ -236,8 +244,11 @@ __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gr
 
 Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant) {
   const uint32_t w = gray.width, h = gray.height;
-  Vec<uint8_t> labels((size_t(w) + 2) * (size_t(h) + 2), 0);
-  if (gray.empty()) return labels;
+  Vec<uint8_t> labels;
+  if (gray.empty()) {
+    labels.assign((size_t(w) + 2) * (size_t(h) + 2), 0);
+    return labels;
+  }
 
   // Negative settings become huge unsigned windows; a radius beyond the image
   // size selects the same clipped rectangle, so it is capped to keep every
@@ -259,16 +270,16 @@ Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, do
   const uint64_t span = 2 * uint64_t(r) + 1;
   const uint64_t n_max = std::min<uint64_t>(span, w) * std::min<uint64_t>(span, h);
   if (n_max * 1022 >= uint64_t(std::numeric_limits<int32_t>::max())) {
-    threshold_rows_i64(gray, r, c, labels.data());
+    threshold_rows_i64(gray, r, c, labels);
     return labels;
   }
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(MARKVANE_NO_AVX2_DISPATCH)
   if (__builtin_cpu_supports("avx2")) {
-    threshold_rows_i32_avx2(gray, r, c, labels.data());
+    threshold_rows_i32_avx2(gray, r, c, labels);
     return labels;
   }
 #endif
-  threshold_rows_i32(gray, r, c, labels.data());
+  threshold_rows_i32(gray, r, c, labels);
   return labels;
 }
 
