@@ -247,7 +247,8 @@ Normalization normalization(std::span<const Vec2> points) {
 // matrix (given by its lower triangle): the null-space direction of a DLT
 // system. Equal to the last right singular vector of the same matrix.
 template <int Size>
-std::optional<Eigen::Matrix<double, Size, 1>> smallest_eigenvector(const Eigen::Matrix<double, Size, Size>& lower) {
+std::optional<Eigen::Matrix<double, Size, 1>> smallest_eigenvector(
+    const Eigen::Matrix<double, Size, Size>& lower) {
   Eigen::Matrix<double, Size, Size> full = lower.template selfadjointView<Eigen::Lower>();
   Eigen::SelfAdjointEigenSolver<Eigen::Matrix<double, Size, Size>> solver(full);
   if (solver.info() != Eigen::Success) return std::nullopt;
@@ -406,8 +407,8 @@ std::optional<Vec6> lu_solve(Mat6 a, Vec6 b) {
 
 // Levenberg-Marquardt on (rvec, tvec). Returns the last accepted pose (or the
 // start when no step lowered the error), absent when it is not finite.
-std::optional<Pose> refine_pose(std::span<const Vec3> object, std::span<const Vec2> image, const Camera& camera,
-                                Pose p, int max_iterations) {
+std::optional<Pose> refine_pose(std::span<const Vec3> object, std::span<const Vec2> image,
+                                const Camera& camera, Pose p, int max_iterations) {
   Points2 projected;
   Vec<PointJacobian> jacobian;
   double e = squared_error(object, image, p, camera, projected);

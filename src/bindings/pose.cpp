@@ -32,7 +32,9 @@ struct PyRigidBodyPose {
 pnp::Points3 arg_points3(const char* name, nb::handle value) {
   std::vector<double> flat = convert_arg(name, [&] { return to_f64_table(value, 3); });
   pnp::Points3 points(flat.size() / 3);
-  for (size_t i = 0; i < points.size(); ++i) points[i] = pnp::Vec3(flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]);
+  for (size_t i = 0; i < points.size(); ++i) {
+    points[i] = pnp::Vec3(flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]);
+  }
   return points;
 }
 
