@@ -7,10 +7,6 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "corner_refine.h"
 #include "imgproc.h"
 
@@ -18,10 +14,14 @@ namespace markvane::contours {
 
 namespace {
 
-// Label values of the padded threshold image.
-constexpr uint8_t kForeground = 1;
-constexpr uint8_t kVisited = 2;
-constexpr uint8_t kVisitedEastEdge = 254;  // visited, right-hand neighbour is background
+// The label image of the border following is kept as three bit-planes over
+// the padded (W + 2) x (H + 2) grid instead of one byte per pixel:
+//   fg       foreground (any non-zero label; never changes while tracing),
+//   visited  the pixel lies on a traced border (label 2 or 254),
+//   east     visited with background to its right (label 254).
+// So label 1 = fg & !visited, label 2 = visited & !east, label 254 = east.
+// At one bit per pixel the planes of a 1920 x 1080 frame fit in L2 cache,
+// which is what the trace, hopping between rows, is bound by.
 
 // Neighbour directions, clockwise on screen starting at west.
 constexpr int kDx[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
@@ -29,30 +29,33 @@ constexpr int kDy[8] = {0, -1, -1, -1, 0, 1, 1, 1};
 constexpr int kEast = 4;
 constexpr uint8_t kEastBackgroundFlag = 8;
 
-// kNextStep[origin][occupied]: the first occupied direction of the search
-// origin - 1, origin - 2, ..., origin - 8 (mod 8), with kEastBackgroundFlag set
-// when east was examined (and found empty) before it. `occupied` has bit d set
-// when the neighbour in direction d is non-zero.
-constexpr std::array<std::array<uint8_t, 256>, 8> make_next_step_table() {
-  std::array<std::array<uint8_t, 256>, 8> table{};
+// Bit of each direction in a 3 x 3 neighbourhood index: bits 0-2 the row
+// above (west to east), 3-5 the pixel's own row, 6-8 the row below.
+constexpr int kDirBit[8] = {3, 0, 1, 2, 5, 8, 7, 6};
+
+// kNextStep[origin][neighbourhood]: the first foreground direction of the
+// search origin - 1, origin - 2, ..., origin - 8 (mod 8), with
+// kEastBackgroundFlag set when east was examined (and empty) before it.
+constexpr std::array<std::array<uint8_t, 512>, 8> make_next_step_table() {
+  std::array<std::array<uint8_t, 512>, 8> table{};
   for (int origin = 0; origin < 8; ++origin) {
-    for (int occupied = 0; occupied < 256; ++occupied) {
+    for (int hood = 0; hood < 512; ++hood) {
       int e = origin;
       bool east_background = false;
       for (int k = 1; k <= 8; ++k) {
         const int dir = (origin - k) & 7;
-        if ((occupied >> dir) & 1) {
+        if ((hood >> kDirBit[dir]) & 1) {
           e = dir;
           break;
         }
         east_background |= dir == kEast;
       }
-      table[origin][occupied] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
+      table[origin][hood] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
     }
   }
   return table;
 }
-constexpr std::array<std::array<uint8_t, 256>, 8> kNextStep = make_next_step_table();
+constexpr std::array<std::array<uint8_t, 512>, 8> kNextStep = make_next_step_table();
 
 uint64_t saturating_u64(double v) {
   if (!(v > 0.0)) return 0;  // negative, zero and NaN
@@ -77,125 +80,109 @@ PerimeterLimits perimeter_limits(const DetectorParams& params, double d) {
   return lim;
 }
 
-// Border following on the padded label image. Visited pixels are marked so
-// that later scan positions know which borders were already traced.
+// Border following on the bit-planes. Coordinates are padded (px = x + 1,
+// py = y + 1), so every neighbour of an image pixel exists.
 struct Tracer {
-  uint8_t* labels;
+  const uint64_t* fg;
+  uint64_t* visited;
+  uint64_t* east;
+  size_t words_per_row;
   uint32_t width;
-  ptrdiff_t offset[8];
   uint64_t max_points;  // safety bound W * H + 2
   size_t keep_points;   // points stored beyond this count are not needed
 
-  Tracer(uint8_t* lab, uint32_t w, uint32_t h, uint64_t pmax) : labels(lab), width(w) {
-    const ptrdiff_t stride = ptrdiff_t(w) + 2;
-    for (int d = 0; d < 8; ++d) offset[d] = kDy[d] * stride + kDx[d];
-    max_points = uint64_t(w) * h + 2;
+  Tracer(const imgproc::BitLabels& labels, uint64_t* visited_plane, uint64_t* east_plane,
+         uint64_t pmax)
+      : fg(labels.bits.data()),
+        visited(visited_plane),
+        east(east_plane),
+        words_per_row(labels.words_per_row),
+        width(labels.width) {
+    max_points = uint64_t(labels.width) * labels.height + 2;
     keep_points = size_t(std::min(pmax, max_points - 1) + 1);
   }
 
-  // Traces the border starting at image pixel (x, y) (padded index idx),
-  // searching for the second pixel from direction `start`. Stores the first
-  // keep_points positions in `pts` (grown as needed, never shrunk) and
+  // Three foreground bits of padded row py at columns px - 1, px, px + 1.
+  uint32_t bits3(uint32_t px, uint32_t py) const {
+    const size_t i = px - 1;
+    const uint64_t* row = fg + size_t(py) * words_per_row;
+    if constexpr (std::endian::native == std::endian::little) {
+      // The planes are little-endian bit streams: pixel i is bit i % 8 of
+      // byte i / 8, and rows end with a spare word, so 8 bytes can be read.
+      uint64_t v;
+      std::memcpy(&v, reinterpret_cast<const uint8_t*>(row) + (i >> 3), 8);
+      return uint32_t(v >> (i & 7)) & 7;
+    } else {
+      const uint64_t lo = row[i >> 6] >> (i & 63);
+      const uint64_t hi = (i & 63) > 61 ? row[(i >> 6) + 1] << (64 - (i & 63)) : 0;
+      return uint32_t(lo | hi) & 7;
+    }
+  }
+
+  uint32_t neighbourhood(uint32_t px, uint32_t py) const {
+    return bits3(px, py - 1) | bits3(px, py) << 3 | bits3(px, py + 1) << 6;
+  }
+
+  void mark(uint32_t px, uint32_t py, bool east_edge) const {
+    const size_t word = size_t(py) * words_per_row + (px >> 6);
+    const uint64_t bit = uint64_t(1) << (px & 63);
+    visited[word] |= bit;
+    if (east_edge) east[word] |= bit;
+  }
+
+  // Traces the border starting at padded (px, py), searching for the second
+  // pixel from direction `start`. Stores the first keep_points positions
+  // (image coordinates) in `pts`, grown as needed and never shrunk, and
   // returns the full contour length.
-  uint64_t trace(int32_t x, int32_t y, size_t idx, int start, Vec<Point2i>& pts) const {
-    // Label stores are byte stores and may alias anything reachable through
-    // memory, so everything the loop reads besides labels lives in locals.
-    uint8_t* const lab = labels;
-    ptrdiff_t off[8];
-    for (int k = 0; k < 8; ++k) off[k] = offset[k];
-    const uint32_t last_x = width - 1;
+  uint64_t trace(uint32_t px, uint32_t py, int start, Vec<Point2i>& pts) const {
     const uint64_t bound = max_points;
     const size_t keep = keep_points;
     if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
     Point2i* out = pts.data();
     size_t room = pts.size();
 
+    const uint32_t first = neighbourhood(px, py);
     int d = -1;
     for (int k = 0; k < 8; ++k) {
       const int dir = (start + k) & 7;
-      if (lab[idx + off[dir]] != 0) {
+      if ((first >> kDirBit[dir]) & 1) {
         d = dir;
         break;
       }
     }
-    if (d < 0) {
-      out[0] = {x, y};
-      lab[idx] = kVisitedEastEdge;
+    if (d < 0) {  // isolated pixel
+      out[0] = {int32_t(px) - 1, int32_t(py) - 1};
+      mark(px, py, true);
       return 1;
     }
-    const size_t idx0 = idx, idx1 = idx + off[d];
-    size_t q = idx;
+    const uint32_t p1x = px + kDx[d], p1y = py + kDy[d];
+    uint32_t qx = px, qy = py;
     int origin = d;
     uint64_t count = 0;
     for (;;) {
       if (count < room) {
-        out[count] = {x, y};
+        out[count] = {int32_t(qx) - 1, int32_t(qy) - 1};
       } else if (count < keep) {
         pts.resize(std::min<size_t>(keep, 2 * room));
         out = pts.data();
         room = pts.size();
-        out[count] = {x, y};
+        out[count] = {int32_t(qx) - 1, int32_t(qy) - 1};
       }
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
-      // the last direction examined is `origin` itself, which is never 0.
-      // A table lookup on the 8-neighbour occupancy replaces the branchy loop.
-      unsigned occupied = 0;
-      for (int dir = 0; dir < 8; ++dir) occupied |= unsigned(lab[q + off[dir]] != 0) << dir;
-      const uint8_t step = kNextStep[origin][occupied];
+      // the last direction examined is `origin` itself, which is foreground.
+      const uint8_t step = kNextStep[origin][neighbourhood(qx, qy)];
       const int e = step & 7;
-      const size_t next = q + off[e];
-      // Borders run straight for long stretches, and a vertical step lands
-      // on a label row that is usually no longer in cache: fetch ahead along
-      // the current direction.
-      __builtin_prefetch(lab + q + 8 * off[e]);
-      if ((step & kEastBackgroundFlag) || uint32_t(x) == last_x)
-        lab[q] = kVisitedEastEdge;
-      else if (lab[q] == kForeground)
-        lab[q] = kVisited;
-      if ((q == idx1 && next == idx0) || count >= bound) break;
-      q = next;
-      x += kDx[e];
-      y += kDy[e];
+      const uint32_t nx = qx + kDx[e], ny = qy + kDy[e];
+      mark(qx, qy, (step & kEastBackgroundFlag) || qx == width);
+      if ((qx == p1x && qy == p1y && nx == px && ny == py) || count >= bound) break;
+      qx = nx;
+      qy = ny;
       origin = (e + 4) & 7;
     }
     return count;
   }
 };
-
-uint64_t load8(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
-
-// High bit of each byte set where that byte is non-zero.
-inline uint64_t nonzero_bytes(uint64_t v) {
-  constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7full;
-  return (((v & kLow7) + kLow7) | v) & ~kLow7;
-}
-
-// High bit set for each of the 8 labels at p whose value is non-zero and that
-// has a zero west or east neighbour. Reads p[-1] .. p[8].
-inline uint64_t border_bytes(const uint8_t* p) {
-  const uint64_t centre = nonzero_bytes(load8(p));
-  const uint64_t both_sides = nonzero_bytes(load8(p - 1)) & nonzero_bytes(load8(p + 1));
-  return centre & ~both_sides;
-}
-
-#if defined(__SSE2__)
-// Bit i set when label p[i] is non-zero and has a zero west or east
-// neighbour. Reads p[-1] .. p[16].
-inline uint32_t border_bytes16(const uint8_t* p) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i centre = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i west = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
-  const __m128i east = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 1));
-  const __m128i side_zero = _mm_or_si128(_mm_cmpeq_epi8(west, zero), _mm_cmpeq_epi8(east, zero));
-  return uint32_t(_mm_movemask_epi8(_mm_andnot_si128(_mm_cmpeq_epi8(centre, zero), side_zero)));
-}
-#endif
 
 // Per-scale working buffers, reused across contours so that the per-contour
 // path allocates nothing once they have grown.
@@ -230,75 +217,60 @@ bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, doubl
   return !(m2 < min_dist * min_dist);
 }
 
+// Starts the trace, if any, for the foreground pixel at padded (px, py),
+// whose west and east foreground bits are given: -1 for none, else the start
+// direction (0 for an outer border, east for a hole border).
+int start_direction(const Tracer& t, uint32_t px, uint32_t py, bool west_fg, bool east_fg) {
+  const size_t word = size_t(py) * t.words_per_row + (px >> 6);
+  const uint64_t bit = uint64_t(1) << (px & 63);
+  if (!west_fg && px > 1 && !(t.visited[word] & bit)) return 0;
+  if (!east_fg && px < t.width && !(t.east[word] & bit)) return kEast;
+  return -1;
+}
+
 }  // namespace
 
 Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window) {
   Vec<Candidate> out;
   if (gray.empty()) return out;
-  Vec<uint8_t> labels =
-      imgproc::adaptive_threshold_labels(gray, window, params.adaptive_thresh_constant);
+  const imgproc::BitLabels labels =
+      imgproc::adaptive_threshold_bits(gray, window, params.adaptive_thresh_constant);
+  Vec<uint64_t> visited(labels.bits.size(), 0);
+  Vec<uint64_t> east(labels.bits.size(), 0);
 
   const uint32_t w = gray.width, h = gray.height;
   const double d = double(std::max(w, h));
   const PerimeterLimits lim = perimeter_limits(params, d);
-  const Tracer tracer(labels.data(), w, h, lim.max);
+  const Tracer tracer(labels, visited.data(), east.data(), lim.max);
   const bool refit = params.corner_refinement_method == CORNER_REFINE_CONTOUR;
-  const size_t stride = size_t(w) + 2;
+  const size_t wpr = labels.words_per_row;
   Buffers buf;
 
-  for (uint32_t y = 0; y < h; ++y) {
-    uint8_t* row = labels.data() + (size_t(y) + 1) * stride + 1;
-    uint32_t x = 0;
-    while (x < w) {
-      // Only a non-zero label with a zero west or east neighbour can start a
-      // border; jump to the next such byte, 32, 16 or 8 labels at a time. Border
-      // following only rewrites non-zero labels, so the test stays valid as
-      // tracing proceeds.
-#if defined(__SSE2__)
-      if (x + 32 <= w) {
-        const uint32_t m = border_bytes16(row + x) | border_bytes16(row + x + 16) << 16;
-        if (m == 0) {
-          x += 32;
-          continue;
-        }
-        x += uint32_t(std::countr_zero(m));
-      } else if (x + 16 <= w) {
-        const uint32_t m = border_bytes16(row + x);
-        if (m == 0) {
-          x += 16;
-          continue;
-        }
-        x += uint32_t(std::countr_zero(m));
-      } else
-#endif
-      if (x + 8 <= w) {
-        const uint64_t m = border_bytes(row + x);
-        if (m == 0) {
-          x += 8;
-          continue;
-        }
-        x += uint32_t(std::countr_zero(m)) / 8;
-      }
-      const uint8_t v = row[x];
-      if (v == 0) {
-        ++x;
-        continue;
-      }
-      int start = -1;
-      if (v == kForeground && x > 0 && row[x - 1] == 0)
-        start = 0;  // outer border, entered from the west
-      else if (v != kVisitedEastEdge && x + 1 < w && row[x + 1] == 0)
-        start = kEast;  // hole border, background to the east
-      if (start >= 0) {
-        const size_t idx = size_t(row + x - labels.data());
-        const uint64_t len = tracer.trace(int32_t(x), int32_t(y), idx, start, buf.contour);
+  for (uint32_t py = 1; py <= h; ++py) {
+    const uint64_t* row = labels.bits.data() + size_t(py) * wpr;
+    for (size_t k = 0; k < wpr; ++k) {
+      // Only a foreground pixel with a background west or east neighbour can
+      // start a border. The foreground plane never changes, so the mask of
+      // such pixels is fixed; the visited bits are read per pixel since a
+      // trace may have just set them.
+      const uint64_t cur = row[k];
+      if (cur == 0) continue;
+      const uint64_t west = cur << 1 | (k > 0 ? row[k - 1] >> 63 : 0);
+      const uint64_t east_nb = cur >> 1 | (k + 1 < wpr ? row[k + 1] << 63 : 0);
+      for (uint64_t m = cur & ~(west & east_nb); m != 0; m &= m - 1) {
+        const int bit = std::countr_zero(m);
+        const uint32_t px = uint32_t(k * 64 + bit);
+        const int start = start_direction(tracer, px, py, (west >> bit) & 1, (east_nb >> bit) & 1);
+        if (start < 0) continue;
+        const uint64_t len = tracer.trace(px, py, start, buf.contour);
         Quad quad;
-        if (len >= lim.min && len <= lim.max && contour_to_quad(buf, size_t(len), params, d, quad)) {
-          if (refit) quad = corner_refine::refine_from_contour(quad, buf.contour.data(), size_t(len));
+        if (len >= lim.min && len <= lim.max &&
+            contour_to_quad(buf, size_t(len), params, d, quad)) {
+          if (refit)
+            quad = corner_refine::refine_from_contour(quad, buf.contour.data(), size_t(len));
           out.push_back(Candidate{quad});
         }
       }
-      ++x;
     }
   }
   return out;

@@ -6,6 +6,10 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace markvane::imgproc {
 
 GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
@@ -143,21 +147,67 @@ MV_ALWAYS_INLINE void threshold_row_small(const uint8_t* __restrict row,
   for (uint32_t x = w - r; x < w; ++x) clipped(x);
 }
 
+// Label rows go to a sink: the byte label image, or the bit-plane of the
+// contour scan. Each row arrives as a zero-framed byte line (1 = foreground).
+struct ByteSink {
+  Vec<uint8_t>& labels;
+  size_t stride;
+
+  size_t line_bytes() const { return stride; }
+  void begin(uint32_t rows) {
+    labels.reserve(stride * (size_t(rows) + 2));
+    labels.assign(stride, 0);
+  }
+  void row(const uint8_t* line) { labels.insert(labels.end(), line, line + stride); }
+  void end() { labels.insert(labels.end(), stride, 0); }
+};
+
+// 64 label bytes (each 0 or 1) -> one word, byte i giving bit i.
+MV_ALWAYS_INLINE uint64_t pack64(const uint8_t* p) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t bits = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    bits |= uint64_t(uint16_t(~_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+  }
+  return bits;
+#else
+  uint64_t bits = 0;
+  for (int i = 0; i < 64; ++i) bits |= uint64_t(p[i] != 0) << i;
+  return bits;
+#endif
+}
+
+struct BitSink {
+  BitLabels& out;
+
+  size_t line_bytes() const { return out.words_per_row * 64; }
+  void begin(uint32_t rows) {
+    out.bits.reserve(out.words_per_row * (size_t(rows) + 2));
+    out.bits.assign(out.words_per_row, 0);
+  }
+  void row(const uint8_t* line) {
+    for (size_t k = 0; k < out.words_per_row; ++k) out.bits.push_back(pack64(line + 64 * k));
+  }
+  void end() { out.bits.insert(out.bits.end(), out.words_per_row, 0); }
+};
+
 // The whole threshold. r is at most max(W, H); c is clamped to [-256, 256].
 // ColSum holds a column sum over the window rows: uint16_t when 255 (2r + 1)
 // fits, which doubles the lanes of the per-row column update.
 // SmallR > 0 selects the direct-sum row kernel for r == SmallR.
-template <class T, class ColSum, int SmallR = 0>
-MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Vec<uint8_t>& labels) {
+template <class T, class ColSum, int SmallR, class Sink>
+MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sink& sink) {
   const uint32_t w = gray.width, h = gray.height;
-  const size_t stride = size_t(w) + 2;
   const uint8_t* img = gray.data.data();
   Vec<ColSum> colsum(w, 0);
   Vec<uint32_t> prefix(size_t(w) + 1, 0);
-  Vec<uint8_t> line(stride, 0);
+  // Each label row is built in a small zero-framed buffer and handed to the
+  // sink, so the large label image is written exactly once.
+  Vec<uint8_t> line(sink.line_bytes(), 0);
   ColSum* __restrict cs = colsum.data();
-  labels.reserve(stride * (size_t(h) + 2));
-  labels.assign(stride, 0);
+  sink.begin(h);
 
   // Interior columns: the full window [x - r, x + r] fits in the row.
   uint32_t in_begin = r, in_end = 0;
@@ -186,70 +236,72 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Vec
     const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
     const T rows_in = T(y1 - y0 + 1);
     const uint8_t* row = img + size_t(y) * w;
-    // Each label row is built in a small zero-framed buffer and appended, so
-    // the large label image is written exactly once (no zero-fill pass).
     uint8_t* out = line.data() + 1;
     if constexpr (SmallR > 0) {
       threshold_row_small<SmallR>(row, cs, out, w, int32_t(rows_in), int32_t(c));
-      labels.insert(labels.end(), line.begin(), line.end());
-      continue;
+    } else {
+      prefix_sums(cs, prefix.data(), w);
+      threshold_clipped<T>(row, prefix.data(), out, 0, in_begin, w, r, rows_in, c);
+      if (in_end > in_begin)
+        threshold_interior<T>(row + in_begin, prefix.data() + in_begin - r,
+                              prefix.data() + in_begin + r + 1, out + in_begin,
+                              in_end - in_begin, rows_in * T(2 * r + 1), c);
+      threshold_clipped<T>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
     }
-    prefix_sums(cs, prefix.data(), w);
-    threshold_clipped<T>(row, prefix.data(), out, 0, in_begin, w, r, rows_in, c);
-    if (in_end > in_begin)
-      threshold_interior<T>(row + in_begin, prefix.data() + in_begin - r,
-                            prefix.data() + in_begin + r + 1, out + in_begin,
-                            in_end - in_begin, rows_in * T(2 * r + 1), c);
-    threshold_clipped<T>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
-    labels.insert(labels.end(), line.begin(), line.end());
+    sink.row(line.data());
   }
-  labels.insert(labels.end(), stride, 0);
+  sink.end();
 }
 
 // Column sums fit 16 bits when 255 (2r + 1) <= 65535.
 constexpr uint32_t kMaxRadius16 = 128;
 
+template <class Sink>
 MV_ALWAYS_INLINE void threshold_rows_dispatch(const GrayImage& gray, uint32_t r, int32_t c,
-                                              Vec<uint8_t>& labels) {
+                                              Sink& sink) {
   switch (r) {
-    case 1: return threshold_rows<int32_t, uint16_t, 1>(gray, r, c, labels);
-    case 2: return threshold_rows<int32_t, uint16_t, 2>(gray, r, c, labels);
-    case 3: return threshold_rows<int32_t, uint16_t, 3>(gray, r, c, labels);
+    case 1: return threshold_rows<int32_t, uint16_t, 1>(gray, r, c, sink);
+    case 2: return threshold_rows<int32_t, uint16_t, 2>(gray, r, c, sink);
+    case 3: return threshold_rows<int32_t, uint16_t, 3>(gray, r, c, sink);
     default: break;
   }
   if (r <= kMaxRadius16)
-    threshold_rows<int32_t, uint16_t>(gray, r, c, labels);
+    threshold_rows<int32_t, uint16_t, 0>(gray, r, c, sink);
   else
-    threshold_rows<int32_t, uint32_t>(gray, r, c, labels);
+    threshold_rows<int32_t, uint32_t, 0>(gray, r, c, sink);
 }
 
-void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, Vec<uint8_t>& labels) {
-  threshold_rows_dispatch(gray, r, c, labels);
+void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, ByteSink& sink) {
+  threshold_rows_dispatch(gray, r, c, sink);
+}
+void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, BitSink& sink) {
+  threshold_rows_dispatch(gray, r, c, sink);
+}
+void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, ByteSink& sink) {
+  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink);
+}
+void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, BitSink& sink) {
+  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink);
 }
 
-void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, Vec<uint8_t>& labels) {
-  threshold_rows<int64_t, uint32_t>(gray, r, c, labels);
-}
-
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(MARKVANE_NO_AVX2_DISPATCH)
+#define MV_AVX2_DISPATCH 1
 // The same code compiled for AVX2, picked at run time: the portable build
 // targets baseline x86-64, whose 4-lane vectors halve the throughput here.
 __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gray, uint32_t r,
-                                                             int32_t c, Vec<uint8_t>& labels) {
-  threshold_rows_dispatch(gray, r, c, labels);
+                                                             int32_t c, ByteSink& sink) {
+  threshold_rows_dispatch(gray, r, c, sink);
+}
+__attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gray, uint32_t r,
+                                                             int32_t c, BitSink& sink) {
+  threshold_rows_dispatch(gray, r, c, sink);
 }
 #endif
 
-}  // namespace
-
-Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant) {
+// Window radius and constant as the threshold uses them, then the kernel.
+template <class Sink>
+void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink) {
   const uint32_t w = gray.width, h = gray.height;
-  Vec<uint8_t> labels;
-  if (gray.empty()) {
-    labels.assign((size_t(w) + 2) * (size_t(h) + 2), 0);
-    return labels;
-  }
-
   // Negative settings become huge unsigned windows; a radius beyond the image
   // size selects the same clipped rectangle, so it is capped to keep every
   // coordinate sum small.
@@ -270,17 +322,44 @@ Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, do
   const uint64_t span = 2 * uint64_t(r) + 1;
   const uint64_t n_max = std::min<uint64_t>(span, w) * std::min<uint64_t>(span, h);
   if (n_max * 1022 >= uint64_t(std::numeric_limits<int32_t>::max())) {
-    threshold_rows_i64(gray, r, c, labels);
-    return labels;
+    threshold_rows_i64(gray, r, c, sink);
+    return;
   }
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(MARKVANE_NO_AVX2_DISPATCH)
+#if defined(MV_AVX2_DISPATCH)
   if (__builtin_cpu_supports("avx2")) {
-    threshold_rows_i32_avx2(gray, r, c, labels);
-    return labels;
+    threshold_rows_i32_avx2(gray, r, c, sink);
+    return;
   }
 #endif
-  threshold_rows_i32(gray, r, c, labels);
+  threshold_rows_i32(gray, r, c, sink);
+}
+
+}  // namespace
+
+Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant) {
+  const uint32_t w = gray.width, h = gray.height;
+  Vec<uint8_t> labels;
+  if (gray.empty()) {
+    labels.assign((size_t(w) + 2) * (size_t(h) + 2), 0);
+    return labels;
+  }
+  ByteSink sink{labels, size_t(w) + 2};
+  run_threshold(gray, window, constant, sink);
   return labels;
+}
+
+BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant) {
+  BitLabels out;
+  out.width = gray.width;
+  out.height = gray.height;
+  out.words_per_row = (size_t(gray.width) + 2 + 63) / 64 + 1;
+  if (gray.empty()) {
+    out.bits.assign(out.words_per_row * (size_t(gray.height) + 2), 0);
+    return out;
+  }
+  BitSink sink{out};
+  run_threshold(gray, window, constant, sink);
+  return out;
 }
 
 namespace {

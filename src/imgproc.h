@@ -20,6 +20,19 @@ GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);
 // its (clipped) window, else 0.
 Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant);
 
+// The same threshold as a foreground bit-plane, for the contour scan: rows of
+// `words_per_row` 64-bit words for the padded (W + 2) x (H + 2) layout, bit
+// (x + 1) % 64 of word (x + 1) / 64 of row y + 1 set for a foreground pixel
+// (x, y). Each row ends with at least one spare zero word, so any 8 bytes
+// starting inside a row can be read.
+struct BitLabels {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  size_t words_per_row = 0;
+  Vec<uint64_t> bits;
+};
+BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant);
+
 // Douglas-Peucker simplification of a closed contour; starts at the lower index
 // of the farthest pair and keeps the direction of travel.
 Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon);

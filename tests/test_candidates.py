@@ -175,6 +175,19 @@ def test_threshold_huge_window_on_large_image(rng):
     np.testing.assert_array_equal(th.adaptive_threshold(gray, -1, 3.0), threshold_reference(gray, -1, 3.0))
 
 
+@pytest.mark.parametrize("width", [1, 61, 62, 63, 64, 65, 126, 127, 190])
+def test_threshold_bit_plane_matches_labels(rng, width):
+    # The contour scan reads the threshold as packed bits; word boundaries
+    # fall at padded columns 64, 128, ...
+    gray = rng.integers(0, 256, (9, width), dtype=np.uint8)
+    for window in (3, 13):
+        labels = th.adaptive_threshold(gray, window, 2.0)
+        packed = th.adaptive_threshold_bits(gray, window, 2.0)
+        bits = np.unpackbits(packed, axis=1, bitorder="little")
+        np.testing.assert_array_equal(bits[:, : width + 2], labels)
+        assert not bits[:, width + 2 :].any()
+
+
 @pytest.mark.parametrize(
     "window_a, window_b, const_a, const_b",
     [(0, 3, 7, 7), (1, 3, 7, 7), (2, 3, 7, 7), (4, 5, 7, 7), (12, 13, 7, 7), (13, 13, 7.5, 7), (13, 13, -7.5, -7)],

@@ -75,6 +75,13 @@ void register_imgproc_hooks(nb::module_& m) {
     return to_numpy(labels.data(), size_t(g.height) + 2, size_t(g.width) + 2);
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
 
+  m.def("adaptive_threshold_bits", [](U8Image gray, int32_t window, double constant) {
+    const GrayImage g = gray_from(gray);
+    const imgproc::BitLabels labels = imgproc::adaptive_threshold_bits(g, window, constant);
+    const size_t rows = size_t(g.height) + 2, cols = labels.words_per_row * 8;
+    return to_numpy(reinterpret_cast<const uint8_t*>(labels.bits.data()), rows, cols);
+  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
+
   m.def("find_candidates",
         [](U8Image gray, int32_t window, double adaptive_thresh_constant,
            double min_marker_perimeter_rate, double max_marker_perimeter_rate,
