@@ -147,6 +147,87 @@ MV_ALWAYS_INLINE void threshold_row_small(const uint8_t* __restrict row,
   for (uint32_t x = w - r; x < w; ++x) clipped(x);
 }
 
+// Windows of radius 4 to 7 (n <= 225, so S <= 57375) are handled entirely in
+// 16-bit lanes: prefix sums modulo 2^16 still give exact window sums, and
+// S + floor(n / 2) - n C >= n p becomes S >= sat16(n p + K) with
+// K = n C - floor(n / 2), |K| <= 57712. A threshold that saturates at 65535
+// can never be reached and one that saturates at 0 always is.
+constexpr uint32_t kMaxRadiusMid = 7;
+
+MV_ALWAYS_INLINE void threshold_row_mid(const uint8_t* __restrict row,
+                                        const uint16_t* __restrict cs,
+                                        uint16_t* __restrict pre, uint8_t* __restrict out,
+                                        uint32_t w, uint32_t r, int32_t rows_in, int32_t c) {
+  typedef uint16_t v16 __attribute__((vector_size(32)));
+  typedef int16_t v16s __attribute__((vector_size(32)));
+  typedef uint8_t v16b __attribute__((vector_size(16)));
+  const v16 zero = {};
+  v16 carry = zero;
+  uint32_t x = 0;
+  pre[0] = 0;
+  for (; x + 16 <= w; x += 16) {
+    v16 v;
+    std::memcpy(&v, cs + x, sizeof v);
+    v += __builtin_shufflevector(zero, v, 0, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28,
+                                 29, 30);
+    v += __builtin_shufflevector(zero, v, 0, 1, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27,
+                                 28, 29);
+    v += __builtin_shufflevector(zero, v, 0, 1, 2, 3, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26,
+                                 27);
+    v += __builtin_shufflevector(zero, v, 0, 1, 2, 3, 4, 5, 6, 7, 16, 17, 18, 19, 20, 21, 22, 23);
+    v += carry;
+    std::memcpy(pre + x + 1, &v, sizeof v);
+    carry = __builtin_shufflevector(v, v, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15, 15,
+                                    15, 15);
+  }
+  uint16_t acc = carry[0];
+  for (; x < w; ++x) {
+    acc = uint16_t(acc + cs[x]);
+    pre[x + 1] = acc;
+  }
+
+  auto clipped = [&](uint32_t px) {
+    const uint32_t x0 = px >= r ? px - r : 0;
+    const uint32_t x1 = std::min(px + r, w - 1);
+    const int32_t sum = uint16_t(pre[x1 + 1] - pre[x0]);
+    const int32_t n = rows_in * int32_t(x1 - x0 + 1);
+    out[px] = uint8_t(2 * sum + n >= 2 * n * (int32_t(row[px]) + c));
+  };
+  if (w < 2 * r + 1) {
+    for (x = 0; x < w; ++x) clipped(x);
+    return;
+  }
+  for (x = 0; x < r; ++x) clipped(x);
+  const int32_t n = rows_in * int32_t(2 * r + 1);
+  const int32_t k = n * c - n / 2;
+  const uint16_t n16 = uint16_t(n), k_mag = uint16_t(k >= 0 ? k : -k);
+  const uint32_t end = w - r;
+  const v16 all_ones = zero - 1;
+  for (x = r; x + 16 <= end; x += 16) {
+    v16 hi, lo;
+    std::memcpy(&hi, pre + x + r + 1, sizeof hi);
+    std::memcpy(&lo, pre + x - r, sizeof lo);
+    v16b p8;
+    std::memcpy(&p8, row + x, sizeof p8);
+    const v16 np = __builtin_convertvector(p8, v16) * n16;
+    v16 t;
+    if (k >= 0) {
+      t = np + k_mag;
+      t = t < np ? all_ones : t;  // saturate on wrap-around
+    } else {
+      t = np > k_mag ? np - k_mag : zero;
+    }
+    const v16s fg = -(v16s)((hi - lo) >= t);
+    const v16b labels = __builtin_convertvector(fg, v16b);
+    std::memcpy(out + x, &labels, sizeof labels);
+  }
+  for (; x < end; ++x) {
+    const int32_t s32 = uint16_t(pre[x + r + 1] - pre[x - r]);
+    out[x] = uint8_t(s32 >= n * int32_t(row[x]) + k);
+  }
+  for (x = end; x < w; ++x) clipped(x);
+}
+
 // Label rows go to a sink: the byte label image, or the bit-plane of the
 // contour scan. Each row arrives as a zero-framed byte line (1 = foreground).
 struct ByteSink {
@@ -196,13 +277,15 @@ struct BitSink {
 // The whole threshold. r is at most max(W, H); c is clamped to [-256, 256].
 // ColSum holds a column sum over the window rows: uint16_t when 255 (2r + 1)
 // fits, which doubles the lanes of the per-row column update.
-// SmallR > 0 selects the direct-sum row kernel for r == SmallR.
+// SmallR > 0 selects the direct-sum row kernel for r == SmallR, SmallR < 0
+// the 16-bit kernel for radii up to kMaxRadiusMid.
 template <class T, class ColSum, int SmallR, class Sink>
 MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sink& sink) {
   const uint32_t w = gray.width, h = gray.height;
   const uint8_t* img = gray.data.data();
   Vec<ColSum> colsum(w, 0);
-  Vec<uint32_t> prefix(size_t(w) + 1, 0);
+  Vec<uint32_t> prefix(SmallR == 0 ? size_t(w) + 1 : 0, 0);
+  Vec<uint16_t> prefix16(SmallR < 0 ? size_t(w) + 1 : 0, 0);
   // Each label row is built in a small zero-framed buffer and handed to the
   // sink, so the large label image is written exactly once.
   Vec<uint8_t> line(sink.line_bytes(), 0);
@@ -239,6 +322,8 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sin
     uint8_t* out = line.data() + 1;
     if constexpr (SmallR > 0) {
       threshold_row_small<SmallR>(row, cs, out, w, int32_t(rows_in), int32_t(c));
+    } else if constexpr (SmallR < 0) {
+      threshold_row_mid(row, cs, prefix16.data(), out, w, r, int32_t(rows_in), int32_t(c));
     } else {
       prefix_sums(cs, prefix.data(), w);
       threshold_clipped<T>(row, prefix.data(), out, 0, in_begin, w, r, rows_in, c);
@@ -265,7 +350,9 @@ MV_ALWAYS_INLINE void threshold_rows_dispatch(const GrayImage& gray, uint32_t r,
     case 3: return threshold_rows<int32_t, uint16_t, 3>(gray, r, c, sink);
     default: break;
   }
-  if (r <= kMaxRadius16)
+  if (r <= kMaxRadiusMid)
+    threshold_rows<int32_t, uint16_t, -1>(gray, r, c, sink);
+  else if (r <= kMaxRadius16)
     threshold_rows<int32_t, uint16_t, 0>(gray, r, c, sink);
   else
     threshold_rows<int32_t, uint32_t, 0>(gray, r, c, sink);
