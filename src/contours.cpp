@@ -80,54 +80,68 @@ PerimeterLimits perimeter_limits(const DetectorParams& params, double d) {
   return lim;
 }
 
-// Border following on the bit-planes. Coordinates are padded (px = x + 1,
-// py = y + 1), so every neighbour of an image pixel exists.
+// Border following on the bit-planes. A pixel is addressed by its bit index
+// b = py * row_bits + px in padded coordinates (px = x + 1, py = y + 1), so
+// every neighbour of an image pixel exists and a step is one addition.
 struct Tracer {
   const uint64_t* fg;
   uint64_t* visited;
   uint64_t* east;
-  size_t words_per_row;
+  size_t row_bits;
   uint32_t width;
   uint64_t max_points;  // safety bound W * H + 2
   size_t keep_points;   // points stored beyond this count are not needed
+  // steps[origin * 512 + neighbourhood]: the next step of the trace, packed
+  // as (bit-index delta << 8) | (dy + 1) << 6 | (dx + 1) << 4 | east flag << 3
+  // | next origin, so the dependent chain per step is a single table load.
+  Vec<int32_t> steps;
 
   Tracer(const imgproc::BitLabels& labels, uint64_t* visited_plane, uint64_t* east_plane,
          uint64_t pmax)
       : fg(labels.bits.data()),
         visited(visited_plane),
         east(east_plane),
-        words_per_row(labels.words_per_row),
-        width(labels.width) {
+        row_bits(labels.words_per_row * 64),
+        width(labels.width),
+        steps(8 * 512) {
     max_points = uint64_t(labels.width) * labels.height + 2;
     keep_points = size_t(std::min(pmax, max_points - 1) + 1);
+    for (int origin = 0; origin < 8; ++origin) {
+      for (int hood = 0; hood < 512; ++hood) {
+        const uint8_t step = kNextStep[origin][hood];
+        const int e = step & 7;
+        const int32_t delta = kDy[e] * int32_t(row_bits) + kDx[e];
+        steps[origin * 512 + hood] = int32_t(uint32_t(delta) << 8) | (kDy[e] + 1) << 6 |
+                                     (kDx[e] + 1) << 4 | (step & kEastBackgroundFlag) |
+                                     ((e + 4) & 7);
+      }
+    }
   }
 
-  // Three foreground bits of padded row py at columns px - 1, px, px + 1.
-  uint32_t bits3(uint32_t px, uint32_t py) const {
-    const size_t i = px - 1;
-    const uint64_t* row = fg + size_t(py) * words_per_row;
+  // Three foreground bits at bit indices i, i + 1, i + 2.
+  uint32_t bits3(size_t i) const {
     if constexpr (std::endian::native == std::endian::little) {
-      // The planes are little-endian bit streams: pixel i is bit i % 8 of
-      // byte i / 8, and rows end with a spare word, so 8 bytes can be read.
+      // The plane is a little-endian bit stream: bit i is bit i % 8 of byte
+      // i / 8, and rows end with a spare word, so 8 bytes can be read.
       uint64_t v;
-      std::memcpy(&v, reinterpret_cast<const uint8_t*>(row) + (i >> 3), 8);
+      std::memcpy(&v, reinterpret_cast<const uint8_t*>(fg) + (i >> 3), 8);
       return uint32_t(v >> (i & 7)) & 7;
     } else {
-      const uint64_t lo = row[i >> 6] >> (i & 63);
-      const uint64_t hi = (i & 63) > 61 ? row[(i >> 6) + 1] << (64 - (i & 63)) : 0;
+      const uint64_t lo = fg[i >> 6] >> (i & 63);
+      const uint64_t hi = (i & 63) > 61 ? fg[(i >> 6) + 1] << (64 - (i & 63)) : 0;
       return uint32_t(lo | hi) & 7;
     }
   }
 
-  uint32_t neighbourhood(uint32_t px, uint32_t py) const {
-    return bits3(px, py - 1) | bits3(px, py) << 3 | bits3(px, py + 1) << 6;
+  // 3 x 3 foreground neighbourhood of bit index b (see kDirBit).
+  uint32_t neighbourhood(size_t b) const {
+    return bits3(b - row_bits - 1) | bits3(b - 1) << 3 | bits3(b + row_bits - 1) << 6;
   }
 
-  void mark(uint32_t px, uint32_t py, bool east_edge) const {
-    const size_t word = size_t(py) * words_per_row + (px >> 6);
-    const uint64_t bit = uint64_t(1) << (px & 63);
-    visited[word] |= bit;
-    if (east_edge) east[word] |= bit;
+  void mark(size_t b, bool east_edge) const {
+    const uint64_t bit = uint64_t(1) << (b & 63);
+    visited[b >> 6] |= bit;
+    if (east_edge) east[b >> 6] |= bit;
   }
 
   // Traces the border starting at padded (px, py), searching for the second
@@ -137,11 +151,13 @@ struct Tracer {
   uint64_t trace(uint32_t px, uint32_t py, int start, Vec<Point2i>& pts) const {
     const uint64_t bound = max_points;
     const size_t keep = keep_points;
+    const int32_t* table = steps.data();
     if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
     Point2i* out = pts.data();
     size_t room = pts.size();
 
-    const uint32_t first = neighbourhood(px, py);
+    const size_t b0 = size_t(py) * row_bits + px;
+    const uint32_t first = neighbourhood(b0);
     int d = -1;
     for (int k = 0; k < 8; ++k) {
       const int dir = (start + k) & 7;
@@ -152,33 +168,35 @@ struct Tracer {
     }
     if (d < 0) {  // isolated pixel
       out[0] = {int32_t(px) - 1, int32_t(py) - 1};
-      mark(px, py, true);
+      mark(b0, true);
       return 1;
     }
-    const uint32_t p1x = px + kDx[d], p1y = py + kDy[d];
-    uint32_t qx = px, qy = py;
-    int origin = d;
+    const size_t b1 = b0 + ptrdiff_t(kDy[d]) * ptrdiff_t(row_bits) + kDx[d];
+    size_t b = b0;
+    int32_t x = int32_t(px) - 1, y = int32_t(py) - 1;
+    const int32_t last_x = int32_t(width) - 1;
+    uint32_t origin = uint32_t(d);
     uint64_t count = 0;
     for (;;) {
       if (count < room) {
-        out[count] = {int32_t(qx) - 1, int32_t(qy) - 1};
+        out[count] = {x, y};
       } else if (count < keep) {
         pts.resize(std::min<size_t>(keep, 2 * room));
         out = pts.data();
         room = pts.size();
-        out[count] = {int32_t(qx) - 1, int32_t(qy) - 1};
+        out[count] = {x, y};
       }
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
       // the last direction examined is `origin` itself, which is foreground.
-      const uint8_t step = kNextStep[origin][neighbourhood(qx, qy)];
-      const int e = step & 7;
-      const uint32_t nx = qx + kDx[e], ny = qy + kDy[e];
-      mark(qx, qy, (step & kEastBackgroundFlag) || qx == width);
-      if ((qx == p1x && qy == p1y && nx == px && ny == py) || count >= bound) break;
-      qx = nx;
-      qy = ny;
-      origin = (e + 4) & 7;
+      const int32_t step = table[origin * 512 + neighbourhood(b)];
+      const size_t next = b + ptrdiff_t(step >> 8);
+      mark(b, (step & kEastBackgroundFlag) || x == last_x);
+      if ((b == b1 && next == b0) || count >= bound) break;
+      b = next;
+      x += ((step >> 4) & 3) - 1;
+      y += ((step >> 6) & 3) - 1;
+      origin = uint32_t(step) & 7;
     }
     return count;
   }
@@ -221,7 +239,7 @@ bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, doubl
 // whose west and east foreground bits are given: -1 for none, else the start
 // direction (0 for an outer border, east for a hole border).
 int start_direction(const Tracer& t, uint32_t px, uint32_t py, bool west_fg, bool east_fg) {
-  const size_t word = size_t(py) * t.words_per_row + (px >> 6);
+  const size_t word = (size_t(py) * t.row_bits + px) >> 6;
   const uint64_t bit = uint64_t(1) << (px & 63);
   if (!west_fg && px > 1 && !(t.visited[word] & bit)) return 0;
   if (!east_fg && px < t.width && !(t.east[word] & bit)) return kEast;
