@@ -94,7 +94,7 @@ struct Tracer {
   // steps[origin * 512 + neighbourhood]: the next step of the trace, packed
   // as (bit-index delta << 8) | (dy + 1) << 6 | (dx + 1) << 4 | east flag << 3
   // | next origin, so the dependent chain per step is a single table load.
-  Vec<int32_t> steps;
+  Vec<int64_t> steps;
 
   Tracer(const imgproc::BitLabels& labels, uint64_t* visited_plane, uint64_t* east_plane,
          uint64_t pmax)
@@ -110,8 +110,8 @@ struct Tracer {
       for (int hood = 0; hood < 512; ++hood) {
         const uint8_t step = kNextStep[origin][hood];
         const int e = step & 7;
-        const int32_t delta = kDy[e] * int32_t(row_bits) + kDx[e];
-        steps[origin * 512 + hood] = int32_t(uint32_t(delta) << 8) | (kDy[e] + 1) << 6 |
+        const int64_t delta = kDy[e] * int64_t(row_bits) + kDx[e];
+        steps[origin * 512 + hood] = int64_t(uint64_t(delta) << 8) | (kDy[e] + 1) << 6 |
                                      (kDx[e] + 1) << 4 | (step & kEastBackgroundFlag) |
                                      ((e + 4) & 7);
       }
@@ -151,7 +151,7 @@ struct Tracer {
   uint64_t trace(uint32_t px, uint32_t py, int start, Vec<Point2i>& pts) const {
     const uint64_t bound = max_points;
     const size_t keep = keep_points;
-    const int32_t* table = steps.data();
+    const int64_t* table = steps.data();
     if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
     Point2i* out = pts.data();
     size_t room = pts.size();
@@ -189,13 +189,13 @@ struct Tracer {
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
       // the last direction examined is `origin` itself, which is foreground.
-      const int32_t step = table[origin * 512 + neighbourhood(b)];
+      const int64_t step = table[origin * 512 + neighbourhood(b)];
       const size_t next = b + ptrdiff_t(step >> 8);
       mark(b, (step & kEastBackgroundFlag) || x == last_x);
       if ((b == b1 && next == b0) || count >= bound) break;
       b = next;
-      x += ((step >> 4) & 3) - 1;
-      y += ((step >> 6) & 3) - 1;
+      x += int32_t((step >> 4) & 3) - 1;
+      y += int32_t((step >> 6) & 3) - 1;
       origin = uint32_t(step) & 7;
     }
     return count;

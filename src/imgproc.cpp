@@ -76,16 +76,21 @@ MV_ALWAYS_INLINE void prefix_sums(const ColSum* __restrict cs, uint32_t* __restr
   }
 }
 
+MV_ALWAYS_INLINE void prefix_sums(const uint32_t* cs, uint64_t* prefix, uint32_t w) {
+  uint64_t acc = 0;
+  prefix[0] = 0;
+  for (uint32_t x = 0; x < w; ++x) prefix[x + 1] = acc += cs[x];
+}
+
 // Writes `count` labels for pixels whose window columns are not clipped, so
 // the window pixel count n is the same for all of them; the window sum of
 // pixel i is hi[i] - lo[i]. 2 S + n >= 2 n (p + C) is rewritten as
 // S + (n / 2 - n C) >= n p (exact for integers), which needs one widening
 // 16x16-bit multiply per pixel when n fits 16 bits. T is int32_t when the
 // products cannot overflow, int64_t otherwise.
-template <class T>
-MV_ALWAYS_INLINE void threshold_interior(const uint8_t* __restrict row,
-                                         const uint32_t* __restrict lo,
-                                         const uint32_t* __restrict hi,
+template <class T, class P>
+MV_ALWAYS_INLINE void threshold_interior(const uint8_t* __restrict row, const P* __restrict lo,
+                                         const P* __restrict hi,
                                          uint8_t* __restrict out, size_t count, T n, T c) {
   const T k = n / 2 - n * c;
   if (std::is_same_v<T, int32_t> && n <= 0xffff) {
@@ -102,8 +107,8 @@ MV_ALWAYS_INLINE void threshold_interior(const uint8_t* __restrict row,
 
 // Same comparison for pixels near the left or right edge, where the window is
 // clipped and n varies per pixel.
-template <class T>
-MV_ALWAYS_INLINE void threshold_clipped(const uint8_t* row, const uint32_t* prefix, uint8_t* out,
+template <class T, class P>
+MV_ALWAYS_INLINE void threshold_clipped(const uint8_t* row, const P* prefix, uint8_t* out,
                                         uint32_t x_begin, uint32_t x_end, uint32_t width,
                                         uint32_t r, T row_count, T c) {
   for (uint32_t x = x_begin; x < x_end; ++x) {
@@ -284,7 +289,10 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sin
   const uint32_t w = gray.width, h = gray.height;
   const uint8_t* img = gray.data.data();
   Vec<ColSum> colsum(w, 0);
-  Vec<uint32_t> prefix(SmallR == 0 ? size_t(w) + 1 : 0, 0);
+  // 64-bit prefixes on the wide path: whole-image windows of very large
+  // frames can sum past 2^32.
+  using Prefix = std::conditional_t<sizeof(T) == 8, uint64_t, uint32_t>;
+  Vec<Prefix> prefix(SmallR == 0 ? size_t(w) + 1 : 0, 0);
   Vec<uint16_t> prefix16(SmallR < 0 ? size_t(w) + 1 : 0, 0);
   // Each label row is built in a small zero-framed buffer and handed to the
   // sink, so the large label image is written exactly once.
@@ -326,12 +334,12 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sin
       threshold_row_mid(row, cs, prefix16.data(), out, w, r, int32_t(rows_in), int32_t(c));
     } else {
       prefix_sums(cs, prefix.data(), w);
-      threshold_clipped<T>(row, prefix.data(), out, 0, in_begin, w, r, rows_in, c);
+      threshold_clipped<T, Prefix>(row, prefix.data(), out, 0, in_begin, w, r, rows_in, c);
       if (in_end > in_begin)
-        threshold_interior<T>(row + in_begin, prefix.data() + in_begin - r,
+        threshold_interior<T, Prefix>(row + in_begin, prefix.data() + in_begin - r,
                               prefix.data() + in_begin + r + 1, out + in_begin,
                               in_end - in_begin, rows_in * T(2 * r + 1), c);
-      threshold_clipped<T>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
+      threshold_clipped<T, Prefix>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
     }
     sink.row(line.data());
   }

@@ -175,6 +175,19 @@ def test_threshold_huge_window_on_large_image(rng):
     np.testing.assert_array_equal(th.adaptive_threshold(gray, -1, 3.0), threshold_reference(gray, -1, 3.0))
 
 
+def test_threshold_whole_image_sum_beyond_32_bits():
+    # 4200 x 4100 bright pixels sum past 2^32; with a whole-image window every
+    # pixel compares against the same global mean.
+    gray = np.full((4100, 4200), 255, np.uint8)
+    gray[::7, ::5] = 250
+    s, n = int(gray.sum(dtype=np.int64)), gray.size
+    assert s >= 2**32
+    labels = th.adaptive_threshold(gray, -1, 3.0)[1:-1, 1:-1]
+    for p in (250, 255):
+        expected = 2 * s + n >= 2 * n * (p + 3)
+        assert (labels[gray == p] == expected).all()
+
+
 @pytest.mark.parametrize("width", [1, 61, 62, 63, 64, 65, 126, 127, 190])
 def test_threshold_bit_plane_matches_labels(rng, width):
     # The contour scan reads the threshold as packed bits; word boundaries
