@@ -379,6 +379,8 @@ void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, BitSink& s
   threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink);
 }
 
+// Defining MARKVANE_NO_AVX2_DISPATCH builds only the baseline kernels, which
+// is how their results are checked against the AVX2 ones on an AVX2 machine.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(MARKVANE_NO_AVX2_DISPATCH)
 #define MV_AVX2_DISPATCH 1
 // The same code compiled for AVX2, picked at run time: the portable build
@@ -395,7 +397,8 @@ __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gr
 
 // Window radius and constant as the threshold uses them, then the kernel.
 template <class Sink>
-void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink) {
+void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink,
+                   bool allow_avx2 = true) {
   const uint32_t w = gray.width, h = gray.height;
   // Negative settings become huge unsigned windows; a radius beyond the image
   // size selects the same clipped rectangle, so it is capped to keep every
@@ -421,7 +424,7 @@ void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink&
     return;
   }
 #if defined(MV_AVX2_DISPATCH)
-  if (__builtin_cpu_supports("avx2")) {
+  if (allow_avx2 && __builtin_cpu_supports("avx2")) {
     threshold_rows_i32_avx2(gray, r, c, sink);
     return;
   }
@@ -440,6 +443,18 @@ Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, do
   }
   ByteSink sink{labels, size_t(w) + 2};
   run_threshold(gray, window, constant, sink);
+  return labels;
+}
+
+Vec<uint8_t> adaptive_threshold_labels_baseline(const GrayImage& gray, int32_t window,
+                                                double constant) {
+  Vec<uint8_t> labels;
+  if (gray.empty()) {
+    labels.assign((size_t(gray.width) + 2) * (size_t(gray.height) + 2), 0);
+    return labels;
+  }
+  ByteSink sink{labels, size_t(gray.width) + 2};
+  run_threshold(gray, window, constant, sink, false);
   return labels;
 }
 

@@ -20,6 +20,11 @@ GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);
 // its (clipped) window, else 0.
 Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant);
 
+// The same, always with the baseline kernels even where AVX2 ones exist, so
+// tests can compare the two.
+Vec<uint8_t> adaptive_threshold_labels_baseline(const GrayImage& gray, int32_t window,
+                                                double constant);
+
 // The same threshold as a foreground bit-plane, for the contour scan: rows of
 // `words_per_row` 64-bit words for the padded (W + 2) x (H + 2) layout, bit
 // (x + 1) % 64 of word (x + 1) / 64 of row y + 1 set for a foreground pixel

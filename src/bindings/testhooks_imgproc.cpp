@@ -69,11 +69,13 @@ void register_imgproc_hooks(nb::module_& m) {
     return to_numpy(g.data.data(), g.height, g.width);
   });
 
-  m.def("adaptive_threshold", [](U8Image gray, int32_t window, double constant) {
+  m.def("adaptive_threshold", [](U8Image gray, int32_t window, double constant, bool baseline) {
     const GrayImage g = gray_from(gray);
-    const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(g, window, constant);
+    const Vec<uint8_t> labels =
+        baseline ? imgproc::adaptive_threshold_labels_baseline(g, window, constant)
+                 : imgproc::adaptive_threshold_labels(g, window, constant);
     return to_numpy(labels.data(), size_t(g.height) + 2, size_t(g.width) + 2);
-  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
+  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"), nb::arg("baseline") = false);
 
   m.def("adaptive_threshold_bits", [](U8Image gray, int32_t window, double constant) {
     const GrayImage g = gray_from(gray);
