@@ -138,10 +138,12 @@ struct Tracer {
     return bits3(b - row_bits - 1) | bits3(b - 1) << 3 | bits3(b + row_bits - 1) << 6;
   }
 
+  // Branch-free: whether east is background varies from step to step and
+  // would be mispredicted often.
   void mark(size_t b, bool east_edge) const {
     const uint64_t bit = uint64_t(1) << (b & 63);
     visited[b >> 6] |= bit;
-    if (east_edge) east[b >> 6] |= bit;
+    east[b >> 6] |= bit & (uint64_t(0) - uint64_t(east_edge));
   }
 
   // Traces the border starting at padded (px, py), searching for the second
@@ -191,7 +193,7 @@ struct Tracer {
       // the last direction examined is `origin` itself, which is foreground.
       const int64_t step = table[origin * 512 + neighbourhood(b)];
       const size_t next = b + ptrdiff_t(step >> 8);
-      mark(b, (step & kEastBackgroundFlag) || x == last_x);
+      mark(b, ((step & kEastBackgroundFlag) != 0) | (x == last_x));
       if ((b == b1 && next == b0) || count >= bound) break;
       b = next;
       x += int32_t((step >> 4) & 3) - 1;
