@@ -472,3 +472,43 @@ def test_ransac_from_threads_matches_serial_runs():
     with ThreadPoolExecutor(4) as pool:
         threaded = list(pool.map(lambda p: mv.solve_pnp_ransac(p[0], p[1], K, seed=3), problems * 3))
     assert threaded == serial * 3
+
+
+# ---------------------------------------------------------------------------
+# Analytic derivatives against central finite differences
+
+@pytest.mark.parametrize("rvec", [(0.3, -1.1, 0.7), (1e-9, 2e-9, -1e-9), (0.0, 0.0, 3.1)])
+def test_rodrigues_derivatives_match_finite_differences(rvec):
+    hooks = pytest.importorskip("_markvane_testhooks")
+    _, derivatives = hooks.rodrigues_with_derivatives(rvec)
+    h = 1e-6
+    for k in range(3):
+        plus, minus = list(rvec), list(rvec)
+        plus[k] += h
+        minus[k] -= h
+        numeric = (np.array(hooks.rodrigues_with_derivatives(plus)[0])
+                   - np.array(hooks.rodrigues_with_derivatives(minus)[0])) / (2 * h)
+        np.testing.assert_allclose(derivatives[k], numeric, atol=1e-7)
+
+
+@pytest.mark.parametrize("n_dist", [0, 5, 8, 12, 14])
+def test_projection_jacobian_matches_finite_differences(n_dist):
+    hooks = pytest.importorskip("_markvane_testhooks")
+    rng = np.random.default_rng(n_dist)
+    object_points = rng.uniform(-0.5, 0.5, (6, 3)).tolist()
+    rvec, tvec = [0.2, -0.4, 0.3], [0.1, -0.05, 2.5]
+    k = [800.0, 780.0, 320.0, 240.0]
+    dist = [0.0] * 14
+    dist[:n_dist] = rng.uniform(-0.05, 0.05, n_dist).tolist()
+    dist[12:] = [0.0, 0.0]  # tilt terms are not modelled
+    _, jac = hooks.project_with_jacobian(object_points, rvec, tvec, k, dist)
+    h = 1e-7
+    pose = rvec + tvec
+    for c in range(6):
+        plus, minus = list(pose), list(pose)
+        plus[c] += h
+        minus[c] -= h
+        up = np.array(hooks.project_with_jacobian(object_points, plus[:3], plus[3:], k, dist)[0])
+        down = np.array(hooks.project_with_jacobian(object_points, minus[:3], minus[3:], k, dist)[0])
+        numeric = (up - down) / (2 * h)
+        np.testing.assert_allclose(np.array(jac)[:, :, c], numeric, rtol=1e-5, atol=1e-4)

@@ -6,4 +6,5 @@ NB_MODULE(_markvane_testhooks, m) {
   markvane::testhooks::register_affinity_hooks(m);
   markvane::testhooks::register_dictionary_hooks(m);
   markvane::testhooks::register_imgproc_hooks(m);
+  markvane::testhooks::register_pose_hooks(m);
 }
