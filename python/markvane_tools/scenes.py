@@ -286,10 +286,11 @@ def render_scene(
     return out, truth
 
 
-def _draw(rng, spec) -> float:
-    if np.isscalar(spec):
-        return float(spec)
-    lo, hi = spec
+def _draw(rng, value_or_range) -> float:
+    """A fixed value, or a uniform draw from a (lo, hi) range."""
+    if np.isscalar(value_or_range):
+        return float(value_or_range)
+    lo, hi = value_or_range
     return float(rng.uniform(lo, hi))
 
 
