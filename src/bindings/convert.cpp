@@ -78,14 +78,8 @@ int32_t to_i32(nb::handle value) {
 }
 
 uint32_t to_u32(nb::handle value) {
-  int overflow = 0;
-  long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) raise_current();
-  if (overflow < 0 || (overflow == 0 && v < 0)) {
-    PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
-    raise_current();
-  }
-  if (overflow > 0 || v > std::numeric_limits<uint32_t>::max()) {
+  uint64_t v = to_u64(value);
+  if (v > std::numeric_limits<uint32_t>::max()) {
     PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
     raise_current();
   }
