@@ -330,11 +330,12 @@ bool is_border_cell(const Geometry& g, int32_t r, int32_t c) {
   return r < g.border || c < g.border || r >= g.cells - g.border || c >= g.cells - g.border;
 }
 
+enum class Border { rejected, normal, inverted };
+
 // Counts border cells read with the wrong colour, inverting the reading when
-// inverted markers are allowed and that fits the border better. Returns
-// whether the border is acceptable.
-bool check_border(Vec<float>& values, const Geometry& g, const DetectorParams& params) {
-  if (g.border <= 0) return true;
+// inverted markers are allowed and that fits the border better.
+Border check_border(Vec<float>& values, const Geometry& g, const DetectorParams& params) {
+  if (g.border <= 0) return Border::normal;
   const float t = params.cell_white_threshold;
   const float t_black = 1.0f - t;
   uint32_t whites = 0, blacks = 0;
@@ -346,11 +347,14 @@ bool check_border(Vec<float>& values, const Geometry& g, const DetectorParams& p
       blacks += v < t_black ? 1u : 0u;
     }
   uint32_t errors = whites;
-  if (params.detect_inverted_marker && blacks < whites) {
+  const bool inverted = params.detect_inverted_marker && blacks < whites;
+  if (inverted) {
     errors = blacks;
     for (float& v : values) v = 1.0f - v;
   }
-  return double(errors) <= params.max_erroneous_bits_in_border_rate * double(g.n) * double(g.n);
+  if (!(double(errors) <= params.max_erroneous_bits_in_border_rate * double(g.n) * double(g.n)))
+    return Border::rejected;
+  return inverted ? Border::inverted : Border::normal;
 }
 
 // Packs the inner n x n cells like one rotation code: row-major, MSB first,
@@ -385,11 +389,15 @@ uint32_t max_distance(const DetectorParams& params, const dictionary::Dictionary
   return uint32_t(v);
 }
 
+struct Reading {
+  dictionary::Match match;
+  bool inverted = false;  // read with a white border
+};
+
 // Reads and identifies one oriented candidate; nullopt when it is not a marker.
-std::optional<dictionary::Match> read_marker(const GrayImage& gray, const Quad& corners,
-                                             const dictionary::Dictionary& dict,
-                                             const DetectorParams& params, const Geometry& g,
-                                             Scratch& s) {
+std::optional<Reading> read_marker(const GrayImage& gray, const Quad& corners,
+                                   const dictionary::Dictionary& dict,
+                                   const DetectorParams& params, const Geometry& g, Scratch& s) {
   if (g.side <= 0 || g.cells <= 0 || g.ppc - 2 * g.margin <= 0) return std::nullopt;
   if (!warp_canonical(gray, corners, g.side, s.canonical)) return std::nullopt;
   const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2);
@@ -398,9 +406,12 @@ std::optional<dictionary::Match> read_marker(const GrayImage& gray, const Quad& 
   } else {
     cell_values(s.canonical, g, otsu_threshold(s.canonical), s.values);
   }
-  if (!check_border(s.values, g, params)) return std::nullopt;
+  const Border border = check_border(s.values, g, params);
+  if (border == Border::rejected) return std::nullopt;
   pack_cells(s.values, g, params.cell_white_threshold, s.masks);
-  return dictionary::identify(dict, s.masks, max_distance(params, dict));
+  const auto match = dictionary::identify(dict, s.masks, max_distance(params, dict));
+  if (!match) return std::nullopt;
+  return Reading{*match, border == Border::inverted};
 }
 
 // Rotating right by r makes corner 0 the printed top-left corner.
@@ -429,6 +440,43 @@ void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params,
                                      params.corner_refinement_min_accuracy);
 }
 
+// Picks the outline of a group of near-duplicates that stands for the marker,
+// with its reading; nullopt when no member reads as a marker.
+//
+// Members are read largest first. The representative is not always the
+// marker: a white quiet zone on a darker surround forms its own square just
+// outside the marker, close enough to be grouped with it and larger, so the
+// first member that reads as a marker is taken instead.
+//
+// Which of several readable outlines hugs the marker depends on its polarity.
+// A normal marker's black frame is itself foreground: its outer border lies on
+// the marker's edge and every smaller outline runs inside the frame, so the
+// largest readable one is right. An inverted marker's white frame is
+// background: every outline around it is a border of the dark surround,
+// lying on or outside the frame edge (a threshold window that blurs the
+// corners yields one a few pixels out), so the smallest outline that still
+// reads inverted as the same marker is right. Outlines inside an inverted
+// frame (the dark cells of its code) read with the normal polarity, which
+// keeps them out of that choice.
+std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
+                                                     const Vec<Candidate>& group,
+                                                     const dictionary::Dictionary& dict,
+                                                     const DetectorParams& params,
+                                                     const Geometry& g, Scratch& scratch) {
+  std::optional<std::pair<size_t, Reading>> chosen;
+  for (size_t k = 0; k < group.size(); ++k) {
+    const auto reading = read_marker(gray, group[k].corners, dict, params, g, scratch);
+    if (!reading) continue;
+    if (!chosen) {
+      chosen.emplace(k, *reading);
+      if (!reading->inverted) break;
+    } else if (reading->inverted && reading->match.id == chosen->second.match.id) {
+      chosen.emplace(k, *reading);
+    }
+  }
+  return chosen;
+}
+
 }  // namespace
 
 Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
@@ -437,25 +485,16 @@ Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
   const Geometry g = geometry(dict, params);
   Scratch scratch;
   for (const Vec<Candidate>& group : select_candidates(gray, std::move(candidates), params)) {
-    // The largest outline of a group is read first. When it is not a marker,
-    // the smaller outlines nested with it are tried: a white quiet zone on a
-    // darker surround forms its own square just outside the marker, close
-    // enough to be grouped with it and larger, so reading only the largest
-    // would lose every such marker.
-    std::optional<Detection> found;
-    for (const Candidate& cand : group) {
-      if (const auto match = read_marker(gray, cand.corners, dict, params, g, scratch)) {
-        found = Detection{rotate_right(cand.corners, match->rotation), match->id};
-        break;
-      }
-    }
-    if (!found) {
+    const auto chosen = read_group(gray, group, dict, params, g, scratch);
+    if (!chosen) {
       out.rejected.push_back(group[0]);
       continue;
     }
+    const auto& [k, reading] = *chosen;
+    Detection found{rotate_right(group[k].corners, reading.match.rotation), reading.match.id};
     if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
-      refine_subpix(gray, found->corners, params, g.cells);
-    out.detections.push_back(*found);
+      refine_subpix(gray, found.corners, params, g.cells);
+    out.detections.push_back(found);
   }
   return out;
 }
