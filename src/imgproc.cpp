@@ -12,18 +12,15 @@
 
 namespace markvane::imgproc {
 
-GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
-  GrayImage gray;
-  gray.width = cols;
-  gray.height = rows;
-  const size_t n = size_t(cols) * rows;
-  gray.data.resize(n);
-  uint8_t* __restrict out = gray.data.data();
-  const uint8_t* __restrict in = bgr;
-  // Weights are the floats nearest 0.114 / 0.587 / 0.299. Every product and
-  // sum is rounded to float in this order (the build forbids contraction), so
-  // the result is the weighted sum rounded half up, bit-identical to the
-  // common reference conversion.
+namespace {
+
+// Weights are the floats nearest 0.114 / 0.587 / 0.299. Every product and sum
+// is rounded to float in this order (the build forbids contraction), so the
+// result is the weighted sum rounded half up, bit-identical to the common
+// reference conversion. The stride-3 loads vectorise only with AVX2 shuffles,
+// hence the clone picked at load time.
+__attribute__((target_clones("avx2", "default"))) void bgr_row_to_gray(
+    const uint8_t* __restrict in, uint8_t* __restrict out, size_t n) {
   const float wb = 0.114f, wg = 0.587f, wr = 0.299f;
   for (size_t i = 0; i < n; ++i) {
     const float b = float(in[3 * i]);
@@ -33,6 +30,16 @@ GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
     const int32_t t = int32_t(v);
     out[i] = uint8_t(t > 255 ? 255 : t);
   }
+}
+
+}  // namespace
+
+GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
+  GrayImage gray;
+  gray.width = cols;
+  gray.height = rows;
+  gray.data.resize(size_t(cols) * rows);
+  bgr_row_to_gray(bgr, gray.data.data(), gray.data.size());
   return gray;
 }
 
