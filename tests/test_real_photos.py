@@ -53,12 +53,14 @@ def detect_mv(image, dictionary, min_side=32):
     return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], list(ids)
 
 
-def unmatched(reference, candidate, tol=3.0):
+def unmatched(reference, candidate, tol=5.0):
     """Detections of `reference` with no same-id detection of `candidate`
     whose four corners (in order) lie within `tol` px. Ids may repeat (the
     same tag printed several times), so matching is by id and position; the
-    tolerance identifies the same tag with the same corner order, exact
-    vertex agreement is checked on synthetic scenes."""
+    tolerance identifies the same tag with the same corner order (on a
+    blurred, rounded corner the polygon vertex may sit a few pixels along the
+    edge from OpenCV's); exact vertex agreement is checked on synthetic
+    scenes."""
     ref_c, ref_i = reference
     cand = list(zip(*candidate)) if candidate[1] else []
     used = set()
