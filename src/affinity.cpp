@@ -233,12 +233,20 @@ void allow_parallelism(size_t slots) {
 }
 
 Pool* build_pool(const PoolPlan& plan) {
-  auto workers = plan.threads ? plan.threads : default_worker_count(read_env("RAYON_NUM_THREADS"));
+  // A CPU list gives one worker per CPU, plus a slot for the calling thread.
+  // A thread count from the environment is the number of threads that run a
+  // loop, the calling thread included, so "1" means single-threaded.
+  std::optional<size_t> total;
+  if (plan.threads) {
+    total = *plan.threads + 1;
+  } else {
+    total = default_worker_count(read_env("RAYON_NUM_THREADS"));
+  }
   int slots = tbb::task_arena::automatic;
-  if (workers) {
-    const size_t capped = std::min<size_t>(*workers, size_t(INT_MAX / 2));
-    slots = int(capped + 1);  // one extra slot for the calling thread
-    allow_parallelism(capped + 1);
+  if (total) {
+    const size_t capped = std::min<size_t>(*total, size_t(INT_MAX / 2));
+    slots = int(capped);
+    allow_parallelism(capped);
   }
   auto* arena = new tbb::task_arena(slots, 1);
   arena->initialize();

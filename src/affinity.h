@@ -40,9 +40,10 @@ std::vector<size_t> fastest_cpus(const std::string& sysfs_root);
 PoolPlan plan_pool(const std::optional<std::string>& cores_env, bool thread_count_env_set,
                    const std::string& sysfs_root);
 
-// The pool's default worker count rule, used when the plan leaves the count
-// open: a RAYON_NUM_THREADS value that is a positive decimal integer is the
-// worker count; anything else (or unset) defers to oneTBB's default.
+// The pool's default size rule, used when the plan leaves the count open: a
+// RAYON_NUM_THREADS value that is a positive decimal integer is the number of
+// threads that run a loop, the calling thread included; anything else (or
+// unset) defers to oneTBB's default.
 std::optional<size_t> default_worker_count(const std::optional<std::string>& thread_env);
 
 // True when `bytes` is well-formed UTF-8 (no overlongs, surrogates or code

@@ -251,10 +251,15 @@ int start_direction(const Tracer& t, uint32_t px, uint32_t py, bool west_fg, boo
 }  // namespace
 
 Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window) {
+  if (gray.empty()) return {};
+  return trace_candidates(
+      gray, params, imgproc::adaptive_threshold_bits(gray, window, params.adaptive_thresh_constant));
+}
+
+Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& params,
+                                const imgproc::BitLabels& labels) {
   Vec<Candidate> out;
   if (gray.empty()) return out;
-  const imgproc::BitLabels labels =
-      imgproc::adaptive_threshold_bits(gray, window, params.adaptive_thresh_constant);
   Vec<uint64_t> visited(labels.bits.size(), 0);
   Vec<uint64_t> east(labels.bits.size(), 0);
 

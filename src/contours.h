@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "imgproc.h"
 #include "params.h"
 #include "types.h"
 
@@ -13,5 +14,9 @@ namespace markvane::contours {
 // convex quadrilaterals of plausible size (and refit their corners from the
 // contour for CORNER_REFINE_CONTOUR). Output in contour start order.
 Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window);
+
+// The tracing half of find_candidates, on a finished threshold of `gray`.
+Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& params,
+                                const imgproc::BitLabels& labels);
 
 }  // namespace markvane::contours

@@ -1,10 +1,12 @@
 #include "detector.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <vector>
 
 #include "affinity.h"
 #include "contours.h"
@@ -40,12 +42,59 @@ std::optional<int32_t> scale_count(const DetectorParams& params) {
   return std::max(n, 0);
 }
 
+namespace {
+
+int32_t scale_window(const DetectorParams& params, uint32_t scale_index) {
+  return wrap_add(params.adaptive_thresh_win_size_min,
+                  wrap_mul(int32_t(scale_index), params.adaptive_thresh_win_size_step));
+}
+
+}  // namespace
+
 Vec<Candidate> candidates_for_scale(const GrayImage& gray, const DetectorParams& params,
                                     uint32_t scale_index) {
-  const int32_t window =
-      wrap_add(params.adaptive_thresh_win_size_min,
-               wrap_mul(int32_t(scale_index), params.adaptive_thresh_win_size_step));
-  return contours::find_candidates(gray, params, window);
+  return contours::find_candidates(gray, params, scale_window(params, scale_index));
+}
+
+Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorParams& params,
+                                          uint32_t scales) {
+  Vec<Vec<Candidate>> per_scale(scales);
+  if (gray.empty() || scales == 0) return per_scale;
+  // A handful of scales on a few threads balances badly when each scale is one
+  // task. The threshold is therefore cut into row bands (identical labels for
+  // any cut), the widest windows, whose thresholds cost most, are queued first,
+  // and whichever task finishes the last band of a scale traces that scale
+  // right away. Results land in their scale's slot, so neither the band count
+  // nor the scheduling changes the output.
+  const uint32_t bands = uint32_t(std::clamp<size_t>(affinity::concurrency(), 1, 8));
+  const uint32_t band_rows = (gray.height + bands - 1) / bands;
+  Vec<imgproc::BitLabels> labels(scales);
+  for (auto& l : labels) l = imgproc::make_bit_labels(gray.width, gray.height);
+  std::vector<std::atomic<uint32_t>> pending(scales);
+  for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
+
+  auto run_band = [&](size_t task) {
+    const uint32_t k = scales - 1 - uint32_t(task / bands);
+    const uint32_t band = uint32_t(task % bands);
+    const uint32_t begin = std::min(gray.height, band * band_rows);
+    const uint32_t end = std::min(gray.height, begin + band_rows);
+    imgproc::adaptive_threshold_bits_rows(gray, scale_window(params, k),
+                                          params.adaptive_thresh_constant, begin, end, labels[k]);
+    // acq_rel: the tracing task must see every other band's rows.
+    if (pending[k].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      per_scale[k] = contours::trace_candidates(gray, params, labels[k]);
+      labels[k] = imgproc::BitLabels{};
+    }
+  };
+  // Tasks are handed out strictly in queue order (a shared counter rather than
+  // range splitting), so the expensive wide windows really do start first.
+  const size_t tasks = size_t(scales) * bands;
+  std::atomic<size_t> next{0};
+  affinity::parallel_for(std::min(tasks, affinity::concurrency()), [&](size_t) {
+    for (size_t task; (task = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
+      run_band(task);
+  });
+  return per_scale;
 }
 
 // ---------------------------------------------------------------------------
@@ -511,10 +560,7 @@ Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict
   const std::optional<int32_t> n = scale_count(params);
   if (!n || *n == 0) return {};
 
-  Vec<Vec<Candidate>> per_scale(static_cast<size_t>(*n));
-  affinity::parallel_for(size_t(*n), [&](size_t k) {
-    per_scale[k] = candidates_for_scale(gray, params, uint32_t(k));
-  });
+  Vec<Vec<Candidate>> per_scale = candidates_all_scales(gray, params, uint32_t(*n));
   size_t total = 0;
   for (const auto& v : per_scale) total += v.size();
   Vec<Candidate> all;

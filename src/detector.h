@@ -20,6 +20,11 @@ std::optional<int32_t> scale_count(const DetectorParams& params);
 Vec<Candidate> candidates_for_scale(const GrayImage& gray, const DetectorParams& params,
                                     uint32_t scale_index);
 
+// Candidates of scales 0 .. scales - 1, one vector per scale, computed on the
+// worker pool; equal to candidates_for_scale for every k.
+Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorParams& params,
+                                          uint32_t scales);
+
 struct Decoded {
   Vec<Detection> detections;
   Vec<Candidate> rejected;

@@ -243,16 +243,13 @@ MV_ALWAYS_INLINE void threshold_row_mid(const uint8_t* __restrict row,
 // Label rows go to a sink: the byte label image, or the bit-plane of the
 // contour scan. Each row arrives as a zero-framed byte line (1 = foreground).
 struct ByteSink {
-  Vec<uint8_t>& labels;
+  Vec<uint8_t>& labels;  // preallocated (W + 2) x (H + 2), zero frame
   size_t stride;
 
   size_t line_bytes() const { return stride; }
-  void begin(uint32_t rows) {
-    labels.reserve(stride * (size_t(rows) + 2));
-    labels.assign(stride, 0);
+  void row(uint32_t y, const uint8_t* line) {
+    std::memcpy(labels.data() + (size_t(y) + 1) * stride, line, stride);
   }
-  void row(const uint8_t* line) { labels.insert(labels.end(), line, line + stride); }
-  void end() { labels.insert(labels.end(), stride, 0); }
 };
 
 // 64 label bytes (each 0 or 1) -> one word, byte i giving bit i.
@@ -273,26 +270,31 @@ MV_ALWAYS_INLINE uint64_t pack64(const uint8_t* p) {
 }
 
 struct BitSink {
-  BitLabels& out;
+  BitLabels& out;  // preallocated, zero frame
 
   size_t line_bytes() const { return out.words_per_row * 64; }
-  void begin(uint32_t rows) {
-    out.bits.reserve(out.words_per_row * (size_t(rows) + 2));
-    out.bits.assign(out.words_per_row, 0);
+  void row(uint32_t y, const uint8_t* line) {
+    uint64_t* dst = out.bits.data() + (size_t(y) + 1) * out.words_per_row;
+    for (size_t k = 0; k < out.words_per_row; ++k) dst[k] = pack64(line + 64 * k);
   }
-  void row(const uint8_t* line) {
-    for (size_t k = 0; k < out.words_per_row; ++k) out.bits.push_back(pack64(line + 64 * k));
-  }
-  void end() { out.bits.insert(out.bits.end(), out.words_per_row, 0); }
 };
 
-// The whole threshold. r is at most max(W, H); c is clamped to [-256, 256].
+// Rows [y_begin, y_end) of the label image. Bands are independent: each starts
+// from its own column sums, so disjoint bands may be computed concurrently and
+// give exactly the labels of one whole pass.
+struct RowBand {
+  uint32_t begin;
+  uint32_t end;
+};
+
+// The threshold of one row band. r is at most max(W, H); c is clamped to [-256, 256].
 // ColSum holds a column sum over the window rows: uint16_t when 255 (2r + 1)
 // fits, which doubles the lanes of the per-row column update.
 // SmallR > 0 selects the direct-sum row kernel for r == SmallR, SmallR < 0
 // the 16-bit kernel for radii up to kMaxRadiusMid.
 template <class T, class ColSum, int SmallR, class Sink>
-MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sink& sink) {
+MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sink& sink,
+                                     RowBand band) {
   const uint32_t w = gray.width, h = gray.height;
   const uint8_t* img = gray.data.data();
   Vec<ColSum> colsum(w, 0);
@@ -305,22 +307,23 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sin
   // sink, so the large label image is written exactly once.
   Vec<uint8_t> line(sink.line_bytes(), 0);
   ColSum* __restrict cs = colsum.data();
-  sink.begin(h);
 
   // Interior columns: the full window [x - r, x + r] fits in the row.
   uint32_t in_begin = r, in_end = 0;
   if (uint64_t(2) * r + 1 <= w) in_end = w - r;
   if (in_end < in_begin) in_end = in_begin = std::min(r, w);
 
-  const uint32_t first_rows = uint32_t(std::min<uint64_t>(uint64_t(r) + 1, h));
-  for (uint32_t y = 0; y < first_rows; ++y) {
+  // Column sums over the window rows of the band's first row.
+  const uint32_t first = band.begin >= r ? band.begin - r : 0;
+  const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, h - 1));
+  for (uint32_t y = first; y <= last; ++y) {
     const uint8_t* __restrict src = img + size_t(y) * w;
     for (uint32_t x = 0; x < w; ++x) cs[x] = ColSum(cs[x] + src[x]);
   }
-  for (uint32_t y = 0; y < h; ++y) {
+  for (uint32_t y = band.begin; y < band.end; ++y) {
     // Slide the window down: row y + r enters, row y - r - 1 leaves.
-    const bool enters = y > 0 && uint64_t(y) + r < h;
-    const bool leaves = y > r;
+    const bool enters = y > band.begin && uint64_t(y) + r < h;
+    const bool leaves = y > band.begin && y > r;
     const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : img;
     const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : img;
     if (enters && leaves) {
@@ -348,9 +351,8 @@ MV_ALWAYS_INLINE void threshold_rows(const GrayImage& gray, uint32_t r, T c, Sin
                               in_end - in_begin, rows_in * T(2 * r + 1), c);
       threshold_clipped<T, Prefix>(row, prefix.data(), out, in_end, w, w, r, rows_in, c);
     }
-    sink.row(line.data());
+    sink.row(y, line.data());
   }
-  sink.end();
 }
 
 // Column sums fit 16 bits when 255 (2r + 1) <= 65535.
@@ -358,32 +360,32 @@ constexpr uint32_t kMaxRadius16 = 128;
 
 template <class Sink>
 MV_ALWAYS_INLINE void threshold_rows_dispatch(const GrayImage& gray, uint32_t r, int32_t c,
-                                              Sink& sink) {
+                                              Sink& sink, RowBand band) {
   switch (r) {
-    case 1: return threshold_rows<int32_t, uint16_t, 1>(gray, r, c, sink);
-    case 2: return threshold_rows<int32_t, uint16_t, 2>(gray, r, c, sink);
-    case 3: return threshold_rows<int32_t, uint16_t, 3>(gray, r, c, sink);
+    case 1: return threshold_rows<int32_t, uint16_t, 1>(gray, r, c, sink, band);
+    case 2: return threshold_rows<int32_t, uint16_t, 2>(gray, r, c, sink, band);
+    case 3: return threshold_rows<int32_t, uint16_t, 3>(gray, r, c, sink, band);
     default: break;
   }
   if (r <= kMaxRadiusMid)
-    threshold_rows<int32_t, uint16_t, -1>(gray, r, c, sink);
+    threshold_rows<int32_t, uint16_t, -1>(gray, r, c, sink, band);
   else if (r <= kMaxRadius16)
-    threshold_rows<int32_t, uint16_t, 0>(gray, r, c, sink);
+    threshold_rows<int32_t, uint16_t, 0>(gray, r, c, sink, band);
   else
-    threshold_rows<int32_t, uint32_t, 0>(gray, r, c, sink);
+    threshold_rows<int32_t, uint32_t, 0>(gray, r, c, sink, band);
 }
 
-void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, ByteSink& sink) {
-  threshold_rows_dispatch(gray, r, c, sink);
+void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, ByteSink& sink, RowBand band) {
+  threshold_rows_dispatch(gray, r, c, sink, band);
 }
-void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, BitSink& sink) {
-  threshold_rows_dispatch(gray, r, c, sink);
+void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, BitSink& sink, RowBand band) {
+  threshold_rows_dispatch(gray, r, c, sink, band);
 }
-void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, ByteSink& sink) {
-  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink);
+void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, ByteSink& sink, RowBand band) {
+  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink, band);
 }
-void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, BitSink& sink) {
-  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink);
+void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, BitSink& sink, RowBand band) {
+  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink, band);
 }
 
 // Defining MARKVANE_NO_AVX2_DISPATCH builds only the baseline kernels, which
@@ -393,19 +395,21 @@ void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, BitSink& s
 // The same code compiled for AVX2, picked at run time: the portable build
 // targets baseline x86-64, whose 4-lane vectors halve the throughput here.
 __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gray, uint32_t r,
-                                                             int32_t c, ByteSink& sink) {
-  threshold_rows_dispatch(gray, r, c, sink);
+                                                             int32_t c, ByteSink& sink,
+                                                             RowBand band) {
+  threshold_rows_dispatch(gray, r, c, sink, band);
 }
 __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gray, uint32_t r,
-                                                             int32_t c, BitSink& sink) {
-  threshold_rows_dispatch(gray, r, c, sink);
+                                                             int32_t c, BitSink& sink,
+                                                             RowBand band) {
+  threshold_rows_dispatch(gray, r, c, sink, band);
 }
 #endif
 
 // Window radius and constant as the threshold uses them, then the kernel.
 template <class Sink>
 void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink,
-                   bool allow_avx2 = true) {
+                   RowBand band, bool allow_avx2 = true) {
   const uint32_t w = gray.width, h = gray.height;
   // Negative settings become huge unsigned windows; a radius beyond the image
   // size selects the same clipped rectangle, so it is capped to keep every
@@ -427,55 +431,57 @@ void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink&
   const uint64_t span = 2 * uint64_t(r) + 1;
   const uint64_t n_max = std::min<uint64_t>(span, w) * std::min<uint64_t>(span, h);
   if (n_max * 1022 >= uint64_t(std::numeric_limits<int32_t>::max())) {
-    threshold_rows_i64(gray, r, c, sink);
+    threshold_rows_i64(gray, r, c, sink, band);
     return;
   }
 #if defined(MV_AVX2_DISPATCH)
   if (allow_avx2 && __builtin_cpu_supports("avx2")) {
-    threshold_rows_i32_avx2(gray, r, c, sink);
+    threshold_rows_i32_avx2(gray, r, c, sink, band);
     return;
   }
 #endif
-  threshold_rows_i32(gray, r, c, sink);
+  threshold_rows_i32(gray, r, c, sink, band);
 }
 
 }  // namespace
 
 Vec<uint8_t> adaptive_threshold_labels(const GrayImage& gray, int32_t window, double constant) {
-  const uint32_t w = gray.width, h = gray.height;
-  Vec<uint8_t> labels;
-  if (gray.empty()) {
-    labels.assign((size_t(w) + 2) * (size_t(h) + 2), 0);
-    return labels;
-  }
-  ByteSink sink{labels, size_t(w) + 2};
-  run_threshold(gray, window, constant, sink);
+  Vec<uint8_t> labels((size_t(gray.width) + 2) * (size_t(gray.height) + 2), 0);
+  if (gray.empty()) return labels;
+  ByteSink sink{labels, size_t(gray.width) + 2};
+  run_threshold(gray, window, constant, sink, {0, gray.height});
   return labels;
 }
 
 Vec<uint8_t> adaptive_threshold_labels_baseline(const GrayImage& gray, int32_t window,
                                                 double constant) {
-  Vec<uint8_t> labels;
-  if (gray.empty()) {
-    labels.assign((size_t(gray.width) + 2) * (size_t(gray.height) + 2), 0);
-    return labels;
-  }
+  Vec<uint8_t> labels((size_t(gray.width) + 2) * (size_t(gray.height) + 2), 0);
+  if (gray.empty()) return labels;
   ByteSink sink{labels, size_t(gray.width) + 2};
-  run_threshold(gray, window, constant, sink, false);
+  run_threshold(gray, window, constant, sink, {0, gray.height}, false);
   return labels;
 }
 
-BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant) {
+BitLabels make_bit_labels(uint32_t width, uint32_t height) {
   BitLabels out;
-  out.width = gray.width;
-  out.height = gray.height;
-  out.words_per_row = (size_t(gray.width) + 2 + 63) / 64 + 1;
-  if (gray.empty()) {
-    out.bits.assign(out.words_per_row * (size_t(gray.height) + 2), 0);
-    return out;
-  }
+  out.width = width;
+  out.height = height;
+  out.words_per_row = (size_t(width) + 2 + 63) / 64 + 1;
+  out.bits.assign(out.words_per_row * (size_t(height) + 2), 0);
+  return out;
+}
+
+void adaptive_threshold_bits_rows(const GrayImage& gray, int32_t window, double constant,
+                                  uint32_t row_begin, uint32_t row_end, BitLabels& out) {
+  row_end = std::min(row_end, gray.height);
+  if (gray.empty() || row_begin >= row_end) return;
   BitSink sink{out};
-  run_threshold(gray, window, constant, sink);
+  run_threshold(gray, window, constant, sink, {row_begin, row_end});
+}
+
+BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant) {
+  BitLabels out = make_bit_labels(gray.width, gray.height);
+  adaptive_threshold_bits_rows(gray, window, constant, 0, gray.height, out);
   return out;
 }
 

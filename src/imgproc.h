@@ -38,6 +38,13 @@ struct BitLabels {
 };
 BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant);
 
+// The same in pieces: a zeroed plane, then rows [row_begin, row_end) of it.
+// Disjoint row ranges may be filled concurrently; together they equal one
+// whole pass bit for bit.
+BitLabels make_bit_labels(uint32_t width, uint32_t height);
+void adaptive_threshold_bits_rows(const GrayImage& gray, int32_t window, double constant,
+                                  uint32_t row_begin, uint32_t row_end, BitLabels& out);
+
 // Douglas-Peucker simplification of a closed contour; starts at the lower index
 // of the farthest pair and keeps the direction of travel.
 Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon);

@@ -288,7 +288,8 @@ def pool_cases():
         {"MARKVANE_CORES": "2-3, 0 ,2"} if {0, 2, 3} <= set(ALLOWED) else None), ([0, 2, 3], 3)
     yield "unmaskable_still_counts", (
         {"MARKVANE_CORES": f"{a},200"} if a < 128 else None), ([a], 2)
-    yield "thread_variable", {"MARKVANE_CORES": str(a), "RAYON_NUM_THREADS": "3"}, ([a], 3)
+    # The thread count includes the calling thread: 3 threads are 2 workers.
+    yield "thread_variable", {"MARKVANE_CORES": str(a), "RAYON_NUM_THREADS": "3"}, ([a], 2)
     yield "thread_variable_invalid", (
         {"MARKVANE_CORES": str(a), "RAYON_NUM_THREADS": "lots"} if len(ALLOWED) > 1 else None
     ), ([a], tbb_default_workers())
