@@ -9,6 +9,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace markvane::imgproc {
 
@@ -406,6 +409,278 @@ __attribute__((target("avx2"))) void threshold_rows_i32_avx2(const GrayImage& gr
 }
 #endif
 
+// Bit-plane threshold with AVX2: the labels of 32 pixels are formed in
+// registers and go straight to the plane as one movemask, so no byte line is
+// written and packed again. Column sums stay 16-bit (r <= kMaxRadius16).
+// Three ways to get a window sum, by radius:
+//   kDirect  r <= 3: add the 2r + 1 column sums (no prefix pass);
+//   kPrefix16 r <= kMaxRadiusMid: 16-bit prefixes, exact modulo 2^16;
+//   kPrefix32 larger: 32-bit prefixes.
+// The comparisons are the ones of the portable kernels above, lane for lane.
+#if defined(MV_AVX2_DISPATCH) && defined(__BYTE_ORDER__) && \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define MV_AVX2_BITS 1
+
+enum class SumKind { kDirect, kPrefix16, kPrefix32 };
+
+#define MV_AVX2_INLINE inline __attribute__((always_inline, target("avx2")))
+
+// Inclusive prefix of 16 u16 lanes (mod 2^16) plus `carry`; `carry` becomes
+// the running total broadcast. The carry chain is one add per block: the
+// block total is broadcast from the carry-free scan.
+MV_AVX2_INLINE __m256i scan16(__m256i v, __m256i& carry) {
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
+  const __m256i last = _mm256_set1_epi16(0x0f0e);
+  const __m256i lane_tot = _mm256_shuffle_epi8(v, last);
+  v = _mm256_add_epi16(v, _mm256_permute2x128_si256(lane_tot, lane_tot, 0x08));
+  const __m256i tot = _mm256_permute2x128_si256(lane_tot, lane_tot, 0x00);
+  const __m256i tot_hi = _mm256_permute2x128_si256(lane_tot, lane_tot, 0x11);
+  const __m256i out = _mm256_add_epi16(v, carry);
+  carry = _mm256_add_epi16(carry, _mm256_add_epi16(tot, tot_hi));
+  return out;
+}
+
+// Prefix of 16 u16 column sums as two vectors of 8 u32, plus `carry`. The
+// in-lane part of the scan runs on 16-bit lanes, exact while eight column
+// sums fit 16 bits (kMaxRadiusLaneScan); only the lane totals are widened.
+constexpr uint32_t kMaxRadiusLaneScan = 15;
+
+MV_AVX2_INLINE void scan16to32(__m256i v, __m256i& carry, __m256i& out_lo, __m256i& out_hi) {
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 2));
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 4));
+  v = _mm256_add_epi16(v, _mm256_slli_si256(v, 8));
+  // Each lane's total (its element 7), zero-extended into every 32-bit slot.
+  const __m256i last = _mm256_set1_epi32(int32_t(0x80800f0e));
+  const __m256i lane_tot = _mm256_shuffle_epi8(v, last);
+  const __m256i tot_lo = _mm256_permute2x128_si256(lane_tot, lane_tot, 0x00);
+  const __m256i tot_hi = _mm256_permute2x128_si256(lane_tot, lane_tot, 0x11);
+  const __m256i a = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(v));
+  const __m256i b = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1));
+  out_lo = _mm256_add_epi32(a, carry);
+  out_hi = _mm256_add_epi32(b, _mm256_add_epi32(carry, tot_lo));
+  carry = _mm256_add_epi32(carry, _mm256_add_epi32(tot_lo, tot_hi));
+}
+
+// Same for 8 u32 lanes.
+MV_AVX2_INLINE __m256i scan32(__m256i v, __m256i& carry) {
+  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 4));
+  v = _mm256_add_epi32(v, _mm256_slli_si256(v, 8));
+  const __m256i lane_tot = _mm256_shuffle_epi32(v, 0xff);
+  v = _mm256_add_epi32(v, _mm256_permute2x128_si256(lane_tot, lane_tot, 0x08));
+  const __m256i tot = _mm256_permute2x128_si256(lane_tot, lane_tot, 0x00);
+  const __m256i tot_hi = _mm256_permute2x128_si256(lane_tot, lane_tot, 0x11);
+  const __m256i out = _mm256_add_epi32(v, carry);
+  carry = _mm256_add_epi32(carry, _mm256_add_epi32(tot, tot_hi));
+  return out;
+}
+
+// Two 16-lane masks (0 / -1) -> 32 bits in pixel order.
+MV_AVX2_INLINE uint32_t mask16x2(__m256i a, __m256i b) {
+  const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi16(a, b), 0xd8);
+  return uint32_t(_mm256_movemask_epi8(packed));
+}
+
+MV_AVX2_INLINE uint32_t mask8(__m256i m) {
+  return uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(m)));
+}
+
+// ORs the 32 labels of image columns x .. x + 31 into a zeroed padded row.
+MV_AVX2_INLINE void put32(uint64_t* dst, uint32_t x, uint32_t bits) {
+  const uint32_t px = x + 1;
+  const uint32_t sh = px & 63;
+  dst[px >> 6] |= uint64_t(bits) << sh;
+  if (sh > 32) dst[(px >> 6) + 1] |= uint64_t(bits) >> (64 - sh);
+}
+
+template <SumKind Kind, int R = 0>
+__attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, uint32_t r,
+                                                         int32_t c, BitLabels& plane,
+                                                         RowBand band) {
+  const uint32_t w = gray.width, h = gray.height;
+  const uint8_t* img = gray.data.data();
+  if constexpr (Kind == SumKind::kDirect) r = R;
+  Vec<uint16_t> colsum(size_t(w) + 16, 0);
+  Vec<uint16_t> pre16(Kind == SumKind::kPrefix16 ? size_t(w) + 17 : 0, 0);
+  Vec<uint32_t> pre32(Kind == SumKind::kPrefix32 ? size_t(w) + 17 : 0, 0);
+  uint16_t* __restrict cs = colsum.data();
+  const size_t wpr = plane.words_per_row;
+
+  const uint32_t first = band.begin >= r ? band.begin - r : 0;
+  const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, h - 1));
+  for (uint32_t y = first; y <= last; ++y) {
+    const uint8_t* __restrict src = img + size_t(y) * w;
+    for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + src[x]);
+  }
+  // Columns whose window is not clipped, processed 32 at a time; a last block
+  // overlapping the previous one covers the remainder (ORing equal bits).
+  const bool vector_ok = uint64_t(2) * r + 32 <= w;
+  const uint32_t vec_end = vector_ok ? w - r : 0;
+
+  for (uint32_t y = band.begin; y < band.end; ++y) {
+    const bool enters = y > band.begin && uint64_t(y) + r < h;
+    const bool leaves = y > band.begin && y > r;
+    const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : img;
+    const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : img;
+    if (enters && leaves) {
+      for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+    } else if (enters) {
+      for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x]);
+    } else if (leaves) {
+      for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] - out_row[x]);
+    }
+    const uint32_t y0 = y >= r ? y - r : 0;
+    const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
+    const int32_t rows_in = int32_t(y1 - y0 + 1);
+    const uint8_t* __restrict row = img + size_t(y) * w;
+
+    if constexpr (Kind == SumKind::kPrefix16) {
+      __m256i carry = _mm256_setzero_si256();
+      uint32_t x = 0;
+      pre16[0] = 0;
+      for (; x + 16 <= w; x += 16) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre16.data() + x + 1), scan16(v, carry));
+      }
+      uint16_t acc = uint16_t(_mm256_extract_epi16(carry, 0));
+      for (; x < w; ++x) pre16[x + 1] = acc = uint16_t(acc + cs[x]);
+    } else if constexpr (Kind == SumKind::kPrefix32) {
+      __m256i carry = _mm256_setzero_si256();
+      uint32_t x = 0;
+      pre32[0] = 0;
+      if (r <= kMaxRadiusLaneScan) {
+        for (; x + 16 <= w; x += 16) {
+          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+          __m256i lo, hi;
+          scan16to32(v, carry, lo, hi);
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 1), lo);
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 9), hi);
+        }
+      } else {
+        for (; x + 16 <= w; x += 16) {
+          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+          const __m256i a = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(v));
+          const __m256i b = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 1), scan32(a, carry));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 9), scan32(b, carry));
+        }
+      }
+      uint32_t acc = uint32_t(_mm256_extract_epi32(carry, 0));
+      for (; x < w; ++x) pre32[x + 1] = acc += cs[x];
+    }
+
+    // Window sum over columns [x0, x1] (exact: modular differences of
+    // prefixes are exact because the true sum fits the type).
+    auto window_sum = [&](uint32_t x0, uint32_t x1) -> int32_t {
+      if constexpr (Kind == SumKind::kDirect) {
+        int32_t s = 0;
+        for (uint32_t j = x0; j <= x1; ++j) s += cs[j];
+        return s;
+      } else if constexpr (Kind == SumKind::kPrefix16) {
+        return uint16_t(pre16[x1 + 1] - pre16[x0]);
+      } else {
+        return int32_t(pre32[x1 + 1] - pre32[x0]);
+      }
+    };
+    uint64_t* dst = plane.bits.data() + (size_t(y) + 1) * wpr;
+    std::memset(dst, 0, wpr * sizeof(uint64_t));
+    auto clipped = [&](uint32_t x) {
+      const uint32_t x0 = x >= r ? x - r : 0;
+      const uint32_t x1 = std::min(x + r, w - 1);
+      const int32_t n = rows_in * int32_t(x1 - x0 + 1);
+      const int32_t s = window_sum(x0, x1);
+      const bool fg = 2 * s + n >= 2 * n * (int32_t(row[x]) + c);
+      dst[(x + 1) >> 6] |= uint64_t(fg) << ((x + 1) & 63);
+    };
+    if (!vector_ok) {
+      for (uint32_t x = 0; x < w; ++x) clipped(x);
+      continue;
+    }
+    for (uint32_t x = 0; x < r; ++x) clipped(x);
+    for (uint32_t x = w - r; x < w; ++x) clipped(x);
+
+    const int32_t n = rows_in * int32_t(2 * r + 1);
+    auto block = [&](uint32_t x) __attribute__((always_inline, target("avx2"))) -> uint32_t {
+      const __m256i p8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
+      if constexpr (Kind == SumKind::kDirect) {
+        // Every quantity fits int16 (n <= 49): S + n / 2 - n C >= n p.
+        const __m256i n16 = _mm256_set1_epi16(int16_t(n));
+        const __m256i k16 = _mm256_set1_epi16(int16_t(n / 2 - n * c));
+        __m256i lt[2];
+        for (int half = 0; half < 2; ++half) {
+          const uint16_t* base = cs + x + 16 * half;
+          __m256i s = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base));
+          for (int j = 1; j <= R; ++j) {
+            s = _mm256_add_epi16(s, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base - j)));
+            s = _mm256_add_epi16(s, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(base + j)));
+          }
+          const __m256i p = _mm256_cvtepu8_epi16(half ? _mm256_extracti128_si256(p8, 1)
+                                                      : _mm256_castsi256_si128(p8));
+          lt[half] = _mm256_cmpgt_epi16(_mm256_mullo_epi16(p, n16), _mm256_add_epi16(s, k16));
+        }
+        return ~mask16x2(lt[0], lt[1]);
+      } else if constexpr (Kind == SumKind::kPrefix16) {
+        // S >= sat16(n p + K), K = n C - floor(n / 2), unsigned.
+        const int32_t k = n * c - n / 2;
+        const __m256i n16 = _mm256_set1_epi16(int16_t(n));
+        const __m256i kmag = _mm256_set1_epi16(int16_t(uint16_t(k >= 0 ? k : -k)));
+        __m256i ge[2];
+        for (int half = 0; half < 2; ++half) {
+          const uint32_t xs = x + 16 * half;
+          const __m256i hi =
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre16.data() + xs + r + 1));
+          const __m256i lo =
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre16.data() + xs - r));
+          const __m256i s = _mm256_sub_epi16(hi, lo);
+          const __m256i p = _mm256_cvtepu8_epi16(half ? _mm256_extracti128_si256(p8, 1)
+                                                      : _mm256_castsi256_si128(p8));
+          const __m256i np = _mm256_mullo_epi16(p, n16);
+          const __m256i t = k >= 0 ? _mm256_adds_epu16(np, kmag) : _mm256_subs_epu16(np, kmag);
+          ge[half] = _mm256_cmpeq_epi16(_mm256_max_epu16(s, t), s);
+        }
+        return mask16x2(ge[0], ge[1]);
+      } else {
+        // S + (n / 2 - n C) + 1 > n p in int32 (bounded by the caller's
+        // overflow check); n p by a 16-bit multiply-add when n fits int16.
+        const __m256i k1 = _mm256_set1_epi32(n / 2 - n * c + 1);
+        const __m256i nv = _mm256_set1_epi32(n);
+        uint32_t bits = 0;
+        for (int q = 0; q < 4; ++q) {
+          const uint32_t xs = x + 8 * q;
+          const __m256i hi =
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre32.data() + xs + r + 1));
+          const __m256i lo =
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre32.data() + xs - r));
+          const __m256i s = _mm256_add_epi32(_mm256_sub_epi32(hi, lo), k1);
+          const __m256i p = _mm256_cvtepu8_epi32(_mm_loadl_epi64(
+              reinterpret_cast<const __m128i*>(row + xs)));
+          const __m256i np = n <= 32767 ? _mm256_madd_epi16(p, nv) : _mm256_mullo_epi32(p, nv);
+          bits |= mask8(_mm256_cmpgt_epi32(s, np)) << (8 * q);
+        }
+        return bits;
+      }
+    };
+    uint32_t x = r;
+    for (; x + 32 <= vec_end; x += 32) put32(dst, x, block(x));
+    if (x < vec_end) put32(dst, vec_end - 32, block(vec_end - 32));
+  }
+}
+void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, BitLabels& plane,
+                                  RowBand band) {
+  switch (r) {
+    case 1: return threshold_bits_avx2<SumKind::kDirect, 1>(gray, r, c, plane, band);
+    case 2: return threshold_bits_avx2<SumKind::kDirect, 2>(gray, r, c, plane, band);
+    case 3: return threshold_bits_avx2<SumKind::kDirect, 3>(gray, r, c, plane, band);
+    default: break;
+  }
+  if (r <= kMaxRadiusMid)
+    threshold_bits_avx2<SumKind::kPrefix16>(gray, r, c, plane, band);
+  else
+    threshold_bits_avx2<SumKind::kPrefix32>(gray, r, c, plane, band);
+}
+#endif
+
 // Window radius and constant as the threshold uses them, then the kernel.
 template <class Sink>
 void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink,
@@ -434,6 +709,14 @@ void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink&
     threshold_rows_i64(gray, r, c, sink, band);
     return;
   }
+#if defined(MV_AVX2_BITS)
+  if constexpr (std::is_same_v<Sink, BitSink>) {
+    if (allow_avx2 && r <= kMaxRadius16 && __builtin_cpu_supports("avx2")) {
+      threshold_bits_avx2_dispatch(gray, r, c, sink.out, band);
+      return;
+    }
+  }
+#endif
 #if defined(MV_AVX2_DISPATCH)
   if (allow_avx2 && __builtin_cpu_supports("avx2")) {
     threshold_rows_i32_avx2(gray, r, c, sink, band);

@@ -193,7 +193,7 @@ def test_threshold_bit_plane_matches_labels(rng, width):
     # The contour scan reads the threshold as packed bits; word boundaries
     # fall at padded columns 64, 128, ...
     gray = rng.integers(0, 256, (9, width), dtype=np.uint8)
-    for window in (3, 13):
+    for window in (3, 13, 23, 45):
         labels = th.adaptive_threshold(gray, window, 2.0)
         packed = th.adaptive_threshold_bits(gray, window, 2.0)
         bits = np.unpackbits(packed, axis=1, bitorder="little")
