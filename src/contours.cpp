@@ -237,17 +237,6 @@ bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, doubl
   return !(m2 < min_dist * min_dist);
 }
 
-// Starts the trace, if any, for the foreground pixel at padded (px, py),
-// whose west and east foreground bits are given: -1 for none, else the start
-// direction (0 for an outer border, east for a hole border).
-int start_direction(const Tracer& t, uint32_t px, uint32_t py, bool west_fg, bool east_fg) {
-  const size_t word = (size_t(py) * t.row_bits + px) >> 6;
-  const uint64_t bit = uint64_t(1) << (px & 63);
-  if (!west_fg && px > 1 && !(t.visited[word] & bit)) return 0;
-  if (!east_fg && px < t.width && !(t.east[word] & bit)) return kEast;
-  return -1;
-}
-
 }  // namespace
 
 Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window) {
@@ -260,8 +249,11 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
                                 const imgproc::BitLabels& labels) {
   Vec<Candidate> out;
   if (gray.empty()) return out;
-  Vec<uint64_t> visited(labels.bits.size(), 0);
-  Vec<uint64_t> east(labels.bits.size(), 0);
+  // The two tracing planes are per-thread scratch, kept between calls: fresh
+  // pages for them cost more in page faults than clearing reused ones.
+  thread_local Vec<uint64_t> visited, east;
+  visited.assign(labels.bits.size(), 0);
+  east.assign(labels.bits.size(), 0);
 
   const uint32_t w = gray.width, h = gray.height;
   const double d = double(std::max(w, h));
@@ -271,22 +263,36 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
   const size_t wpr = labels.words_per_row;
   Buffers buf;
 
+  // Column masks: an outer border never starts in column 0 (px == 1), a hole
+  // border never in the last column (px == w).
+  const size_t last_word = size_t(w) >> 6;
+  const uint64_t last_bit = uint64_t(1) << (w & 63);
+
   for (uint32_t py = 1; py <= h; ++py) {
     const uint64_t* row = labels.bits.data() + size_t(py) * wpr;
+    const uint64_t* vis_row = visited.data() + size_t(py) * wpr;
+    const uint64_t* east_row = east.data() + size_t(py) * wpr;
     for (size_t k = 0; k < wpr; ++k) {
-      // Only a foreground pixel with a background west or east neighbour can
-      // start a border. The foreground plane never changes, so the mask of
-      // such pixels is fixed; the visited bits are read per pixel since a
-      // trace may have just set them.
+      // A border starts at a foreground pixel with background to the west
+      // (outer, if not yet visited) or to the east (hole, unless marked as
+      // having background east). The foreground plane never changes, so
+      // those neighbour masks are fixed; the visited and east bits are
+      // re-read after every trace, which may have just set them.
       const uint64_t cur = row[k];
       if (cur == 0) continue;
       const uint64_t west = cur << 1 | (k > 0 ? row[k - 1] >> 63 : 0);
       const uint64_t east_nb = cur >> 1 | (k + 1 < wpr ? row[k + 1] << 63 : 0);
-      for (uint64_t m = cur & ~(west & east_nb); m != 0; m &= m - 1) {
-        const int bit = std::countr_zero(m);
+      const uint64_t outer = cur & ~west & (k == 0 ? ~uint64_t(2) : ~uint64_t(0));
+      const uint64_t hole = cur & ~east_nb & (k == last_word ? ~last_bit : ~uint64_t(0));
+      uint64_t pending = outer | hole;
+      while (pending != 0) {
+        const uint64_t outer_now = outer & ~vis_row[k];
+        const uint64_t starts = pending & (outer_now | (hole & ~east_row[k]));
+        if (starts == 0) break;
+        const int bit = std::countr_zero(starts);
+        pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
+        const int start = (outer_now >> bit) & 1 ? 0 : kEast;
         const uint32_t px = uint32_t(k * 64 + bit);
-        const int start = start_direction(tracer, px, py, (west >> bit) & 1, (east_nb >> bit) & 1);
-        if (start < 0) continue;
         const uint64_t len = tracer.trace(px, py, start, buf.contour);
         Quad quad;
         if (len >= lim.min && len <= lim.max &&

@@ -770,6 +770,120 @@ BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double 
 
 namespace {
 
+// Both polygon searches below take the first index of the largest distance.
+// They find the largest value with 8-lane vectors first (a maximum does not
+// depend on evaluation order), then the first point reaching it; each lane
+// computes its distance with exactly the scalar operations, so the values and
+// the index are bit-identical to a one-point-at-a-time loop. Points are
+// interleaved (x, y): lane pairs hold one point, and a swap of neighbouring
+// lanes brings its y term next to its x term.
+typedef float v8f __attribute__((vector_size(32)));
+
+// v[i] +- v[i ^ 1] (through an out parameter: vector returns warn about the
+// ABI of the baseline clone, although everything here is inlined).
+MV_ALWAYS_INLINE void add_swapped_pairs(const v8f& v, v8f& out) {
+  out = v + __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+}
+MV_ALWAYS_INLINE void sub_swapped_pairs(const v8f& v, v8f& out) {
+  out = v - __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+}
+
+MV_ALWAYS_INLINE float max_lane(const v8f& v) {
+  float m = v[0];
+  for (int i = 1; i < 8; ++i) m = v[i] > m ? v[i] : m;
+  return m;
+}
+
+MV_ALWAYS_INLINE bool any_equal(const v8f& v, float value) {
+  typedef int32_t v8i __attribute__((vector_size(32)));
+  const v8i eq = v == value;
+  uint64_t q[4];
+  std::memcpy(q, &eq, sizeof q);
+  return (q[0] | q[1] | q[2] | q[3]) != 0;
+}
+
+// First index of the point farthest from o by squared distance.
+__attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Point2f* pts,
+                                                                        size_t n, Point2f o) {
+  auto dist = [&](size_t i) {
+    const float dx = pts[i].x - o.x, dy = pts[i].y - o.y;
+    return dx * dx + dy * dy;
+  };
+  const float* f = &pts[0].x;
+  const v8f ov = {o.x, o.y, o.x, o.y, o.x, o.y, o.x, o.y};
+  auto block = [&](size_t i, v8f& s) {
+    v8f v;
+    std::memcpy(&v, f + 2 * i, sizeof v);
+    const v8f d = v - ov;
+    const v8f sq = d * d;
+    add_swapped_pairs(sq, s);  // dx^2 + dy^2 (or dy^2 + dx^2: the same float)
+  };
+  v8f m = {-1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    v8f s;
+    block(i, s);
+    m = s > m ? s : m;
+  }
+  float best = max_lane(m);
+  for (size_t j = i; j < n; ++j) best = std::max(best, dist(j));
+  for (i = 0; i + 4 <= n; i += 4) {
+    v8f s;
+    block(i, s);
+    if (any_equal(s, best)) break;
+  }
+  for (; i < n; ++i)
+    if (dist(i) == best) return i;
+  return 0;
+}
+
+// Largest distance of chain[i], i in [begin, end), from the line through a
+// with direction (dx, dy) and length len, and the first index reaching it;
+// index 0 when no distance exceeds 0.
+__attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
+    const Point2f* chain, size_t begin, size_t end, Point2f a, float dx, float dy, float len,
+    float& best_out) {
+  auto dist = [&](size_t i) {
+    return std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y)) / len;
+  };
+  const float* f = &chain[0].x;
+  const v8f av = {a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y};
+  const v8f kv = {dy, dx, dy, dx, dy, dx, dy, dx};
+  const v8f lv = {len, len, len, len, len, len, len, len};
+  auto block = [&](size_t i, v8f& s) {
+    v8f v;
+    std::memcpy(&v, f + 2 * i, sizeof v);
+    const v8f t = kv * (v - av);  // (dy ex, dx ey) per point
+    v8f num;
+    sub_swapped_pairs(t, num);  // +-(dy ex - dx ey)
+    typedef uint32_t v8u __attribute__((vector_size(32)));
+    v8u bits;
+    std::memcpy(&bits, &num, sizeof bits);
+    bits &= 0x7fffffffu;  // fabs
+    std::memcpy(&num, &bits, sizeof bits);
+    s = num / lv;
+  };
+  v8f m = {};
+  size_t i = begin;
+  for (; i + 4 <= end; i += 4) {
+    v8f s;
+    block(i, s);
+    m = s > m ? s : m;
+  }
+  float best = max_lane(m);
+  for (size_t j = i; j < end; ++j) best = std::max(best, dist(j));
+  best_out = best;
+  if (!(best > 0.0f)) return 0;
+  for (i = begin; i + 4 <= end; i += 4) {
+    v8f s;
+    block(i, s);
+    if (any_equal(s, best)) break;
+  }
+  for (; i < end; ++i)
+    if (dist(i) == best) return i;
+  return 0;
+}
+
 // Douglas-Peucker on an open chain. Returns false as soon as `out` is known to
 // end up with more than `limit` points: every point appended before the last
 // one is final (only the last point of a finished piece is ever removed).
@@ -790,11 +904,8 @@ bool dp_open_limited(const Point2f* chain, size_t count, float epsilon, Vec<Poin
         const float d = std::sqrt(ex * ex + ey * ey);
         if (d > best) { best = d; c = i; }
       }
-    } else {
-      for (size_t i = start + 1; i + 1 < count; ++i) {
-        const float d = std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y)) / len;
-        if (d > best) { best = d; c = i; }
-      }
+    } else if (count > start + 2) {
+      c = farthest_from_line(chain, start + 1, count - 1, a, dx, dy, len, best);
     }
     // c == 0 means no interior point lies off the chord; this also ends the
     // recursion for a negative epsilon.
@@ -822,18 +933,8 @@ void approx_poly_dp_closed(const Point2f* pts, size_t n, float epsilon, Vec<Poin
     out.assign(pts, pts + n);
     return;
   }
-  auto farthest_from = [&](Point2f o) {
-    size_t idx = 0;
-    float best = -1.0f;
-    for (size_t i = 0; i < n; ++i) {
-      const float dx = pts[i].x - o.x, dy = pts[i].y - o.y;
-      const float d = dx * dx + dy * dy;
-      if (d > best) { best = d; idx = i; }
-    }
-    return idx;
-  };
-  const size_t a = farthest_from(pts[0]);
-  const size_t b = farthest_from(pts[a]);
+  const size_t a = farthest_index(pts, n, pts[0]);
+  const size_t b = farthest_index(pts, n, pts[a]);
   const size_t lo = std::min(a, b), hi = std::max(a, b);
 
   if (!dp_open_limited(pts + lo, hi - lo + 1, epsilon, out, max_vertices)) return;
