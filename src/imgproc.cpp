@@ -506,6 +506,7 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
   Vec<uint32_t> pre32(Kind == SumKind::kPrefix32 ? size_t(w) + 17 : 0, 0);
   uint16_t* __restrict cs = colsum.data();
   const size_t wpr = plane.words_per_row;
+  Vec<uint8_t> zeros(Kind == SumKind::kDirect ? 0 : w, 0);
 
   const uint32_t first = band.begin >= r ? band.begin - r : 0;
   const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, h - 1));
@@ -521,14 +522,19 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
   for (uint32_t y = band.begin; y < band.end; ++y) {
     const bool enters = y > band.begin && uint64_t(y) + r < h;
     const bool leaves = y > band.begin && y > r;
-    const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : img;
-    const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : img;
-    if (enters && leaves) {
-      for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
-    } else if (enters) {
-      for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x]);
-    } else if (leaves) {
-      for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] - out_row[x]);
+    // The prefix kinds update the column sums inside the prefix pass (a row
+    // that does not enter or leave is read as zeros); the direct kind has no
+    // prefix pass.
+    const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : zeros.data();
+    const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : zeros.data();
+    if constexpr (Kind == SumKind::kDirect) {
+      if (enters && leaves) {
+        for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+      } else if (enters) {
+        for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x]);
+      } else if (leaves) {
+        for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] - out_row[x]);
+      }
     }
     const uint32_t y0 = y >= r ? y - r : 0;
     const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
@@ -540,18 +546,31 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
       uint32_t x = 0;
       pre16[0] = 0;
       for (; x + 16 <= w; x += 16) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+        v = _mm256_sub_epi16(
+            _mm256_add_epi16(v, _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                reinterpret_cast<const __m128i*>(in + x)))),
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(out_row + x))));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(cs + x), v);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre16.data() + x + 1), scan16(v, carry));
       }
       uint16_t acc = uint16_t(_mm256_extract_epi16(carry, 0));
-      for (; x < w; ++x) pre16[x + 1] = acc = uint16_t(acc + cs[x]);
+      for (; x < w; ++x) {
+        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+        pre16[x + 1] = acc = uint16_t(acc + cs[x]);
+      }
     } else if constexpr (Kind == SumKind::kPrefix32) {
       __m256i carry = _mm256_setzero_si256();
       uint32_t x = 0;
       pre32[0] = 0;
       if (r <= kMaxRadiusLaneScan) {
         for (; x + 16 <= w; x += 16) {
-          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+          __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+          v = _mm256_sub_epi16(
+              _mm256_add_epi16(v, _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                      reinterpret_cast<const __m128i*>(in + x)))),
+              _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(out_row + x))));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(cs + x), v);
           __m256i lo, hi;
           scan16to32(v, carry, lo, hi);
           _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 1), lo);
@@ -559,7 +578,12 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
         }
       } else {
         for (; x + 16 <= w; x += 16) {
-          const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+          __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(cs + x));
+          v = _mm256_sub_epi16(
+              _mm256_add_epi16(v, _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                      reinterpret_cast<const __m128i*>(in + x)))),
+              _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(out_row + x))));
+          _mm256_storeu_si256(reinterpret_cast<__m256i*>(cs + x), v);
           const __m256i a = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(v));
           const __m256i b = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(v, 1));
           _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 1), scan32(a, carry));
@@ -567,7 +591,10 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
         }
       }
       uint32_t acc = uint32_t(_mm256_extract_epi32(carry, 0));
-      for (; x < w; ++x) pre32[x + 1] = acc += cs[x];
+      for (; x < w; ++x) {
+        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+        pre32[x + 1] = acc += cs[x];
+      }
     }
 
     // Window sum over columns [x0, x1] (exact: modular differences of
@@ -770,14 +797,18 @@ BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double 
 
 namespace {
 
-// Both polygon searches below take the first index of the largest distance.
-// They find the largest value with 8-lane vectors first (a maximum does not
-// depend on evaluation order), then the first point reaching it; each lane
-// computes its distance with exactly the scalar operations, so the values and
-// the index are bit-identical to a one-point-at-a-time loop. Points are
-// interleaved (x, y): lane pairs hold one point, and a swap of neighbouring
-// lanes brings its y term next to its x term.
+// Both polygon searches below take the first index of the largest distance
+// (a later point must be strictly farther). Eight lanes keep their own
+// running maximum and the first point index at which they reached it; the
+// lanes are then merged by value, ties going to the lower index, which is
+// the one-point-at-a-time answer. Each lane computes its distance with
+// exactly the scalar operations, so the values are bit-identical too. Points
+// are interleaved (x, y): lane pairs hold one point, and a swap of
+// neighbouring lanes brings its y term next to its x term. Indices are
+// 32-bit lanes, so longer inputs take the scalar loop.
 typedef float v8f __attribute__((vector_size(32)));
+typedef int32_t v8i __attribute__((vector_size(32)));
+constexpr size_t kMaxLaneIndex = 0x7ffffff0;
 
 // v[i] +- v[i ^ 1] (through an out parameter: vector returns warn about the
 // ABI of the baseline clone, although everything here is inlined).
@@ -788,53 +819,65 @@ MV_ALWAYS_INLINE void sub_swapped_pairs(const v8f& v, v8f& out) {
   out = v - __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
 }
 
-MV_ALWAYS_INLINE float max_lane(const v8f& v) {
-  float m = v[0];
-  for (int i = 1; i < 8; ++i) m = v[i] > m ? v[i] : m;
-  return m;
+struct LaneArgmax {
+  v8f value;
+  v8i index;  // -1: the lane never exceeded the initial value
+};
+
+MV_ALWAYS_INLINE void lane_init(LaneArgmax& a, float initial) {
+  for (int l = 0; l < 8; ++l) {
+    a.value[l] = initial;
+    a.index[l] = -1;
+  }
 }
 
-MV_ALWAYS_INLINE bool any_equal(const v8f& v, float value) {
-  typedef int32_t v8i __attribute__((vector_size(32)));
-  const v8i eq = v == value;
-  uint64_t q[4];
-  std::memcpy(q, &eq, sizeof q);
-  return (q[0] | q[1] | q[2] | q[3]) != 0;
+MV_ALWAYS_INLINE void lane_update(LaneArgmax& a, const v8f& s, const v8i& index) {
+  const v8i gt = s > a.value;
+  a.value = gt ? s : a.value;
+  a.index = gt ? index : a.index;
+}
+
+// Merges the lanes into (best, index); index stays `none` when no lane moved.
+MV_ALWAYS_INLINE void lane_merge(const LaneArgmax& a, float& best, size_t& index) {
+  for (int l = 0; l < 8; ++l) {
+    if (a.index[l] < 0) continue;
+    const size_t i = size_t(a.index[l]);
+    if (a.value[l] > best || (a.value[l] == best && i < index)) {
+      best = a.value[l];
+      index = i;
+    }
+  }
 }
 
 // First index of the point farthest from o by squared distance.
 __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Point2f* pts,
                                                                         size_t n, Point2f o) {
-  auto dist = [&](size_t i) {
-    const float dx = pts[i].x - o.x, dy = pts[i].y - o.y;
-    return dx * dx + dy * dy;
-  };
   const float* f = &pts[0].x;
   const v8f ov = {o.x, o.y, o.x, o.y, o.x, o.y, o.x, o.y};
-  auto block = [&](size_t i, v8f& s) {
-    v8f v;
-    std::memcpy(&v, f + 2 * i, sizeof v);
-    const v8f d = v - ov;
-    const v8f sq = d * d;
-    add_swapped_pairs(sq, s);  // dx^2 + dy^2 (or dy^2 + dx^2: the same float)
-  };
-  v8f m = {-1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f, -1.0f};
+  LaneArgmax acc;
+  lane_init(acc, -1.0f);
+  v8i idx = {0, 0, 1, 1, 2, 2, 3, 3};
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    v8f s;
-    block(i, s);
-    m = s > m ? s : m;
+  if (n < kMaxLaneIndex) {
+    for (; i + 4 <= n; i += 4, idx += 4) {
+      v8f v;
+      std::memcpy(&v, f + 2 * i, sizeof v);
+      const v8f d = v - ov;
+      const v8f sq = d * d;
+      v8f s;
+      add_swapped_pairs(sq, s);  // dx^2 + dy^2 (or dy^2 + dx^2: the same float)
+      lane_update(acc, s, idx);
+    }
   }
-  float best = max_lane(m);
-  for (size_t j = i; j < n; ++j) best = std::max(best, dist(j));
-  for (i = 0; i + 4 <= n; i += 4) {
-    v8f s;
-    block(i, s);
-    if (any_equal(s, best)) break;
+  float best = -1.0f;
+  size_t index = std::numeric_limits<size_t>::max();
+  lane_merge(acc, best, index);
+  for (; i < n; ++i) {
+    const float dx = pts[i].x - o.x, dy = pts[i].y - o.y;
+    const float d = dx * dx + dy * dy;
+    if (d > best) { best = d; index = i; }
   }
-  for (; i < n; ++i)
-    if (dist(i) == best) return i;
-  return 0;
+  return index == std::numeric_limits<size_t>::max() ? 0 : index;
 }
 
 // Largest distance of chain[i], i in [begin, end), from the line through a
@@ -843,45 +886,38 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Po
 __attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
     const Point2f* chain, size_t begin, size_t end, Point2f a, float dx, float dy, float len,
     float& best_out) {
-  auto dist = [&](size_t i) {
-    return std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y)) / len;
-  };
   const float* f = &chain[0].x;
   const v8f av = {a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y};
   const v8f kv = {dy, dx, dy, dx, dy, dx, dy, dx};
   const v8f lv = {len, len, len, len, len, len, len, len};
-  auto block = [&](size_t i, v8f& s) {
-    v8f v;
-    std::memcpy(&v, f + 2 * i, sizeof v);
-    const v8f t = kv * (v - av);  // (dy ex, dx ey) per point
-    v8f num;
-    sub_swapped_pairs(t, num);  // +-(dy ex - dx ey)
-    typedef uint32_t v8u __attribute__((vector_size(32)));
-    v8u bits;
-    std::memcpy(&bits, &num, sizeof bits);
-    bits &= 0x7fffffffu;  // fabs
-    std::memcpy(&num, &bits, sizeof bits);
-    s = num / lv;
-  };
-  v8f m = {};
+  LaneArgmax acc;
+  lane_init(acc, 0.0f);
   size_t i = begin;
-  for (; i + 4 <= end; i += 4) {
-    v8f s;
-    block(i, s);
-    m = s > m ? s : m;
+  if (end < kMaxLaneIndex) {
+    v8i idx = {0, 0, 1, 1, 2, 2, 3, 3};
+    idx += int32_t(begin);
+    for (; i + 4 <= end; i += 4, idx += 4) {
+      v8f v;
+      std::memcpy(&v, f + 2 * i, sizeof v);
+      const v8f t = kv * (v - av);  // (dy ex, dx ey) per point
+      v8f num;
+      sub_swapped_pairs(t, num);  // +-(dy ex - dx ey)
+      v8i bits;
+      std::memcpy(&bits, &num, sizeof bits);
+      bits &= 0x7fffffff;  // fabs
+      std::memcpy(&num, &bits, sizeof bits);
+      lane_update(acc, num / lv, idx);
+    }
   }
-  float best = max_lane(m);
-  for (size_t j = i; j < end; ++j) best = std::max(best, dist(j));
+  float best = 0.0f;
+  size_t index = std::numeric_limits<size_t>::max();
+  lane_merge(acc, best, index);
+  for (; i < end; ++i) {
+    const float d = std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y)) / len;
+    if (d > best) { best = d; index = i; }
+  }
   best_out = best;
-  if (!(best > 0.0f)) return 0;
-  for (i = begin; i + 4 <= end; i += 4) {
-    v8f s;
-    block(i, s);
-    if (any_equal(s, best)) break;
-  }
-  for (; i < end; ++i)
-    if (dist(i) == best) return i;
-  return 0;
+  return index == std::numeric_limits<size_t>::max() ? 0 : index;
 }
 
 // Douglas-Peucker on an open chain. Returns false as soon as `out` is known to
