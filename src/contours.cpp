@@ -284,11 +284,18 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
       const uint64_t east_nb = cur >> 1 | (k + 1 < wpr ? row[k + 1] << 63 : 0);
       const uint64_t outer = cur & ~west & (k == 0 ? ~uint64_t(2) : ~uint64_t(0));
       const uint64_t hole = cur & ~east_nb & (k == last_word ? ~last_bit : ~uint64_t(0));
-      uint64_t pending = outer | hole;
-      while (pending != 0) {
-        const uint64_t outer_now = outer & ~vis_row[k];
-        const uint64_t starts = pending & (outer_now | (hole & ~east_row[k]));
-        if (starts == 0) break;
+      // An isolated pixel (most starts, on noisy frames) traces to a contour
+      // of one point, which no filter passes, and the marks it would get are
+      // read only by its own start test: it is skipped without a trace.
+      auto spread = [&](const uint64_t* r) {
+        return r[k] | r[k] << 1 | r[k] >> 1 | (k > 0 ? r[k - 1] >> 63 : 0) |
+               (k + 1 < wpr ? r[k + 1] << 63 : 0);
+      };
+      const uint64_t isolated = cur & ~(west | east_nb | spread(row - wpr) | spread(row + wpr));
+      uint64_t pending = (outer | hole) & ~isolated;
+      uint64_t outer_now = pending & outer & ~vis_row[k];
+      uint64_t starts = outer_now | (pending & hole & ~east_row[k]);
+      while (starts != 0) {
         const int bit = std::countr_zero(starts);
         pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
         const int start = (outer_now >> bit) & 1 ? 0 : kEast;
@@ -301,6 +308,8 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
             quad = corner_refine::refine_from_contour(quad, buf.contour.data(), size_t(len));
           out.push_back(Candidate{quad});
         }
+        outer_now = pending & outer & ~vis_row[k];
+        starts = outer_now | (pending & hole & ~east_row[k]);
       }
     }
   }
