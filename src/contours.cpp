@@ -91,10 +91,37 @@ struct Tracer {
   uint32_t width;
   uint64_t max_points;  // safety bound W * H + 2
   size_t keep_points;   // points stored beyond this count are not needed
-  // steps[origin * 512 + neighbourhood]: the next step of the trace, packed
-  // as (bit-index delta << 8) | (dy + 1) << 6 | (dx + 1) << 4 | east flag << 3
-  // | next origin, so the dependent chain per step is a single table load.
-  Vec<int64_t> steps;
+  // steps[origin * 512 + neighbourhood]: the next step of the trace, with
+  // the bit-index delta (read by a sign-extending load, so the dependent
+  // chain per step is a single table load) and the packed
+  // (dy + 1) << 6 | (dx + 1) << 4 | east flag << 3 | next origin.
+  struct Step {
+    int32_t delta;
+    uint32_t info;
+  };
+  const Step* steps;
+
+  // The table depends only on the row length in bits; each thread keeps the
+  // one it built last, since every scale of a frame uses the same length.
+  static const Step* step_table(size_t row_bits) {
+    thread_local Vec<Step> table;
+    thread_local size_t table_row_bits = 0;
+    if (table.empty() || table_row_bits != row_bits) {
+      table.resize(8 * 512);
+      table_row_bits = row_bits;
+      for (int origin = 0; origin < 8; ++origin) {
+        for (int hood = 0; hood < 512; ++hood) {
+          const uint8_t step = kNextStep[origin][hood];
+          const int e = step & 7;
+          table[origin * 512 + hood] = {
+              int32_t(kDy[e] * int64_t(row_bits) + kDx[e]),
+              uint32_t((kDy[e] + 1) << 6 | (kDx[e] + 1) << 4 | (step & kEastBackgroundFlag) |
+                       ((e + 4) & 7))};
+        }
+      }
+    }
+    return table.data();
+  }
 
   Tracer(const imgproc::BitLabels& labels, uint64_t* visited_plane, uint64_t* east_plane,
          uint64_t pmax)
@@ -103,19 +130,9 @@ struct Tracer {
         east(east_plane),
         row_bits(labels.words_per_row * 64),
         width(labels.width),
-        steps(8 * 512) {
+        steps(step_table(labels.words_per_row * 64)) {
     max_points = uint64_t(labels.width) * labels.height + 2;
     keep_points = size_t(std::min(pmax, max_points - 1) + 1);
-    for (int origin = 0; origin < 8; ++origin) {
-      for (int hood = 0; hood < 512; ++hood) {
-        const uint8_t step = kNextStep[origin][hood];
-        const int e = step & 7;
-        const int64_t delta = kDy[e] * int64_t(row_bits) + kDx[e];
-        steps[origin * 512 + hood] = int64_t(uint64_t(delta) << 8) | (kDy[e] + 1) << 6 |
-                                     (kDx[e] + 1) << 4 | (step & kEastBackgroundFlag) |
-                                     ((e + 4) & 7);
-      }
-    }
   }
 
   // Three foreground bits at bit indices i, i + 1, i + 2.
@@ -153,7 +170,7 @@ struct Tracer {
   uint64_t trace(uint32_t px, uint32_t py, int start, Vec<Point2i>& pts) const {
     const uint64_t bound = max_points;
     const size_t keep = keep_points;
-    const int64_t* table = steps.data();
+    const Step* table = steps;
     if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
     Point2i* out = pts.data();
     size_t room = pts.size();
@@ -191,14 +208,15 @@ struct Tracer {
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
       // the last direction examined is `origin` itself, which is foreground.
-      const int64_t step = table[origin * 512 + neighbourhood(b)];
-      const size_t next = b + ptrdiff_t(step >> 8);
+      const Step* st = table + (origin * 512 + neighbourhood(b));
+      const size_t next = b + ptrdiff_t(st->delta);
+      const uint32_t step = st->info;
       mark(b, ((step & kEastBackgroundFlag) != 0) | (x == last_x));
       if ((b == b1 && next == b0) || count >= bound) break;
       b = next;
       x += int32_t((step >> 4) & 3) - 1;
       y += int32_t((step >> 6) & 3) - 1;
-      origin = uint32_t(step) & 7;
+      origin = step & 7;
     }
     return count;
   }
@@ -237,6 +255,64 @@ bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, doubl
   return !(m2 < min_dist * min_dist);
 }
 
+// Start masks of one row of words (padded row py of the planes): `outer`
+// gets foreground pixels with background west, `hole` those with background
+// east, both without isolated pixels (no foreground among the 8 neighbours:
+// such a pixel traces to a one-point contour, which no filter passes, and the
+// marks it would get are read only by its own start test). The return value
+// says whether any of them is still a start given the current visited and
+// east planes; marks are only ever added, so a row without one stays so.
+// `above` and `below` may start one word early; every row ends with a
+// spare zero word.
+typedef uint64_t v4u __attribute__((vector_size(32)));
+
+__attribute__((target_clones("avx2", "default"))) bool row_start_masks(
+    const uint64_t* above, const uint64_t* row, const uint64_t* below, const uint64_t* vis,
+    const uint64_t* east, size_t wpr, uint64_t* outer, uint64_t* hole) {
+  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  v4u any = {};
+  size_t k = 0;
+  // The last word of a row is its spare zero word: the vector loop stops
+  // before it so that word k + 1 always lies inside the plane.
+  for (; k + 4 < wpr; k += 4) {
+    v4u c, cl, cr, a, al, ar, b, bl, br, vv, ev;
+    load(row + k, c);
+    load(row + k - 1, cl);
+    load(row + k + 1, cr);
+    load(above + k, a);
+    load(above + k - 1, al);
+    load(above + k + 1, ar);
+    load(below + k, b);
+    load(below + k - 1, bl);
+    load(below + k + 1, br);
+    load(vis + k, vv);
+    load(east + k, ev);
+    const v4u west = c << 1 | cl >> 63;
+    const v4u east_nb = c >> 1 | cr << 63;
+    const v4u around = west | east_nb | a | a << 1 | al >> 63 | a >> 1 | ar << 63 | b |
+                       b << 1 | bl >> 63 | b >> 1 | br << 63;
+    const v4u keep = c & around;
+    const v4u o = keep & ~west, hl = keep & ~east_nb;
+    std::memcpy(outer + k, &o, sizeof o);
+    std::memcpy(hole + k, &hl, sizeof hl);
+    any |= (o & ~vv) | (hl & ~ev);
+  }
+  uint64_t found = any[0] | any[1] | any[2] | any[3];
+  for (; k < wpr; ++k) {
+    const uint64_t c = row[k];
+    const uint64_t west = c << 1 | row[k - 1] >> 63;
+    const uint64_t east_nb = c >> 1 | (k + 1 < wpr ? row[k + 1] << 63 : 0);
+    auto spread = [&](const uint64_t* r) {
+      return r[k] | r[k] << 1 | r[k] >> 1 | r[k - 1] >> 63 | (k + 1 < wpr ? r[k + 1] << 63 : 0);
+    };
+    const uint64_t keep = c & (west | east_nb | spread(above) | spread(below));
+    outer[k] = keep & ~west;
+    hole[k] = keep & ~east_nb;
+    found |= (outer[k] & ~vis[k]) | (hole[k] & ~east[k]);
+  }
+  return found != 0;
+}
+
 }  // namespace
 
 Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& params, int32_t window) {
@@ -263,38 +339,38 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
   const size_t wpr = labels.words_per_row;
   Buffers buf;
 
-  // Column masks: an outer border never starts in column 0 (px == 1), a hole
-  // border never in the last column (px == w).
   const size_t last_word = size_t(w) >> 6;
   const uint64_t last_bit = uint64_t(1) << (w & 63);
 
+  // Start masks of the current row; zero words around the plane stand in
+  // for the rows above the first and below the last (both zero frame rows
+  // anyway), so the mask pass may read one word before each row.
+  Vec<uint64_t> outer_row(wpr), hole_row(wpr), zero_row(wpr + 2, 0);
+  const uint64_t* bits = labels.bits.data();
+
   for (uint32_t py = 1; py <= h; ++py) {
-    const uint64_t* row = labels.bits.data() + size_t(py) * wpr;
+    const uint64_t* row = bits + size_t(py) * wpr;
+    const uint64_t* above = py > 1 ? row - wpr : zero_row.data() + 1;
+    const uint64_t* below = py < h ? row + wpr : zero_row.data() + 1;
     const uint64_t* vis_row = visited.data() + size_t(py) * wpr;
     const uint64_t* east_row = east.data() + size_t(py) * wpr;
+    if (!row_start_masks(above, row, below, vis_row, east_row, wpr, outer_row.data(),
+                         hole_row.data()))
+      continue;
+    // Column rules: an outer border never starts in column 0 (px == 1), a
+    // hole border never in the last column (px == w).
+    outer_row[0] &= ~uint64_t(2);
+    hole_row[last_word] &= ~last_bit;
     for (size_t k = 0; k < wpr; ++k) {
       // A border starts at a foreground pixel with background to the west
       // (outer, if not yet visited) or to the east (hole, unless marked as
       // having background east). The foreground plane never changes, so
-      // those neighbour masks are fixed; the visited and east bits are
-      // re-read after every trace, which may have just set them.
-      const uint64_t cur = row[k];
-      if (cur == 0) continue;
-      const uint64_t west = cur << 1 | (k > 0 ? row[k - 1] >> 63 : 0);
-      const uint64_t east_nb = cur >> 1 | (k + 1 < wpr ? row[k + 1] << 63 : 0);
-      const uint64_t outer = cur & ~west & (k == 0 ? ~uint64_t(2) : ~uint64_t(0));
-      const uint64_t hole = cur & ~east_nb & (k == last_word ? ~last_bit : ~uint64_t(0));
-      // An isolated pixel (most starts, on noisy frames) traces to a contour
-      // of one point, which no filter passes, and the marks it would get are
-      // read only by its own start test: it is skipped without a trace.
-      auto spread = [&](const uint64_t* r) {
-        return r[k] | r[k] << 1 | r[k] >> 1 | (k > 0 ? r[k - 1] >> 63 : 0) |
-               (k + 1 < wpr ? r[k + 1] << 63 : 0);
-      };
-      const uint64_t isolated = cur & ~(west | east_nb | spread(row - wpr) | spread(row + wpr));
-      uint64_t pending = (outer | hole) & ~isolated;
-      uint64_t outer_now = pending & outer & ~vis_row[k];
-      uint64_t starts = outer_now | (pending & hole & ~east_row[k]);
+      // those masks are fixed; the visited and east bits are re-read after
+      // every trace, which may have just set them.
+      const uint64_t outer = outer_row[k], hole = hole_row[k];
+      uint64_t pending = outer | hole;
+      uint64_t outer_now = outer & ~vis_row[k];
+      uint64_t starts = outer_now | (hole & ~east_row[k]);
       while (starts != 0) {
         const int bit = std::countr_zero(starts);
         pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
