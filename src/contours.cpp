@@ -14,14 +14,18 @@ namespace markvane::contours {
 
 namespace {
 
-// The label image of the border following is kept as three bit-planes over
+// The label image of the border following is kept as two bit-planes over
 // the padded (W + 2) x (H + 2) grid instead of one byte per pixel:
-//   fg       foreground (any non-zero label; never changes while tracing),
-//   visited  the pixel lies on a traced border (label 2 or 254),
-//   east     visited with background to its right (label 254).
-// So label 1 = fg & !visited, label 2 = visited & !east, label 254 = east.
-// At one bit per pixel the planes of a 1920 x 1080 frame fit in L2 cache,
-// which is what the trace, hopping between rows, is bound by.
+//   fg     foreground (any non-zero label; never changes while tracing),
+//   marks  at a foreground pixel: it lies on a traced border (label 2 or
+//          254); at a background pixel: its west neighbour is a traced
+//          pixel with background to its right (label 254).
+// The second meaning fits in the same plane because the east flag is only
+// ever set for pixels whose east neighbour is background, and traced pixels
+// are foreground. So label 1 = fg & !mark, and label 254 = mark at the pixel
+// and at its east neighbour. At one bit per pixel the planes of a
+// 1920 x 1080 frame fit in L2 cache, which is what the trace, hopping
+// between rows, is bound by.
 
 // Neighbour directions, clockwise on screen starting at west.
 constexpr int kDx[8] = {-1, -1, 0, 1, 1, 1, 0, -1};
@@ -86,7 +90,6 @@ PerimeterLimits perimeter_limits(const DetectorParams& params, double d) {
 struct Tracer {
   const uint64_t* fg;
   uint64_t* visited;
-  uint64_t* east;
   size_t row_bits;
   uint32_t width;
   uint64_t max_points;  // safety bound W * H + 2
@@ -123,11 +126,9 @@ struct Tracer {
     return table.data();
   }
 
-  Tracer(const imgproc::BitLabels& labels, uint64_t* visited_plane, uint64_t* east_plane,
-         uint64_t pmax)
+  Tracer(const imgproc::BitLabels& labels, uint64_t* mark_plane, uint64_t pmax)
       : fg(labels.bits.data()),
-        visited(visited_plane),
-        east(east_plane),
+        visited(mark_plane),
         row_bits(labels.words_per_row * 64),
         width(labels.width),
         steps(step_table(labels.words_per_row * 64)) {
@@ -158,9 +159,9 @@ struct Tracer {
   // Branch-free: whether east is background varies from step to step and
   // would be mispredicted often.
   void mark(size_t b, bool east_edge) const {
-    const uint64_t bit = uint64_t(1) << (b & 63);
-    visited[b >> 6] |= bit;
-    east[b >> 6] |= bit & (uint64_t(0) - uint64_t(east_edge));
+    visited[b >> 6] |= uint64_t(1) << (b & 63);
+    const size_t e = b + 1;
+    visited[e >> 6] |= uint64_t(east_edge) << (e & 63);
   }
 
   // Traces the border starting at padded (px, py), searching for the second
@@ -260,22 +261,22 @@ bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, doubl
 // east, both without isolated pixels (no foreground among the 8 neighbours:
 // such a pixel traces to a one-point contour, which no filter passes, and the
 // marks it would get are read only by its own start test). The return value
-// says whether any of them is still a start given the current visited and
-// east planes; marks are only ever added, so a row without one stays so.
+// says whether any of them is still a start given the current marks (`vis`,
+// the marks row); marks are only ever added, so a row without one stays so.
 // `above` and `below` may start one word early; every row ends with a
 // spare zero word.
 typedef uint64_t v4u __attribute__((vector_size(32)));
 
 __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, const uint64_t* vis,
-    const uint64_t* east, size_t wpr, uint64_t* outer, uint64_t* hole) {
+    size_t wpr, uint64_t* outer, uint64_t* hole) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   v4u any = {};
   size_t k = 0;
   // The last word of a row is its spare zero word: the vector loop stops
   // before it so that word k + 1 always lies inside the plane.
   for (; k + 4 < wpr; k += 4) {
-    v4u c, cl, cr, a, al, ar, b, bl, br, vv, ev;
+    v4u c, cl, cr, a, al, ar, b, bl, br, vv, vr;
     load(row + k, c);
     load(row + k - 1, cl);
     load(row + k + 1, cr);
@@ -286,7 +287,8 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     load(below + k - 1, bl);
     load(below + k + 1, br);
     load(vis + k, vv);
-    load(east + k, ev);
+    load(vis + k + 1, vr);
+    const v4u ev = vv >> 1 | vr << 63;  // east flags, moved onto their pixels
     const v4u west = c << 1 | cl >> 63;
     const v4u east_nb = c >> 1 | cr << 63;
     const v4u around = west | east_nb | a | a << 1 | al >> 63 | a >> 1 | ar << 63 | b |
@@ -308,7 +310,8 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     const uint64_t keep = c & (west | east_nb | spread(above) | spread(below));
     outer[k] = keep & ~west;
     hole[k] = keep & ~east_nb;
-    found |= (outer[k] & ~vis[k]) | (hole[k] & ~east[k]);
+    const uint64_t ev = vis[k] >> 1 | (k + 1 < wpr ? vis[k + 1] << 63 : 0);
+    found |= (outer[k] & ~vis[k]) | (hole[k] & ~ev);
   }
   return found != 0;
 }
@@ -325,16 +328,15 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
                                 const imgproc::BitLabels& labels) {
   Vec<Candidate> out;
   if (gray.empty()) return out;
-  // The two tracing planes are per-thread scratch, kept between calls: fresh
-  // pages for them cost more in page faults than clearing reused ones.
-  thread_local Vec<uint64_t> visited, east;
+  // The mark plane is per-thread scratch, kept between calls: fresh pages
+  // for it cost more in page faults than clearing a reused one.
+  thread_local Vec<uint64_t> visited;
   visited.assign(labels.bits.size(), 0);
-  east.assign(labels.bits.size(), 0);
 
   const uint32_t w = gray.width, h = gray.height;
   const double d = double(std::max(w, h));
   const PerimeterLimits lim = perimeter_limits(params, d);
-  const Tracer tracer(labels, visited.data(), east.data(), lim.max);
+  const Tracer tracer(labels, visited.data(), lim.max);
   const bool refit = params.corner_refinement_method == CORNER_REFINE_CONTOUR;
   const size_t wpr = labels.words_per_row;
   Buffers buf;
@@ -353,8 +355,7 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
     const uint64_t* above = py > 1 ? row - wpr : zero_row.data() + 1;
     const uint64_t* below = py < h ? row + wpr : zero_row.data() + 1;
     const uint64_t* vis_row = visited.data() + size_t(py) * wpr;
-    const uint64_t* east_row = east.data() + size_t(py) * wpr;
-    if (!row_start_masks(above, row, below, vis_row, east_row, wpr, outer_row.data(),
+    if (!row_start_masks(above, row, below, vis_row, wpr, outer_row.data(),
                          hole_row.data()))
       continue;
     // Column rules: an outer border never starts in column 0 (px == 1), a
@@ -370,7 +371,10 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
       const uint64_t outer = outer_row[k], hole = hole_row[k];
       uint64_t pending = outer | hole;
       uint64_t outer_now = outer & ~vis_row[k];
-      uint64_t starts = outer_now | (hole & ~east_row[k]);
+      auto east_flags = [&] {
+        return vis_row[k] >> 1 | (k + 1 < wpr ? vis_row[k + 1] << 63 : 0);
+      };
+      uint64_t starts = outer_now | (hole & ~east_flags());
       while (starts != 0) {
         const int bit = std::countr_zero(starts);
         pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
@@ -385,7 +389,7 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
           out.push_back(Candidate{quad});
         }
         outer_now = pending & outer & ~vis_row[k];
-        starts = outer_now | (pending & hole & ~east_row[k]);
+        starts = outer_now | (pending & hole & ~east_flags());
       }
     }
   }
