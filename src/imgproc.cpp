@@ -849,6 +849,13 @@ MV_ALWAYS_INLINE void lane_merge(const LaneArgmax& a, float& best, size_t& index
   }
 }
 
+MV_ALWAYS_INLINE bool any_at_least(const v8f& v, float value) {
+  const v8i ge = v >= value;
+  uint64_t q[4];
+  std::memcpy(q, &ge, sizeof q);
+  return (q[0] | q[1] | q[2] | q[3]) != 0;
+}
+
 // First index of the point farthest from o by squared distance.
 __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Point2f* pts,
                                                                         size_t n, Point2f o) {
@@ -882,42 +889,57 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Po
 
 // Largest distance of chain[i], i in [begin, end), from the line through a
 // with direction (dx, dy) and length len, and the first index reaching it;
-// index 0 when no distance exceeds 0.
+// index 0 when no distance exceeds 0. A distance is |num| / len with one
+// positive len, and correctly rounded division is monotonic, so the largest
+// distance is (largest |num|) / len: the vector pass needs no division.
+// Only points whose |num| lies within a relative 1e-4 of the largest (far
+// wider than the two-ulp band that can round to the same quotient) are then
+// divided, in index order, to find the first one reaching it.
 __attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
     const Point2f* chain, size_t begin, size_t end, Point2f a, float dx, float dy, float len,
     float& best_out) {
+  auto num_abs = [&](size_t i) {
+    return std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y));
+  };
   const float* f = &chain[0].x;
   const v8f av = {a.x, a.y, a.x, a.y, a.x, a.y, a.x, a.y};
   const v8f kv = {dy, dx, dy, dx, dy, dx, dy, dx};
-  const v8f lv = {len, len, len, len, len, len, len, len};
-  LaneArgmax acc;
-  lane_init(acc, 0.0f);
+  auto block = [&](size_t i, v8f& out) {
+    v8f v;
+    std::memcpy(&v, f + 2 * i, sizeof v);
+    const v8f t = kv * (v - av);  // (dy ex, dx ey) per point
+    sub_swapped_pairs(t, out);    // +-(dy ex - dx ey)
+    v8i bits;
+    std::memcpy(&bits, &out, sizeof bits);
+    bits &= 0x7fffffff;  // fabs
+    std::memcpy(&out, &bits, sizeof bits);
+  };
+  v8f m = {};
   size_t i = begin;
-  if (end < kMaxLaneIndex) {
-    v8i idx = {0, 0, 1, 1, 2, 2, 3, 3};
-    idx += int32_t(begin);
-    for (; i + 4 <= end; i += 4, idx += 4) {
-      v8f v;
-      std::memcpy(&v, f + 2 * i, sizeof v);
-      const v8f t = kv * (v - av);  // (dy ex, dx ey) per point
-      v8f num;
-      sub_swapped_pairs(t, num);  // +-(dy ex - dx ey)
-      v8i bits;
-      std::memcpy(&bits, &num, sizeof bits);
-      bits &= 0x7fffffff;  // fabs
-      std::memcpy(&num, &bits, sizeof bits);
-      lane_update(acc, num / lv, idx);
-    }
+  for (; i + 4 <= end; i += 4) {
+    v8f s;
+    block(i, s);
+    m = s > m ? s : m;
   }
-  float best = 0.0f;
-  size_t index = std::numeric_limits<size_t>::max();
-  lane_merge(acc, best, index);
-  for (; i < end; ++i) {
-    const float d = std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y)) / len;
-    if (d > best) { best = d; index = i; }
-  }
+  float max_num = 0.0f;
+  for (int l = 0; l < 8; ++l) max_num = m[l] > max_num ? m[l] : max_num;
+  for (size_t j = i; j < end; ++j) max_num = std::max(max_num, num_abs(j));
+  const float best = max_num / len;
   best_out = best;
-  return index == std::numeric_limits<size_t>::max() ? 0 : index;
+  if (!(best > 0.0f)) return 0;
+  // Tiny quotients may be subnormal and huge ones may overflow, where the
+  // band is wider: then every point is checked.
+  const float band_low = best >= 1e-30f && best <= 1e30f ? max_num * 0.9999f : 0.0f;
+  for (i = begin; i + 4 <= end; i += 4) {
+    v8f s;
+    block(i, s);
+    if (!any_at_least(s, band_low)) continue;
+    for (size_t j = i; j < i + 4; ++j)
+      if (num_abs(j) / len == best) return j;
+  }
+  for (; i < end; ++i)
+    if (num_abs(i) / len == best) return i;
+  return 0;  // not reached: the largest |num| itself gives best
 }
 
 // Douglas-Peucker on an open chain. Returns false as soon as `out` is known to
