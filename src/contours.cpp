@@ -332,6 +332,14 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
   // for it cost more in page faults than clearing a reused one.
   thread_local Vec<uint64_t> visited;
   visited.assign(labels.bits.size(), 0);
+  // Planes of very large frames are not kept: a thread that once saw one
+  // would otherwise hold its memory for the life of the process.
+  struct ReleaseLarge {
+    Vec<uint64_t>& plane;
+    ~ReleaseLarge() {
+      if (plane.capacity() * sizeof(uint64_t) > (size_t(4) << 20)) Vec<uint64_t>().swap(plane);
+    }
+  } release_large{visited};
 
   const uint32_t w = gray.width, h = gray.height;
   const double d = double(std::max(w, h));
