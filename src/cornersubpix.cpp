@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
 
 namespace markvane::cornersubpix {
 namespace {
@@ -134,6 +135,11 @@ Point2f corner_sub_pix(const GrayImage& gray, uint32_t half_win, int32_t max_ite
   const double e = std::max(eps, 0.0);
   const double eps2 = e * e;
   const uint32_t w = half_win;
+  // The patch holds (2w + 3)^2 floats. Windows needing more than 1 GiB are
+  // refused (no image makes use of them) rather than left to exhaust memory.
+  if ((2 * uint64_t(w) + 3) * (2 * uint64_t(w) + 3) > (uint64_t(1) << 28)) {
+    throw std::length_error("corner refinement window is too large");
+  }
   const uint32_t side = 2 * w + 3;
   const Vec<float> mask = make_mask(w);
   Vec<float> patch(size_t(side) * side);

@@ -9,8 +9,9 @@
 
 namespace markvane::cornersubpix {
 
-// half_win w gives a (2w+1)^2 window. Never fails: returns (x0, y0) unchanged
-// for a start outside the image, w = 0, or a result more than w pixels away.
+// half_win w gives a (2w+1)^2 window. Returns (x0, y0) unchanged for a start
+// outside the image, w = 0, or a result more than w pixels away. Throws
+// std::length_error for windows above 16381 (buffers past 1 GiB).
 Point2f corner_sub_pix(const GrayImage& gray, uint32_t half_win, int32_t max_iters, Point2f start,
                        double eps);
 

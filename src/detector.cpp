@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <mutex>
 #include <numeric>
 #include <vector>
 
@@ -67,17 +68,22 @@ Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorP
   // right away. Results land in their scale's slot, so neither the band count
   // nor the scheduling changes the output.
   const uint32_t bands = uint32_t(std::clamp<size_t>(affinity::concurrency(), 1, 8));
-  const uint32_t band_rows = (gray.height + bands - 1) / bands;
+  const uint64_t band_rows = (uint64_t(gray.height) + bands - 1) / bands;
+  // A scale's plane is allocated by its first band task and freed after its
+  // trace, so only the scales in flight hold one.
   Vec<imgproc::BitLabels> labels(scales);
-  for (auto& l : labels) l = imgproc::make_bit_labels(gray.width, gray.height);
+  std::vector<std::once_flag> allocated(scales);
   std::vector<std::atomic<uint32_t>> pending(scales);
   for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
 
   auto run_band = [&](size_t task) {
     const uint32_t k = scales - 1 - uint32_t(task / bands);
     const uint32_t band = uint32_t(task % bands);
-    const uint32_t begin = std::min(gray.height, band * band_rows);
-    const uint32_t end = std::min(gray.height, begin + band_rows);
+    const uint32_t begin = uint32_t(std::min<uint64_t>(gray.height, band * band_rows));
+    const uint32_t end = uint32_t(std::min<uint64_t>(gray.height, begin + band_rows));
+    std::call_once(allocated[k], [&] {
+      labels[k] = imgproc::make_bit_labels(gray.width, gray.height);
+    });
     imgproc::adaptive_threshold_bits_rows(gray, scale_window(params, k),
                                           params.adaptive_thresh_constant, begin, end, labels[k]);
     // acq_rel: the tracing task must see every other band's rows.

@@ -86,7 +86,8 @@ MV_ALWAYS_INLINE void prefix_sums(const ColSum* __restrict cs, uint32_t* __restr
   }
 }
 
-MV_ALWAYS_INLINE void prefix_sums(const uint32_t* cs, uint64_t* prefix, uint32_t w) {
+template <class ColSum>
+MV_ALWAYS_INLINE void prefix_sums(const ColSum* cs, uint64_t* prefix, uint32_t w) {
   uint64_t acc = 0;
   prefix[0] = 0;
   for (uint32_t x = 0; x < w; ++x) prefix[x + 1] = acc += cs[x];
@@ -384,11 +385,13 @@ void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, ByteSink& 
 void threshold_rows_i32(const GrayImage& gray, uint32_t r, int32_t c, BitSink& sink, RowBand band) {
   threshold_rows_dispatch(gray, r, c, sink, band);
 }
+// The wide path for windows whose sums may pass 32 bits: column sums too are
+// 64-bit, since a column of more than 2^24 rows already overflows 32 bits.
 void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, ByteSink& sink, RowBand band) {
-  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink, band);
+  threshold_rows<int64_t, uint64_t, 0>(gray, r, c, sink, band);
 }
 void threshold_rows_i64(const GrayImage& gray, uint32_t r, int64_t c, BitSink& sink, RowBand band) {
-  threshold_rows<int64_t, uint32_t, 0>(gray, r, c, sink, band);
+  threshold_rows<int64_t, uint64_t, 0>(gray, r, c, sink, band);
 }
 
 // Defining MARKVANE_NO_AVX2_DISPATCH builds only the baseline kernels, which

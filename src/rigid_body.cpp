@@ -74,7 +74,7 @@ std::variant<Correspondences, std::string> gather_correspondences(const RigidBod
                                                                   std::span<const MarkerCorners> corners,
                                                                   std::span<const int32_t> ids) {
   Correspondences out;
-  std::unordered_set<int32_t, std::hash<int32_t>, std::equal_to<int32_t>, mi_stl_allocator<int32_t>> seen;
+  std::unordered_set<int32_t, std::hash<int32_t>, std::equal_to<int32_t>, MiAllocator<int32_t>> seen;
   for (size_t i = 0; i < ids.size(); ++i) {
     int32_t id = ids[i];
     if (!seen.insert(id).second) return "duplicate detected marker id " + std::to_string(id);

@@ -17,7 +17,7 @@
 namespace markvane::rigid_body {
 
 using IdIndex = std::unordered_map<int32_t, uint32_t, std::hash<int32_t>, std::equal_to<int32_t>,
-                                   mi_stl_allocator<std::pair<const int32_t, uint32_t>>>;
+                                   MiAllocator<std::pair<const int32_t, uint32_t>>>;
 
 // Immutable after construction; safe to share between concurrent calls.
 struct RigidBody {

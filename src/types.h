@@ -9,6 +9,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <vector>
 
 #include <mimalloc.h>
@@ -16,9 +17,30 @@
 namespace markvane {
 
 // All sizeable buffers of the module live on mimalloc's heap; the interpreter's
-// allocator and other extensions are left alone.
+// allocator and other extensions are left alone. Exhaustion throws
+// std::bad_alloc (a MemoryError in Python) instead of aborting the process.
 template <class T>
-using Vec = std::vector<T, mi_stl_allocator<T>>;
+struct MiAllocator {
+  using value_type = T;
+  MiAllocator() noexcept = default;
+  template <class U>
+  MiAllocator(const MiAllocator<U>&) noexcept {}
+
+  T* allocate(size_t n) {
+    static_assert(alignof(T) <= alignof(std::max_align_t), "over-aligned element type");
+    if (n > size_t(-1) / sizeof(T)) throw std::bad_array_new_length();
+    void* p = mi_malloc(n * sizeof(T));
+    if (p == nullptr && n != 0) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) noexcept { mi_free(p); }
+
+  template <class U>
+  bool operator==(const MiAllocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using Vec = std::vector<T, MiAllocator<T>>;
 
 struct Point2f {
   float x = 0.0f;

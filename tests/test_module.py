@@ -149,8 +149,11 @@ IMG = np.zeros((40, 50), np.uint8)
      "image must be 2D (gray) or 3D (BGR)"),
     (lambda: markvane.detect_markers(np.zeros((2, 2, 2, 2), np.uint8), "DICT_4X4_50"), ValueError,
      "image must be 2D (gray) or 3D (BGR)"),
-    (lambda: markvane.detect_markers(IMG.astype(np.float32), "DICT_4X4_50"), TypeError,
+    (lambda: markvane.detect_markers(IMG.astype(np.float32), "nope"), TypeError,
      "argument 'image': "),
+    (lambda: markvane.detect_markers("x", 5), TypeError, "argument 'image': "),
+    (lambda: markvane.detect_markers(np.broadcast_to(np.uint8(0), (2**20, 2**20)), "DICT_4X4_50"),
+     MemoryError, "image is larger than the machine's memory"),
     (lambda: markvane.detect_markers(IMG.tolist(), "DICT_4X4_50"), TypeError, "argument 'image': "),
     (lambda: markvane.detect_markers(IMG, b"DICT_4X4_50"), TypeError, "argument 'dictionary': "),
     (lambda: markvane.detect_markers(IMG, "DICT_4X4_50", parameters=3), TypeError,
@@ -177,6 +180,12 @@ def test_scale_plan_that_cannot_be_computed_raises():
     p.adaptive_thresh_win_size_min = 0
     p.adaptive_thresh_win_size_max = -(2**31)
     with pytest.raises(ValueError):
+        markvane.detect_markers(IMG, "DICT_4X4_50", p)
+    # Billions of full-image passes are refused rather than attempted.
+    p.adaptive_thresh_win_size_step = 1
+    p.adaptive_thresh_win_size_min = 1
+    p.adaptive_thresh_win_size_max = 2**31 - 1
+    with pytest.raises(ValueError, match="scales; at most 65536 are supported"):
         markvane.detect_markers(IMG, "DICT_4X4_50", p)
 
 
@@ -305,3 +314,12 @@ def test_interpreter_lock_is_released_during_detection():
     # only the interpreter's switch-interval slices (a handful of ticks).
     assert float(elapsed) > 0.05
     assert int(progress) > 1000
+
+
+def test_absurd_refinement_window_is_refused(scene_bgr):
+    p = markvane.DetectorParameters()
+    p.corner_refinement_method = markvane.CORNER_REFINE_SUBPIX
+    p.relative_corner_refinement_win_size = 1e9
+    p.corner_refinement_win_size = 2**31 - 1
+    with pytest.raises(ValueError, match="corner refinement window is too large"):
+        markvane.detect_markers(scene_bgr, "DICT_4X4_50", p)

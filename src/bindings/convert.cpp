@@ -3,6 +3,8 @@
 #include <cstring>
 #include <limits>
 
+#include <unistd.h>
+
 #include "imgproc.h"
 
 namespace markvane::py {
@@ -311,16 +313,7 @@ std::vector<std::array<double, 2>> arg_point_list(const char* name, nb::handle v
 
 namespace {
 
-// RAII holder of a read-only buffer view.
-struct BufferView {
-  Py_buffer view{};
-  bool held = false;
-  ~BufferView() {
-    if (held) PyBuffer_Release(&view);
-  }
-};
-
-void require_uint8_ndarray(nb::handle image, BufferView& buffer) {
+void require_uint8_ndarray(nb::handle image, ImageArg& buffer) {
   nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
   bool is_array = PyObject_IsInstance(image.ptr(), ndarray.ptr()) == 1;
   if (is_array && PyObject_GetBuffer(image.ptr(), &buffer.view, PyBUF_RECORDS_RO) == 0) {
@@ -357,10 +350,31 @@ void copy_strided(const Py_buffer& v, size_t rows, size_t cols, size_t ch, uint8
 
 }  // namespace
 
-Frame extract_frame(const char* name, nb::handle image) {
-  BufferView buffer;
-  convert_arg(name, [&] { require_uint8_ndarray(image, buffer); });
-  const Py_buffer& v = buffer.view;
+ImageArg::ImageArg(const char* name, nb::handle image) {
+  convert_arg(name, [&] { require_uint8_ndarray(image, *this); });
+}
+
+ImageArg::~ImageArg() {
+  if (held) PyBuffer_Release(&view);
+}
+
+namespace {
+
+// Frames larger than the machine's memory are refused up front: the copy
+// would otherwise be killed by the kernel rather than fail cleanly.
+void require_fits_in_memory(size_t bytes) {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return;
+  if (bytes / size_t(page) >= size_t(pages)) {
+    PyErr_SetString(PyExc_MemoryError, "image is larger than the machine's memory");
+    throw nb::python_error();
+  }
+}
+
+}  // namespace
+
+Frame extract_frame(const ImageArg& image) {
+  const Py_buffer& v = image.view;
   Frame frame;
   if (v.ndim == 2) {
     frame.channels = 1;
@@ -379,6 +393,7 @@ Frame extract_frame(const char* name, nb::handle image) {
   }
   size_t total = frame.rows * frame.cols * frame.channels;
   if (total == 0) return frame;
+  require_fits_in_memory(total);
   frame.data.resize(total);
   if (PyBuffer_IsContiguous(&v, 'C')) {
     std::memcpy(frame.data.data(), v.buf, total);
@@ -404,9 +419,6 @@ GrayImage to_gray(Frame&& frame) {
   return gray;
 }
 
-GrayImage gray_from_arg(const char* name, nb::handle image) {
-  return to_gray(extract_frame(name, image));
-}
 
 nb::tuple to_result(const Vec<Detection>& detections) {
   nb::list corners, ids;

@@ -91,10 +91,20 @@ std::string arg_str(const char* name, nb::handle value);
 std::vector<std::array<double, 2>> arg_point_list(const char* name, nb::handle value);
 
 // Image intake: a NumPy uint8 array of any strides; 2-D gray or 3-D with 1 or 3
-// channels. Raises TypeError (prefixed) or ValueError with the fixed messages.
-Frame extract_frame(const char* name, nb::handle image);
+// channels. Binding (ImageArg) raises the prefixed TypeError and holds a
+// read-only view until extract_frame has copied it; extract_frame raises the
+// ValueErrors of the fixed messages (and MemoryError for impossible sizes).
+struct ImageArg {
+  ImageArg(const char* name, nb::handle image);
+  ~ImageArg();
+  ImageArg(const ImageArg&) = delete;
+  ImageArg& operator=(const ImageArg&) = delete;
+
+  Py_buffer view{};
+  bool held = false;
+};
+Frame extract_frame(const ImageArg& image);
 GrayImage to_gray(Frame&& frame);
-GrayImage gray_from_arg(const char* name, nb::handle image);
 
 // (corners, ids) as fresh Python lists.
 nb::tuple to_result(const Vec<Detection>& detections);

@@ -26,6 +26,8 @@ dictionary::Dictionary lookup_dictionary(const std::string& name) {
   return std::move(*dict);
 }
 
+constexpr int32_t kMaxScales = 1 << 16;
+
 // Settings this build cannot honour yet, and settings that would make the
 // scale plan divide by zero or overflow, are refused before any work starts.
 void check_detection_settings(const DetectorParams& p) {
@@ -42,17 +44,27 @@ void check_detection_settings(const DetectorParams& p) {
   if (p.adaptive_thresh_win_size_step == 0) {
     throw nb::value_error("adaptive_thresh_win_size_step must not be 0");
   }
-  if (!detector::scale_count(p)) {
+  const std::optional<int32_t> scales = detector::scale_count(p);
+  if (!scales) {
     throw nb::value_error(
         "the adaptive threshold window settings overflow the 32-bit scale count");
+  }
+  // Each scale is a full threshold and contour pass over the image.
+  if (*scales > kMaxScales) {
+    throw nb::value_error(("the adaptive threshold window settings give " + std::to_string(*scales) +
+                           " scales; at most " + std::to_string(kMaxScales) + " are supported")
+                              .c_str());
   }
 }
 
 nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle parameters) {
+  // Arguments are bound in order; the dictionary is looked up before the
+  // image's shape is checked.
+  const ImageArg image_arg("image", image);
   std::string name = arg_str("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
   dictionary::Dictionary dict = lookup_dictionary(name);
-  GrayImage gray = gray_from_arg("image", image);
+  GrayImage gray = to_gray(extract_frame(image_arg));
   check_detection_settings(params);
   detector::Decoded result;
   {
@@ -70,13 +82,13 @@ nb::list predefined_dictionaries() {
   return names;
 }
 
-// A window of (2w+3)^2 floats per corner; refuse windows no image could use
-// rather than attempting multi-gigabyte allocations.
-constexpr uint32_t kMaxSubPixHalfWindow = 1u << 14;
+// A window of (2w+3)^2 floats per corner (about 67 MB at the limit); refuse
+// larger windows, which no image could use, rather than attempt gigabytes.
+constexpr uint32_t kMaxSubPixHalfWindow = 1u << 12;
 
 nb::list corner_sub_pix_hook(nb::handle image, nb::handle corners, nb::handle win,
                              nb::handle max_iters, nb::handle eps) {
-  GrayImage gray = gray_from_arg("image", image);
+  const ImageArg image_arg("image", image);
   auto points = arg_point_list("corners", corners);
   uint32_t half_win = arg_u32("win", win);
   int32_t iterations = arg_i32("max_iters", max_iters);
@@ -84,6 +96,7 @@ nb::list corner_sub_pix_hook(nb::handle image, nb::handle corners, nb::handle wi
   if (half_win > kMaxSubPixHalfWindow) {
     throw nb::value_error(("win must be at most " + std::to_string(kMaxSubPixHalfWindow)).c_str());
   }
+  GrayImage gray = to_gray(extract_frame(image_arg));
   nb::list out;
   for (const auto& p : points) {
     Point2f start{float(p[0]), float(p[1])};
