@@ -192,11 +192,33 @@ struct Tracer {
       return 1;
     }
     const size_t b1 = b0 + ptrdiff_t(kDy[d]) * ptrdiff_t(row_bits) + kDx[d];
-    size_t b = b0;
     int32_t x = int32_t(px) - 1, y = int32_t(py) - 1;
     const int32_t last_x = int32_t(width) - 1;
-    uint32_t origin = uint32_t(d);
     uint64_t count = 0;
+    // The loop carries u = b - 1 for the current pixel b (the bit index of
+    // the west end of each neighbourhood row) and the table row of the
+    // search origin: both are then ready when the next lookup needs them,
+    // which keeps one addition each off the chain of dependent operations
+    // that bounds the loop.
+    const uint8_t* const fg_bytes = reinterpret_cast<const uint8_t*>(fg);
+    const size_t row_bytes = row_bits >> 3;
+    auto hood_west = [&](size_t w) -> uint32_t {
+      if constexpr (std::endian::native == std::endian::little) {
+        const size_t q = w >> 3;
+        const unsigned sh = unsigned(w & 7);
+        uint64_t t, m, l;
+        std::memcpy(&t, fg_bytes + (q - row_bytes), 8);
+        std::memcpy(&m, fg_bytes + q, 8);
+        std::memcpy(&l, fg_bytes + (q + row_bytes), 8);
+        return (uint32_t(t >> sh) & 7) | (uint32_t(m >> sh) & 7) << 3 |
+               (uint32_t(l >> sh) & 7) << 6;
+      } else {
+        return neighbourhood(w + 1);
+      }
+    };
+    size_t u = b0 - 1;
+    const size_t u0 = b0 - 1, u1 = b1 - 1;
+    const Step* row = table + d * 512;
     for (;;) {
       if (count < room) {
         out[count] = {x, y};
@@ -208,16 +230,16 @@ struct Tracer {
       }
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
-      // the last direction examined is `origin` itself, which is foreground.
-      const Step* st = table + (origin * 512 + neighbourhood(b));
-      const size_t next = b + ptrdiff_t(st->delta);
+      // the last direction examined is that pixel itself, which is foreground.
+      const Step* st = row + hood_west(u);
+      const size_t next = u + ptrdiff_t(st->delta);
       const uint32_t step = st->info;
-      mark(b, ((step & kEastBackgroundFlag) != 0) | (x == last_x));
-      if ((b == b1 && next == b0) || count >= bound) break;
-      b = next;
+      mark(u + 1, ((step & kEastBackgroundFlag) != 0) | (x == last_x));
+      if ((u == u1 && next == u0) || count >= bound) break;
+      u = next;
       x += int32_t((step >> 4) & 3) - 1;
       y += int32_t((step >> 6) & 3) - 1;
-      origin = step & 7;
+      row = table + (step & 7) * 512;
     }
     return count;
   }
