@@ -39,3 +39,29 @@ def data_dir() -> Path:
     if not DATA_DIR.is_dir():
         pytest.skip(f"test data folder not available: {DATA_DIR}")
     return DATA_DIR
+
+
+def opencv_markers(image, dictionary, **settings):
+    """OpenCV's ArucoDetector with the given DetectorParameters attributes;
+    corners as a list of 4x2 float64 arrays and ids as a list of ints."""
+    import cv2
+
+    p = cv2.aruco.DetectorParameters()
+    for name, value in settings.items():
+        setattr(p, name, value)
+    det = cv2.aruco.ArucoDetector(
+        cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)), p)
+    corners, ids, _ = det.detectMarkers(image)
+    ids = [] if ids is None else [int(i) for i in ids.ravel()]
+    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], ids
+
+
+def markvane_markers(image, dictionary, **settings):
+    """markvane.detect_markers in the same shape as `opencv_markers`."""
+    import markvane
+
+    p = markvane.DetectorParameters()
+    for name, value in settings.items():
+        setattr(p, name, value)
+    corners, ids = markvane.detect_markers(image, dictionary, p)
+    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], list(ids)

@@ -16,6 +16,7 @@ import pytest
 markvane = pytest.importorskip("markvane")
 cv2 = pytest.importorskip("cv2")
 
+from conftest import markvane_markers, opencv_markers  # noqa: E402
 from markvane_tools import scenes  # noqa: E402
 
 DICTIONARIES = [
@@ -63,22 +64,13 @@ def must_find(truth) -> set:
 
 
 def detect_cv(image, dictionary, method=0, inverted=False):
-    p = cv2.aruco.DetectorParameters()
-    p.cornerRefinementMethod = method
-    p.detectInvertedMarker = inverted
-    det = cv2.aruco.ArucoDetector(
-        cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)), p)
-    corners, ids, _ = det.detectMarkers(image)
-    ids = [] if ids is None else [int(i) for i in ids.ravel()]
-    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], ids
+    return opencv_markers(image, dictionary, cornerRefinementMethod=method,
+                          detectInvertedMarker=inverted)
 
 
 def detect_mv(image, dictionary, method=0, inverted=False):
-    p = markvane.DetectorParameters()
-    p.corner_refinement_method = method
-    p.detect_inverted_marker = inverted
-    corners, ids = markvane.detect_markers(image, dictionary, p)
-    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], list(ids)
+    return markvane_markers(image, dictionary, corner_refinement_method=method,
+                            detect_inverted_marker=inverted)
 
 
 @pytest.mark.parametrize("backdrop", list(BACKDROPS))

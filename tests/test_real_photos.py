@@ -14,7 +14,7 @@ import re
 import numpy as np
 import pytest
 
-from conftest import DATA_DIR, data_path
+from conftest import DATA_DIR, data_path, markvane_markers, opencv_markers
 
 markvane = pytest.importorskip("markvane")
 cv2 = pytest.importorskip("cv2")
@@ -37,20 +37,11 @@ def photos(folder: str, every: int = 1):
 
 
 def detect_cv(image, dictionary, min_side=32):
-    p = cv2.aruco.DetectorParameters()
-    p.minSideLengthCanonicalImg = min_side
-    det = cv2.aruco.ArucoDetector(
-        cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)), p)
-    corners, ids, _ = det.detectMarkers(image)
-    ids = [] if ids is None else [int(i) for i in ids.ravel()]
-    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], ids
+    return opencv_markers(image, dictionary, minSideLengthCanonicalImg=min_side)
 
 
 def detect_mv(image, dictionary, min_side=32):
-    p = markvane.DetectorParameters()
-    p.min_side_length_canonical_img = min_side
-    corners, ids = markvane.detect_markers(image, dictionary, p)
-    return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], list(ids)
+    return markvane_markers(image, dictionary, min_side_length_canonical_img=min_side)
 
 
 def unmatched(reference, candidate, tol=5.0):
