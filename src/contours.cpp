@@ -254,6 +254,18 @@ struct Buffers {
   Vec<Point2f> scratch;
 };
 
+// Sum over the sides of max(|dx|, |dy|): the number of points an 8-connected
+// outline of the quad needs at least.
+double chebyshev_perimeter(const Quad& q) {
+  double sum = 0.0;
+  for (int i = 0; i < 4; ++i) {
+    const double dx = std::fabs(double(q[(i + 1) & 3].x) - double(q[i].x));
+    const double dy = std::fabs(double(q[(i + 1) & 3].y) - double(q[i].y));
+    sum += std::max(dx, dy);
+  }
+  return sum;
+}
+
 // Filters 2 to 4 on a contour of n points (held in buf.contour) that passed
 // the length test; fills `quad` with the polygon vertices on success.
 bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, double d, Quad& quad) {
@@ -411,9 +423,20 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
         const int start = (outer_now >> bit) & 1 ? 0 : kEast;
         const uint32_t px = uint32_t(k * 64 + bit);
         const uint64_t len = tracer.trace(px, py, start, buf.contour);
+        // The length limit counts contour points, and a hole border can
+        // count many more than it encloses: the inside of the thin band a
+        // small window leaves along the inner edge of a marker's frame picks
+        // up bumps from the noise in the dark frame. Such an outline passes
+        // the limit where the marker's own (outer) outline does not, and the
+        // marker is then reported with corners a few pixels inside its edge.
+        // A hole border must therefore also be as large as the limit by its
+        // quad's Chebyshev perimeter, which is what a clean outline of that
+        // quad counts (and never more than its own count, as the vertices
+        // lie on the contour). Outer borders keep the point count alone.
         Quad quad;
         if (len >= lim.min && len <= lim.max &&
-            contour_to_quad(buf, size_t(len), params, d, quad)) {
+            contour_to_quad(buf, size_t(len), params, d, quad) &&
+            (start != kEast || chebyshev_perimeter(quad) >= double(lim.min))) {
           if (refit)
             quad = corner_refine::refine_from_contour(quad, buf.contour.data(), size_t(len));
           out.push_back(Candidate{quad});

@@ -387,41 +387,55 @@ bool is_border_cell(const Geometry& g, int32_t r, int32_t c) {
 
 enum class Border { rejected, normal, inverted };
 
+struct BorderReading {
+  Border kind = Border::rejected;
+  uint32_t errors = 0;
+};
+
+// A cell is white when its white fraction exceeds t, black when it is below
+// 1 - t, and undecided in between (exactly half white, at the default t). An
+// undecided cell is never taken as agreeing with what is expected of it: on
+// the border it counts as an error in either polarity, in the code as a
+// mismatch. Left out of the count instead, it would match anything, and on
+// noise about a fifth of all cells come out exactly half white.
+//
 // Counts border cells read with the wrong colour, inverting the reading when
 // inverted markers are allowed and that fits the border better.
-Border check_border(Vec<float>& values, const Geometry& g, const DetectorParams& params) {
-  if (g.border <= 0) return Border::normal;
+BorderReading check_border(Vec<float>& values, const Geometry& g, const DetectorParams& params) {
+  if (g.border <= 0) return {Border::normal, 0};
   const float t = params.cell_white_threshold;
   const float t_black = 1.0f - t;
-  uint32_t whites = 0, blacks = 0;
+  uint32_t not_black = 0, not_white = 0;
   for (int32_t r = 0; r < g.cells; ++r)
     for (int32_t c = 0; c < g.cells; ++c) {
       if (!is_border_cell(g, r, c)) continue;
       const float v = values[size_t(r) * size_t(g.cells) + size_t(c)];
-      whites += v > t ? 1u : 0u;
-      blacks += v < t_black ? 1u : 0u;
+      not_black += v < t_black ? 0u : 1u;
+      not_white += v > t ? 0u : 1u;
     }
-  uint32_t errors = whites;
-  const bool inverted = params.detect_inverted_marker && blacks < whites;
-  if (inverted) {
-    errors = blacks;
+  // Undecided cells add to both counts, so the polarity is decided by the
+  // cells read with certainty alone; a tie keeps the normal reading.
+  const bool inverted = params.detect_inverted_marker && not_white < not_black;
+  const uint32_t errors = inverted ? not_white : not_black;
+  if (inverted)
     for (float& v : values) v = 1.0f - v;
-  }
   if (!(double(errors) <= params.max_erroneous_bits_in_border_rate * double(g.n) * double(g.n)))
-    return Border::rejected;
-  return inverted ? Border::inverted : Border::normal;
+    return {Border::rejected, errors};
+  return {inverted ? Border::inverted : Border::normal, errors};
 }
 
 // Packs the inner n x n cells like one rotation code: row-major, MSB first,
 // with the cells of an incomplete last byte right-aligned in its low bits.
-void pack_cells(const Vec<float>& values, const Geometry& g, float t,
-                dictionary::CellBitMasks& masks) {
+// Returns the number of undecided cells (0 in `known`).
+uint32_t pack_cells(const Vec<float>& values, const Geometry& g, float t,
+                    dictionary::CellBitMasks& masks) {
   const size_t cells = size_t(g.n) * size_t(g.n);
   const size_t bytes = (cells + 7) / 8;
   masks.white.assign(bytes, 0);
   masks.known.assign(bytes, 0);
   masks.cells = uint32_t(cells);
   const float t_black = 1.0f - t;
+  uint32_t undecided = 0;
   size_t k = 0;
   for (int32_t r = 0; r < g.n; ++r)
     for (int32_t c = 0; c < g.n; ++c, ++k) {
@@ -431,13 +445,20 @@ void pack_cells(const Vec<float>& values, const Geometry& g, float t,
       const size_t in_byte = std::min<size_t>(8, cells - (k & ~size_t(7)));
       const uint8_t bit = uint8_t(1u << (in_byte - 1 - (k & 7)));
       if (white) masks.white[k >> 3] |= bit;
-      if (white != black) masks.known[k >> 3] |= bit;
+      if (white != black)
+        masks.known[k >> 3] |= bit;
+      else
+        ++undecided;
     }
+  return undecided;
 }
 
-// trunc(rate * max_correction_bits), saturating at 0 for negative or NaN
-// products and at UINT32_MAX for huge ones.
-uint32_t max_distance(const DetectorParams& params, const dictionary::Dictionary& dict) {
+// trunc(rate * max_correction_bits), saturating at UINT32_MAX; nullopt when
+// the rate is negative or NaN, which allows no match at all (not even an
+// exact one).
+std::optional<uint32_t> max_distance(const DetectorParams& params,
+                                     const dictionary::Dictionary& dict) {
+  if (!(params.error_correction_rate >= 0.0)) return std::nullopt;
   const double v = std::trunc(params.error_correction_rate * double(dict.max_correction_bits));
   if (!(v > 0.0)) return 0;
   if (v >= 4294967295.0) return UINT32_MAX;
@@ -445,28 +466,39 @@ uint32_t max_distance(const DetectorParams& params, const dictionary::Dictionary
 }
 
 struct Reading {
-  dictionary::Match match;
+  std::optional<dictionary::Match> match;  // distance counts undecided code cells
+  uint32_t border_errors = 0;
   bool inverted = false;  // read with a white border
+
+  bool decoded() const { return match.has_value(); }
+  // Cells that had to be read against what the marker prints.
+  uint32_t errors() const { return border_errors + (match ? match->distance : 0); }
 };
 
-// Reads and identifies one oriented candidate; nullopt when it is not a marker.
-std::optional<Reading> read_marker(const GrayImage& gray, const Quad& corners,
-                                   const dictionary::Dictionary& dict,
-                                   const DetectorParams& params, const Geometry& g, Scratch& s) {
-  if (g.side <= 0 || g.cells <= 0 || g.ppc - 2 * g.margin <= 0) return std::nullopt;
-  if (!warp_canonical(gray, corners, g.side, s.canonical)) return std::nullopt;
+// Reads and identifies one oriented candidate.
+Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary::Dictionary& dict,
+                    const DetectorParams& params, const Geometry& g, Scratch& s) {
+  Reading out;
+  if (g.side <= 0 || g.cells <= 0 || g.ppc - 2 * g.margin <= 0) return out;
+  if (!warp_canonical(gray, corners, g.side, s.canonical)) return out;
   const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2);
   if (spread.stddev < params.min_otsu_std_dev) {
     s.values.assign(size_t(g.cells) * size_t(g.cells), spread.mean > 127.0 ? 1.0f : 0.0f);
   } else {
     cell_values(s.canonical, g, otsu_threshold(s.canonical), s.values);
   }
-  const Border border = check_border(s.values, g, params);
-  if (border == Border::rejected) return std::nullopt;
-  pack_cells(s.values, g, params.cell_white_threshold, s.masks);
-  const auto match = dictionary::identify(dict, s.masks, max_distance(params, dict));
-  if (!match) return std::nullopt;
-  return Reading{*match, border == Border::inverted};
+  const BorderReading border = check_border(s.values, g, params);
+  if (border.kind == Border::rejected) return out;
+  out.border_errors = border.errors;
+  out.inverted = border.kind == Border::inverted;
+  const uint32_t undecided = pack_cells(s.values, g, params.cell_white_threshold, s.masks);
+  const std::optional<uint32_t> max_dist = max_distance(params, dict);
+  // Every undecided cell is one mismatch against every code, so it uses up
+  // one of the allowed corrections whatever the id and rotation.
+  if (!max_dist || undecided > *max_dist) return out;
+  out.match = dictionary::identify(dict, s.masks, *max_dist - undecided);
+  if (out.match) out.match->distance += undecided;
+  return out;
 }
 
 // Rotating right by r makes corner 0 the printed top-left corner.
@@ -498,38 +530,63 @@ void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params,
 // Picks the outline of a group of near-duplicates that stands for the marker,
 // with its reading; nullopt when no member reads as a marker.
 //
-// Members are read largest first. The representative is not always the
-// marker: a white quiet zone on a darker surround forms its own square just
-// outside the marker, close enough to be grouped with it and larger, so the
-// first member that reads as a marker is taken instead.
+// The largest member is not always the marker: a white quiet zone on a
+// darker surround forms its own square just outside the marker, close enough
+// to be grouped with it and larger. That square usually fails the border
+// test, but it can read as some code after a few corrections while the
+// marker's own outline reads its code cleanly. So every member is read
+// (largest first) and the id comes from the reading that needed the fewest
+// corrections (border and code cells together; among equals, the larger
+// outline). A perfect reading cannot be beaten, so reading stops there.
 //
-// Which of several readable outlines hugs the marker depends on its polarity.
-// A normal marker's black frame is itself foreground: its outer border lies on
-// the marker's edge and every smaller outline runs inside the frame, so the
-// largest readable one is right. An inverted marker's white frame is
-// background: every outline around it is a border of the dark surround,
-// lying on or outside the frame edge (a threshold window that blurs the
-// corners yields one a few pixels out), so the smallest outline that still
-// reads inverted as the same marker is right. Outlines inside an inverted
-// frame (the dark cells of its code) read with the normal polarity, which
-// keeps them out of that choice.
+// The corners come from the largest member that reads as that id, as they
+// would from the group's representative. Which readable outline hugs the
+// marker depends on its polarity. A normal marker's black frame is itself
+// foreground: its outer border lies on the marker's edge and every smaller
+// outline runs inside the frame, so the largest is right. An inverted
+// marker's white frame is background: every outline around it is a border of
+// the dark surround, lying on or outside the frame edge (a threshold window
+// that blurs the corners yields one a few pixels out), so the smallest outline
+// that still reads inverted as the same marker is right. Outlines inside an
+// inverted frame (the dark cells of its code) read with the normal polarity,
+// which keeps them out of that choice.
 std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
                                                      const Vec<Candidate>& group,
                                                      const dictionary::Dictionary& dict,
                                                      const DetectorParams& params,
                                                      const Geometry& g, Scratch& scratch) {
-  std::optional<std::pair<size_t, Reading>> chosen;
-  for (size_t k = 0; k < group.size(); ++k) {
-    const auto reading = read_marker(gray, group[k].corners, dict, params, g, scratch);
-    if (!reading) continue;
-    if (!chosen) {
-      chosen.emplace(k, *reading);
-      if (!reading->inverted) break;
-    } else if (reading->inverted && reading->match.id == chosen->second.match.id) {
-      chosen.emplace(k, *reading);
-    }
+  struct Read {
+    size_t member;
+    Reading reading;
+  };
+  Vec<Read> reads;
+  std::optional<size_t> best;  // index into reads
+  size_t k = 0;
+  for (; k < group.size(); ++k) {
+    const Reading reading = read_marker(gray, group[k].corners, dict, params, g, scratch);
+    if (!reading.decoded()) continue;
+    reads.push_back({k, reading});
+    if (!best || reading.errors() < reads[*best].reading.errors()) best = reads.size() - 1;
+    if (reads[*best].reading.errors() == 0) break;
   }
-  return chosen;
+  if (!best) return std::nullopt;
+  const int32_t id = reads[*best].reading.match->id;
+  const bool inverted = reads[*best].reading.inverted;
+  auto same_marker = [&](const Reading& r) {
+    return r.decoded() && r.match->id == id && r.inverted == inverted;
+  };
+  if (!inverted) {
+    for (const Read& r : reads)
+      if (same_marker(r.reading)) return std::pair{r.member, r.reading};
+  }
+  std::pair<size_t, Reading> tightest{reads[*best].member, reads[*best].reading};
+  for (const Read& r : reads)
+    if (same_marker(r.reading)) tightest = {r.member, r.reading};
+  for (++k; k < group.size(); ++k) {
+    const Reading reading = read_marker(gray, group[k].corners, dict, params, g, scratch);
+    if (same_marker(reading)) tightest = {k, reading};
+  }
+  return tightest;
 }
 
 }  // namespace
@@ -546,7 +603,7 @@ Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
       continue;
     }
     const auto& [k, reading] = *chosen;
-    Detection found{rotate_right(group[k].corners, reading.match.rotation), reading.match.id};
+    Detection found{rotate_right(group[k].corners, reading.match->rotation), reading.match->id};
     if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
       refine_subpix(gray, found.corners, params, g.cells);
     out.detections.push_back(found);

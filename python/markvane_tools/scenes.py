@@ -374,3 +374,96 @@ def score(corners, ids, truth, tol: float = 2.0) -> Score:
             misplaced.append(i)
     missed = [i for i in true if i not in found]
     return Score(found, missed, foreign, misplaced)
+
+
+CLUTTER_KINDS = ("rectangles", "outlines", "lines", "texture", "mixed")
+
+
+def render_clutter(
+    rng: np.random.Generator,
+    size=(640, 480),
+    kind: str = "mixed",
+    n_shapes: int = 12,
+    noise=(2.0, 10.0),
+    blur=(0.0, 1.2),
+):
+    """A frame without any marker: shapes that look like candidates, and noise.
+
+    Every outline a marker detector traces in such a frame is a false candidate,
+    so anything it reports is a false marker. `kind` chooses the shapes:
+
+    - "rectangles": flat dark and light rectangles under random rotation, the
+      dark ones on a light background and a few light ones inside dark ones;
+    - "outlines": empty rectangle outlines (a frame of ink with nothing inside,
+      the shape of a marker's border with no code);
+    - "lines": straight strokes of random width, crossing one another;
+    - "texture": blurred random blobs at several scales (wood, carpet, foliage);
+    - "mixed": some of each.
+
+    `noise` and `blur` are ranges (or fixed numbers) of the Gaussian noise sigma
+    in gray levels and the blur sigma in pixels, one draw per frame. Returns a
+    uint8 HxW image.
+    """
+    if kind not in CLUTTER_KINDS:
+        raise ValueError(f"kind must be one of {CLUTTER_KINDS}, got {kind!r}")
+    w, h = int(size[0]), int(size[1])
+    ys, xs = np.mgrid[0:h, 0:w].astype(np.float32)
+    canvas = np.full((h, w), rng.uniform(150, 235), np.float32)
+    kinds = ["rectangles", "outlines", "lines", "texture"] if kind == "mixed" else [kind]
+    for k, part in enumerate(kinds):
+        count = max(1, n_shapes // len(kinds) + (k < n_shapes % len(kinds)))
+        if part == "texture":
+            _draw_texture(rng, canvas)
+        else:
+            for _ in range(count):
+                _draw_shape(rng, canvas, xs, ys, part)
+    gx, gy = rng.uniform(-0.2, 0.2, 2)
+    canvas *= 1.0 + gx * (xs - w / 2) / w + gy * (ys - h / 2) / h
+    canvas = gaussian_blur(canvas, _draw(rng, blur))
+    sigma = _draw(rng, noise)
+    if sigma > 0:
+        canvas += rng.normal(0.0, sigma, canvas.shape).astype(np.float32)
+    return np.clip(np.rint(canvas), 0, 255).astype(np.uint8)
+
+
+def _rotated_box(xs, ys, cx, cy, half_w, half_h, theta):
+    """Signed distance-like field: max(|u| - half_w, |v| - half_h) in the box frame."""
+    c, s = np.cos(theta), np.sin(theta)
+    u = (xs - cx) * c + (ys - cy) * s
+    v = -(xs - cx) * s + (ys - cy) * c
+    return np.maximum(np.abs(u) - half_w, np.abs(v) - half_h)
+
+
+def _draw_shape(rng, canvas, xs, ys, part):
+    h, w = canvas.shape
+    side = rng.uniform(20, min(w, h) / 3)
+    cx, cy = rng.uniform(0, w), rng.uniform(0, h)
+    theta = rng.uniform(0, np.pi)
+    half_w, half_h = side / 2, side / 2 * rng.uniform(0.6, 1.4)
+    field = _rotated_box(xs, ys, cx, cy, half_w, half_h, theta)
+    dark = rng.uniform(15, 110)
+    if part == "rectangles":
+        canvas[field <= 0] = dark
+        if rng.random() < 0.3:  # a light patch inside the dark one
+            inner = _rotated_box(xs, ys, cx, cy, half_w * 0.5, half_h * 0.5, theta)
+            canvas[inner <= 0] = rng.uniform(170, 245)
+    elif part == "outlines":
+        width = max(2.0, side * rng.uniform(0.08, 0.2))
+        canvas[(field <= 0) & (field > -width)] = dark
+    else:  # a stroke: a long thin box
+        length, width = rng.uniform(40, max(w, h) / 2), rng.uniform(2, 12)
+        stroke = _rotated_box(xs, ys, cx, cy, length / 2, width / 2, theta)
+        canvas[stroke <= 0] = dark
+
+
+def _draw_texture(rng, canvas):
+    """Blurred noise at a few scales, stretched to a strong contrast."""
+    h, w = canvas.shape
+    tex = np.zeros((h, w), np.float32)
+    for scale in (2.0, 5.0, 12.0):
+        tex += gaussian_blur(rng.normal(0, 1, (h, w)).astype(np.float32), scale) * scale
+    tex = (tex - tex.mean()) / (tex.std() + 1e-6)
+    mask = np.zeros((h, w), bool)
+    x0, y0 = rng.integers(0, w // 2), rng.integers(0, h // 2)
+    mask[y0:y0 + rng.integers(h // 4, h // 2), x0:x0 + rng.integers(w // 4, w // 2)] = True
+    canvas[mask] = np.clip(128 + 70 * tex[mask], 0, 255)

@@ -3,11 +3,15 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
 #include <cstring>
 
 #include "contours.h"
+#include "detector.h"
+#include "dictionary.h"
 #include "corner_refine.h"
 #include "imgproc.h"
 #include "testhooks.h"
@@ -61,9 +65,42 @@ std::array<Pt, 4> quad_to(const Quad& q) {
   return out;
 }
 
+// The settings the decoding tests vary, by their Python names.
+DetectorParams params_from(const nb::kwargs& settings) {
+  DetectorParams p;
+  for (auto [key, value] : settings) {
+    const std::string name = nb::cast<std::string>(key);
+    if (name == "corner_refinement_method") p.corner_refinement_method = nb::cast<int32_t>(value);
+    else if (name == "detect_inverted_marker") p.detect_inverted_marker = nb::cast<bool>(value);
+    else if (name == "error_correction_rate") p.error_correction_rate = nb::cast<double>(value);
+    else if (name == "min_side_length_canonical_img")
+      p.min_side_length_canonical_img = nb::cast<int32_t>(value);
+    else throw nb::value_error(("unsupported setting: " + name).c_str());
+  }
+  return p;
+}
+
 }  // namespace
 
 void register_imgproc_hooks(nb::module_& m) {
+  // Decoding of explicit candidates: (detections as (corners, id), rejected).
+  m.def("finalize",
+        [](U8Image gray, const std::vector<std::array<Pt, 4>>& quads, const std::string& name,
+           const nb::kwargs& settings) {
+          auto dict = dictionary::get_predefined_dictionary(name);
+          if (!dict) throw nb::value_error(("unknown dictionary: " + name).c_str());
+          Vec<Candidate> cands;
+          for (const auto& q : quads) cands.push_back(Candidate{quad_from(q)});
+          const detector::Decoded out =
+              detector::finalize(gray_from(gray), std::move(cands), *dict, params_from(settings));
+          std::vector<std::pair<std::array<Pt, 4>, int32_t>> found;
+          for (const Detection& d : out.detections) found.push_back({quad_to(d.corners), d.id});
+          std::vector<std::array<Pt, 4>> rejected;
+          for (const Candidate& c : out.rejected) rejected.push_back(quad_to(c.corners));
+          return std::pair{found, rejected};
+        },
+        nb::arg("gray"), nb::arg("candidates"), nb::arg("dictionary"), nb::arg("settings"));
+
   m.def("to_gray", [](U8Bgr bgr) {
     const GrayImage g = imgproc::bgr_to_gray(bgr.data(), uint32_t(bgr.shape(1)), uint32_t(bgr.shape(0)));
     return to_numpy(g.data.data(), g.height, g.width);
