@@ -86,6 +86,31 @@ def test_finds_what_opencv_finds_with_correct_id_and_orientation(dictionary, bac
         assert set(cv.found) & must_find(truth) <= set(mv.found)
 
 
+@pytest.mark.parametrize("method", [0, 2], ids=["polygon", "contour"])
+def test_recall_under_the_perimeter_rule_is_at_least_opencvs(method):
+    # With min_side_length_canonical_img = 0 the size limit is OpenCV's (3% of
+    # the image size), so small markers count too: every dictionary, markers
+    # from 24 px, light and dark surrounds. Counted over all scenes, since a
+    # blurred corner can land on either side of the tolerance in either
+    # detector.
+    found = {"markvane": 0, "opencv": 0}
+    for d, dictionary in enumerate(DICTIONARIES):
+        rng = np.random.default_rng([48, d, method])
+        for background in (None, (150, 205), (60, 140)):
+            image, truth = scenes.render_scene(
+                rng, size=(640, 480), dictionary=dictionary, n_markers=7, marker_px=(24, 110),
+                blur=(0.0, 1.5), noise=(0.0, 8.0), clutter=4, background=background,
+                use_cv2=True)
+            mv = scenes.score(*markvane_markers(image, dictionary, corner_refinement_method=method,
+                                                min_side_length_canonical_img=0), truth, tol=1.5)
+            cv = scenes.score(*opencv_markers(image, dictionary, cornerRefinementMethod=method),
+                              truth, tol=1.5)
+            assert mv.foreign == []
+            found["markvane"] += len(mv.found)
+            found["opencv"] += len(cv.found)
+    assert found["markvane"] >= found["opencv"], found
+
+
 @pytest.mark.parametrize("backdrop", list(BACKDROPS))
 @pytest.mark.parametrize("dictionary", DICTIONARIES)
 def test_unrefined_corners_agree_with_opencv(dictionary, backdrop):
