@@ -189,9 +189,13 @@ cpu_set_t mask_for(const std::vector<size_t>& cpus) {
   return mask;
 }
 
-// oneTBB's only per-thread start hook is an observer subclass; it pins each
-// worker as it enters the arena. The calling thread (is_worker == false) is
-// left alone. A failing sched_setaffinity leaves that worker unpinned.
+// oneTBB's only per-thread start hook is an observer subclass. Its worker
+// threads are shared by every arena in the process, so a worker is pinned only
+// while it works in this pool's arena: on entry its current mask is saved and
+// replaced, on exit the saved mask is put back, and another oneTBB user that
+// later gets the same thread finds it as it was. The calling thread
+// (is_worker == false) is left alone. A failing sched_setaffinity leaves that
+// worker unpinned.
 class PinningObserver final : public tbb::task_scheduler_observer {
  public:
   PinningObserver(tbb::task_arena& arena, const cpu_set_t& mask)
@@ -199,10 +203,34 @@ class PinningObserver final : public tbb::task_scheduler_observer {
     observe(true);
   }
   void on_scheduler_entry(bool is_worker) override {
-    if (is_worker) (void)sched_setaffinity(0, sizeof mask_, &mask_);
+    if (!is_worker) return;
+    Saved& saved = saved_mask();
+    // Entries nest only if the thread enters this arena again while inside
+    // it; the outermost entry owns the saved mask.
+    if (saved.depth++ > 0) return;
+    saved.valid = sched_getaffinity(0, sizeof saved.mask, &saved.mask) == 0;
+    (void)sched_setaffinity(0, sizeof mask_, &mask_);
+  }
+  void on_scheduler_exit(bool is_worker) override {
+    if (!is_worker) return;
+    Saved& saved = saved_mask();
+    if (saved.depth == 0 || --saved.depth > 0) return;
+    if (saved.valid) (void)sched_setaffinity(0, sizeof saved.mask, &saved.mask);
+    saved.valid = false;
   }
 
  private:
+  struct Saved {
+    cpu_set_t mask;
+    bool valid = false;
+    unsigned depth = 0;
+  };
+  // One pool per module copy, so one saved mask per thread is enough.
+  static Saved& saved_mask() {
+    thread_local Saved saved;
+    return saved;
+  }
+
   cpu_set_t mask_;
 };
 

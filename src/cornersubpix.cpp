@@ -122,24 +122,42 @@ Normal accumulate(const float* patch, const float* mask, uint32_t w) {
   return n;
 }
 
+// Written as the negation of "inside" so that NaN, which fails every
+// comparison, counts as outside and never reaches a float-to-integer
+// conversion.
 bool outside(const GrayImage& g, float x, float y) {
-  return x < 0.0f || y < 0.0f || x >= float(g.width) || y >= float(g.height);
+  return !(x >= 0.0f && y >= 0.0f && x < float(g.width) && y < float(g.height));
+}
+
+// The largest half-window whose (2w+1)^2 window fits inside the image, at
+// least 1. Beyond the image the patch only repeats border pixels (clamped
+// coordinates): across an edge their difference is exactly zero, along it they
+// copy the edge's own differences. A larger window therefore adds no image
+// content, only extra weight on those border copies, while its cost grows
+// with the square of the window. Capping here bounds the work by the image
+// size and leaves every window that fits untouched.
+uint32_t fitting_half_window(const GrayImage& g) {
+  const uint32_t side = std::min(g.width, g.height);
+  return std::max<uint32_t>(1, (side - 1) / 2);
 }
 
 }  // namespace
 
 Point2f corner_sub_pix(const GrayImage& gray, uint32_t half_win, int32_t max_iters, Point2f start,
                        double eps) {
-  if (half_win == 0 || outside(gray, start.x, start.y)) return start;
+  // Non-finite starts and empty images come back unchanged: `outside` is
+  // true for NaN and for every point of an image without pixels.
+  if (half_win == 0 || gray.empty() || outside(gray, start.x, start.y)) return start;
   const int32_t iters = std::clamp(max_iters, 1, 100);
   const double e = std::max(eps, 0.0);
   const double eps2 = e * e;
-  const uint32_t w = half_win;
-  // The patch holds (2w + 3)^2 floats. Windows needing more than 1 GiB are
-  // refused (no image makes use of them) rather than left to exhaust memory.
-  if ((2 * uint64_t(w) + 3) * (2 * uint64_t(w) + 3) > (uint64_t(1) << 28)) {
+  // A request whose patch of (2w + 3)^2 floats would pass 1 GiB is refused as
+  // it always was, even though the cap below would make it affordable: no
+  // image has a use for it, and callers have been told so.
+  if ((2 * uint64_t(half_win) + 3) * (2 * uint64_t(half_win) + 3) > (uint64_t(1) << 28)) {
     throw std::length_error("corner refinement window is too large");
   }
+  const uint32_t w = std::min(half_win, fitting_half_window(gray));
   const uint32_t side = 2 * w + 3;
   const Vec<float> mask = make_mask(w);
   Vec<float> patch(size_t(side) * side);
@@ -149,7 +167,8 @@ Point2f corner_sub_pix(const GrayImage& gray, uint32_t half_win, int32_t max_ite
     sample_patch(gray, cur.x, cur.y, w, patch.data());
     const Normal n = accumulate(patch.data(), mask.data(), w);
     const double det = n.a * n.c - n.b * n.b;
-    if (std::fabs(det) <= kMinDet) break;
+    // Negated so that a NaN determinant stops the search as well.
+    if (!(std::fabs(det) > kMinDet)) break;
     const Point2f next{float(double(cur.x) + (n.c * n.bb1 - n.b * n.bb2) / det),
                        float(double(cur.y) + (n.a * n.bb2 - n.b * n.bb1) / det)};
     if (outside(gray, next.x, next.y)) break;

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import importlib.util
+import os
 import sys
 from pathlib import Path
 
@@ -18,6 +20,33 @@ if str(REPO / "python") not in sys.path:
         import markvane_tools  # noqa: F401
     except ImportError:
         sys.path.insert(0, str(REPO / "python"))
+
+
+HOOKS_OPT_OUT = "MARKVANE_TESTS_WITHOUT_HOOKS"
+
+
+def pytest_configure(config):
+    """Refuse to run against a build that lacks the test hooks.
+
+    Several test files reach internals through `_markvane_testhooks`, which a
+    plain `pip install .` leaves out. Without this check they would all be
+    skipped and the run would still look green."""
+    markvane = importlib.util.find_spec("markvane")
+    if markvane is None:
+        raise pytest.UsageError("markvane is not importable; build or install it first")
+    if os.environ.get(HOOKS_OPT_OUT):
+        return
+    hooks = importlib.util.find_spec("_markvane_testhooks")
+    if hooks is None:
+        raise pytest.UsageError(
+            "_markvane_testhooks is missing: install with "
+            "`MARKVANE_TESTHOOKS=ON pip install '.[test]'` or configure the CMake build "
+            f"with -DMARKVANE_TESTHOOKS=ON (set {HOOKS_OPT_OUT}=1 to run without the "
+            "tests that need it)")
+    if Path(hooks.origin).parent != Path(markvane.origin).parent:
+        raise pytest.UsageError(
+            f"_markvane_testhooks ({hooks.origin}) was not built with markvane "
+            f"({markvane.origin}); rebuild with -DMARKVANE_TESTHOOKS=ON")
 
 
 def data_path(*parts: str) -> Path:

@@ -1,5 +1,10 @@
 """Sub-pixel corner search, compared with cv2.cornerSubPix on identical inputs."""
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import numpy as np
 import pytest
 
@@ -117,3 +122,67 @@ def test_corners_are_independent():
     both = markvane._corner_sub_pix(img, starts, 5, 30, 0.1)
     one_by_one = [markvane._corner_sub_pix(img, [s], 5, 30, 0.1)[0] for s in starts]
     assert both == one_by_one
+
+
+# --------------------------------------------------------------------------
+# Degenerate input: non-finite starts, empty images, windows beyond the image
+
+NAN, INF = float("nan"), float("inf")
+
+
+def same_points(a, b):
+    return np.array_equal(np.array(a, np.float64), np.array(b, np.float64), equal_nan=True)
+
+
+@pytest.mark.parametrize("shape", [(48, 64), (0, 34), (34, 0), (0, 0), (0, 34, 3)],
+                         ids=lambda s: "x".join(map(str, s)))
+def test_non_finite_start_or_empty_image_returns_start(shape):
+    img = checker_corner(48, 64, 30.3, 22.6) if shape == (48, 64) else np.zeros(shape, np.uint8)
+    starts = [(NAN, NAN), (NAN, 22.0), (30.0, NAN), (INF, 22.0), (30.0, -INF), (-INF, INF)]
+    if 0 in shape:
+        starts.append((0.0, 0.0))  # finite, but there is no pixel to read
+    for win in (1, 5, 4096):
+        assert same_points(markvane._corner_sub_pix(img, starts, win, 30, 0.1), starts)
+
+
+def test_window_beyond_image_acts_as_largest_fitting_window():
+    # The shorter side is 31 rows, so a half-window of 15 (31x31 window) is the
+    # largest that fits; every larger one must give exactly its result.
+    img = checker_corner(31, 40, 18.4, 15.3, sigma=2.0)
+    starts = [(19.0, 14.0), (17.2, 16.1), (2.0, 29.5)]
+    fitting = markvane._corner_sub_pix(img, starts, 15, 100, 0.0)
+    for win in (16, 17, 40, 300):
+        assert markvane._corner_sub_pix(img, starts, win, 100, 0.0) == fitting, win
+    # The cap does not reach windows that fit.
+    assert markvane._corner_sub_pix(img, starts, 14, 100, 0.0) != fitting
+    # A strip one or two pixels high still gets a 3x3 window.
+    strip = np.ascontiguousarray(img[14:16])
+    assert markvane._corner_sub_pix(strip, [(18.6, 0.5)], 9, 30, 0.0) == \
+        markvane._corner_sub_pix(strip, [(18.6, 0.5)], 1, 30, 0.0)
+
+
+HUGE_WINDOWS = textwrap.dedent("""
+    import numpy as np, markvane
+    from markvane_tools import scenes
+    image, _ = scenes.render_scene(np.random.default_rng(5), size=(320, 240))
+    print(markvane._corner_sub_pix(image, [[181, 105], [3, 230]], 4096, 100, 0.0)
+          == markvane._corner_sub_pix(image, [[181, 105], [3, 230]], 119, 100, 0.0))
+    def detect(win):
+        p = markvane.DetectorParameters()
+        p.corner_refinement_method = markvane.CORNER_REFINE_SUBPIX
+        p.relative_corner_refinement_win_size = 1e6
+        p.corner_refinement_win_size = win
+        return markvane.detect_markers(image, "DICT_4X4_50", p)
+    huge = detect(8190)
+    print(len(huge[1]) > 0 and huge == detect(119))
+""")
+
+
+def test_huge_windows_cost_no_more_than_the_image():
+    # Before windows were capped, each of these searched a 16k x 16k patch a
+    # hundred times (minutes); a watchdog keeps a regression from blocking.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    proc = subprocess.run([sys.executable, "-c", HUGE_WINDOWS], env=env, capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["True", "True"]

@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nanobind/nanobind.h>
@@ -17,6 +19,10 @@
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/partitioner.h>
+#include <oneapi/tbb/task_arena.h>
 
 #include "affinity.h"
 #include "testhooks.h"
@@ -84,6 +90,46 @@ std::vector<int> nested_counts(size_t n, size_t m) {
   return out;
 }
 
+// Runs a loop in a fresh oneTBB arena that belongs to no pool of this module
+// (the way an unrelated library in the same process would) and returns the CPU
+// lists of the worker threads that ran it. Each task waits for the others, up
+// to a short deadline, so every worker oneTBB hands the arena takes a turn.
+// `slots` 0 means oneTBB's default size.
+nb::list foreign_arena_affinities(int slots) {
+  const long caller = long(syscall(SYS_gettid));
+  std::mutex mutex;
+  std::vector<ThreadSeen> seen;
+  {
+    nb::gil_scoped_release release;
+    tbb::task_arena arena(slots > 0 ? slots : int(tbb::task_arena::automatic));
+    arena.initialize();
+    const int wanted = arena.max_concurrency();
+    std::atomic<int> arrived{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    arena.execute([&] {
+      tbb::parallel_for(
+          tbb::blocked_range<int>(0, wanted, 1),
+          [&](const tbb::blocked_range<int>&) {
+            {
+              ThreadSeen t{long(syscall(SYS_gettid)), current_thread_cpus()};
+              std::lock_guard<std::mutex> lock(mutex);
+              seen.push_back(std::move(t));
+            }
+            arrived.fetch_add(1);
+            while (arrived.load() < wanted && std::chrono::steady_clock::now() < deadline) {
+              std::this_thread::yield();
+            }
+          },
+          tbb::simple_partitioner());
+    });
+  }
+  nb::list workers;
+  for (const ThreadSeen& t : seen) {
+    if (t.tid != caller) workers.append(nb::cast(t.cpus));
+  }
+  return workers;
+}
+
 }  // namespace
 
 void register_affinity_hooks(nb::module_& m) {
@@ -112,6 +158,7 @@ void register_affinity_hooks(nb::module_& m) {
   });
   m.def("pool_info", &pool_info);
   m.def("nested_counts", &nested_counts, "n"_a, "m"_a);
+  m.def("foreign_arena_affinities", &foreign_arena_affinities, "slots"_a = 0);
 }
 
 }  // namespace markvane::testhooks
