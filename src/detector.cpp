@@ -57,8 +57,21 @@ Vec<Candidate> candidates_for_scale(const GrayImage& gray, const DetectorParams&
   return contours::find_candidates(gray, params, scale_window(params, scale_index));
 }
 
+Vec<uint32_t> distinct_scales(const GrayImage& gray, const DetectorParams& params, uint32_t scales) {
+  Vec<std::pair<uint32_t, uint32_t>> by_radius(scales);  // (radius, scale)
+  for (uint32_t k = 0; k < scales; ++k)
+    by_radius[k] = {imgproc::threshold_radius(gray, scale_window(params, k)), k};
+  std::sort(by_radius.begin(), by_radius.end());
+  Vec<uint32_t> out;
+  for (size_t i = 0; i < by_radius.size(); ++i)
+    if (i == 0 || by_radius[i].first != by_radius[i - 1].first) out.push_back(by_radius[i].second);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
 Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorParams& params,
-                                          uint32_t scales) {
+                                          const Vec<uint32_t>& scale_indices) {
+  const uint32_t scales = uint32_t(scale_indices.size());
   Vec<Vec<Candidate>> per_scale(scales);
   if (gray.empty() || scales == 0) return per_scale;
   // A handful of scales on a few threads balances badly when each scale is one
@@ -81,11 +94,12 @@ Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorP
     const uint32_t band = uint32_t(task % bands);
     const uint32_t begin = uint32_t(std::min<uint64_t>(gray.height, band * band_rows));
     const uint32_t end = uint32_t(std::min<uint64_t>(gray.height, begin + band_rows));
+    const int32_t window = scale_window(params, scale_indices[k]);
     std::call_once(allocated[k], [&] {
       labels[k] = imgproc::make_bit_labels(gray.width, gray.height);
     });
-    imgproc::adaptive_threshold_bits_rows(gray, scale_window(params, k),
-                                          params.adaptive_thresh_constant, begin, end, labels[k]);
+    imgproc::adaptive_threshold_bits_rows(gray, window, params.adaptive_thresh_constant, begin,
+                                          end, labels[k]);
     // acq_rel: the tracing task must see every other band's rows.
     if (pending[k].fetch_sub(1, std::memory_order_acq_rel) == 1) {
       per_scale[k] = contours::trace_candidates(gray, params, labels[k]);
@@ -623,7 +637,13 @@ Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict
   const std::optional<int32_t> n = scale_count(params);
   if (!n || *n == 0) return {};
 
-  Vec<Vec<Candidate>> per_scale = candidates_all_scales(gray, params, uint32_t(*n));
+  // A scale whose window equals an earlier one's would add exact copies of
+  // that scale's candidates. A copy lands in its twin's near-duplicate group,
+  // reads the same and never wins over it, so leaving it out changes no
+  // result; it does bound the work by the image size, since windows larger
+  // than the image all clip to the same one.
+  const Vec<uint32_t> scales = distinct_scales(gray, params, uint32_t(*n));
+  Vec<Vec<Candidate>> per_scale = candidates_all_scales(gray, params, scales);
   size_t total = 0;
   for (const auto& v : per_scale) total += v.size();
   Vec<Candidate> all;

@@ -20,10 +20,16 @@ std::optional<int32_t> scale_count(const DetectorParams& params);
 Vec<Candidate> candidates_for_scale(const GrayImage& gray, const DetectorParams& params,
                                     uint32_t scale_index);
 
-// Candidates of scales 0 .. scales - 1, one vector per scale, computed on the
-// worker pool; equal to candidates_for_scale for every k.
+// The scales among 0 .. scales - 1 whose threshold window differs from that
+// of every lower scale, ascending. Scales with equal windows (after the
+// threshold's own rounding and clipping to the image) label identically, so
+// their candidates are exact copies of the first one's.
+Vec<uint32_t> distinct_scales(const GrayImage& gray, const DetectorParams& params, uint32_t scales);
+
+// Candidates of the given scales, one vector per entry, computed on the
+// worker pool; entry i equals candidates_for_scale(gray, params, scale_indices[i]).
 Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorParams& params,
-                                          uint32_t scales);
+                                          const Vec<uint32_t>& scale_indices);
 
 struct Decoded {
   Vec<Detection> detections;

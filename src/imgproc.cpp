@@ -711,17 +711,25 @@ void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, 
 }
 #endif
 
+}  // namespace
+
+// Negative settings become huge unsigned windows; a radius beyond the image
+// size selects the same clipped rectangle, so it is capped to keep every
+// coordinate sum small.
+uint32_t threshold_radius(const GrayImage& gray, int32_t window) {
+  uint32_t win = uint32_t(window);
+  if (win <= 3) win = 3;
+  return std::min(win / 2, std::max(gray.width, gray.height));
+}
+
+namespace {
+
 // Window radius and constant as the threshold uses them, then the kernel.
 template <class Sink>
 void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink,
                    RowBand band, bool allow_avx2 = true) {
   const uint32_t w = gray.width, h = gray.height;
-  // Negative settings become huge unsigned windows; a radius beyond the image
-  // size selects the same clipped rectangle, so it is capped to keep every
-  // coordinate sum small.
-  uint32_t win = uint32_t(window);
-  if (win <= 3) win = 3;
-  const uint32_t r = std::min(win / 2, std::max(w, h));
+  const uint32_t r = threshold_radius(gray, window);
 
   // Saturating truncation toward zero; NaN gives 0.
   int64_t c64 = 0;

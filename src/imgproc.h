@@ -15,6 +15,12 @@ namespace markvane::imgproc {
 // single-precision weights 0.114, 0.587, 0.299 (no fused multiply-add).
 GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);
 
+// Radius of the square window a threshold `window` setting selects on this
+// image: settings up to 3 (and negative ones, read as huge unsigned values)
+// as the rules say, capped at the image size, where every window clips to
+// the whole image. Two settings with the same radius label identically.
+uint32_t threshold_radius(const GrayImage& gray, int32_t window);
+
 // Local-mean threshold. Returns a (W + 2) x (H + 2) label image with a one-pixel
 // zero frame: 1 where the pixel is at least `constant` darker than the mean of
 // its (clipped) window, else 0.

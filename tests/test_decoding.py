@@ -130,6 +130,24 @@ def test_threshold_window_plan(wmin, wmax, step, finds):
     assert sorted(ids) == (sorted(i for i, _ in truth) if finds else [])
 
 
+def test_scales_with_equal_windows_change_nothing():
+    # Windows 4 and 5 both have radius 2, and every window wider than the
+    # image clips to the whole image: such scales repeat an earlier one.
+    image, truth = scene(17, n_markers=3)
+    h, w = image.shape
+
+    def plan(wmin, wmax, step):
+        return detect(image, adaptive_thresh_win_size_min=wmin,
+                      adaptive_thresh_win_size_max=wmax, adaptive_thresh_win_size_step=step)
+
+    def same(a, b):
+        return np.array_equal(a[0], b[0]) and a[1] == b[1]
+
+    assert same(plan(4, 5, 1), plan(5, 5, 1))
+    assert same(plan(3, 2**16, 1), plan(3, 2 * max(w, h) + 1, 1))
+    assert sorted(plan(3, 2**16, 1)[1]) == sorted(i for i, _ in truth)
+
+
 @pytest.mark.parametrize("wmin, wmax, step", [(3, 23, 0), (-(2**31), 0, -1)])
 def test_undefined_window_plan_raises(wmin, wmax, step):
     # 0 - INT32_MIN wraps to INT32_MIN, whose division by -1 has no 32-bit result.

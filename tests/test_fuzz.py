@@ -404,7 +404,6 @@ def draw_many_scales(d):
 KNOWN_FAILURES = {"many_scales": (draw_many_scales, 1)}
 
 
-@pytest.mark.xfail(reason="threshold scale count is not bounded by the image size", strict=True)
 def test_many_threshold_scales_finish():
     failures, _ = run_child("many_scales", SEED, 1, limit_s=3.0)
     assert not failures, failures[0]
