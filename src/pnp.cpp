@@ -56,9 +56,7 @@ std::variant<Camera, std::string> parse_camera(std::span<const std::vector<doubl
     return std::string("camera_matrix must be 3x3");
   }
   size_t count = dist_coeffs ? dist_coeffs->size() : 0;
-  if (count != 0 && count != 4 && count != 5 && count != 8 && count != 12 && count != 14) {
-    return "distortion must have 0, 4, 5, 8, 12 or 14 coefficients, got " + std::to_string(count);
-  }
+  if (auto message = distortion_count_error(count)) return *message;
   // `!(v == 0.0)` also refuses NaN.
   if (count == 14 && (!((*dist_coeffs)[12] == 0.0) || !((*dist_coeffs)[13] == 0.0))) {
     return std::string("tilted-sensor distortion (taux/tauy) is not supported");
@@ -67,6 +65,11 @@ std::variant<Camera, std::string> parse_camera(std::span<const std::vector<doubl
   camera.k = {camera_matrix[0][0], camera_matrix[1][1], camera_matrix[0][2], camera_matrix[1][2]};
   for (size_t i = 0; i < count; ++i) camera.dist[i] = (*dist_coeffs)[i];
   return camera;
+}
+
+std::optional<std::string> distortion_count_error(size_t count) {
+  if (count == 0 || count == 4 || count == 5 || count == 8 || count == 12 || count == 14) return std::nullopt;
+  return "distortion must have 0, 4, 5, 8, 12 or 14 coefficients, got " + std::to_string(count);
 }
 
 Mat3 rodrigues_v2m(const Vec3& rvec, std::array<Mat3, 3>* derivatives) {
@@ -454,12 +457,24 @@ std::optional<Pose> refine_pose(std::span<const Vec3> object, std::span<const Ve
   return p;
 }
 
+// True when every point equals the first. One correspondence repeated fixes
+// no pose: without this the start would come from an arbitrary null vector
+// (or a guess would be returned as if confirmed) and look like a solution.
+template <class Point>
+bool all_equal(std::span<const Point> points) {
+  for (const Point& p : points) {
+    if (!(p.array() == points.front().array()).all()) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<Pose> solve_pnp_with_refinement(std::span<const Vec3> object, std::span<const Vec2> image,
                                               const Camera& camera, const std::optional<Pose>& guess,
                                               int max_iterations) {
   if (object.size() < 4 || object.size() != image.size()) return std::nullopt;
+  if (all_equal(object) || all_equal(image)) return std::nullopt;
   std::optional<Pose> start = guess ? guess : initial_pose(object, image, camera);
   if (!start) return std::nullopt;
   return refine_pose(object, image, camera, *start, max_iterations);

@@ -49,13 +49,19 @@ struct Pose {
   Vec3 tvec = Vec3::Zero();
 };
 
-// d(u, v) / d(r1 r2 r3 t1 t2 t3) of one projected point.
-using PointJacobian = Eigen::Matrix<double, 2, 6, Eigen::RowMajor>;
+// d(u, v) / d(r1 r2 r3 t1 t2 t3) of one projected point. Kept in vectors, so
+// it must not ask for more than the allocator's fundamental alignment: a 2x6
+// double matrix is 32-byte aligned once AVX is enabled (-march=native).
+using PointJacobian = Eigen::Matrix<double, 2, 6, Eigen::RowMajor | Eigen::DontAlign>;
 
 // Validates a caller's camera matrix (rows of any length) and distortion
 // vector (absent = no distortion). Returns the camera or the error message.
 std::variant<Camera, std::string> parse_camera(std::span<const std::vector<double>> camera_matrix,
                                                const std::vector<double>* dist_coeffs);
+// parse_camera's message for a distortion vector of `count` entries, or
+// nothing when that count is accepted; for callers that know a vector's
+// length before reading it.
+std::optional<std::string> distortion_count_error(size_t count);
 
 // Rotation vector -> matrix, optionally with dR/dr1, dR/dr2, dR/dr3.
 Mat3 rodrigues_v2m(const Vec3& rvec, std::array<Mat3, 3>* derivatives = nullptr);
@@ -76,7 +82,9 @@ bool is_planar(const Vec3& singular_values);
 Vec3 scatter_singular_values(std::span<const Vec3> object);
 
 // Iterative PnP: homography (planar) or DLT (non-planar) start unless a guess
-// is given, then Levenberg-Marquardt on the reprojection error.
+// is given, then Levenberg-Marquardt on the reprojection error. Absent when
+// the points cannot determine a pose: fewer than 4, counts that differ, all
+// object points at one place or all image points at one pixel.
 std::optional<Pose> solve_pnp_with_refinement(std::span<const Vec3> object, std::span<const Vec2> image,
                                               const Camera& camera, const std::optional<Pose>& guess,
                                               int max_iterations);

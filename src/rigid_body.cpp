@@ -33,17 +33,25 @@ std::string marker_message(int32_t id, const char* text) { return "marker " + st
 
 }  // namespace
 
-std::variant<RigidBody, std::string> make_rigid_body(double tag_size_m, std::span<const int32_t> marker_ids,
-                                                     std::span<const Rotation> rotations,
-                                                     std::span<const Translation> translations) {
+std::optional<std::string> rigid_body_size_error(double tag_size_m, size_t marker_count, size_t rotation_count,
+                                                 size_t translation_count) {
   if (!(std::isfinite(tag_size_m) && tag_size_m > 0.0)) {
     return std::string("tag_size_m must be finite and greater than zero");
   }
-  if (marker_ids.empty()) return std::string("rigid body must contain at least one marker");
-  if (rotations.size() != marker_ids.size() || translations.size() != marker_ids.size()) {
+  if (marker_count == 0) return std::string("rigid body must contain at least one marker");
+  if (rotation_count != marker_count || translation_count != marker_count) {
     return std::string(
         "marker_ids, rotations_marker_to_reference and translations_marker_to_reference must have the "
         "same length");
+  }
+  return std::nullopt;
+}
+
+std::variant<RigidBody, std::string> make_rigid_body(double tag_size_m, std::span<const int32_t> marker_ids,
+                                                     std::span<const Rotation> rotations,
+                                                     std::span<const Translation> translations) {
+  if (auto message = rigid_body_size_error(tag_size_m, marker_ids.size(), rotations.size(), translations.size())) {
+    return *message;
   }
 
   RigidBody body;

@@ -31,6 +31,11 @@ struct RigidBody {
 using Rotation = std::array<double, 9>;     // row-major, marker -> reference
 using Translation = std::array<double, 3>;  // marker -> reference
 
+// The checks of make_rigid_body that need only the sizes (tag size, marker
+// count, list lengths), so a caller can run them before reading the lists.
+std::optional<std::string> rigid_body_size_error(double tag_size_m, size_t marker_count, size_t rotation_count,
+                                                 size_t translation_count);
+
 // Validates the calibration and precomputes the corner table; the error is
 // the message of the first failing check.
 std::variant<RigidBody, std::string> make_rigid_body(double tag_size_m, std::span<const int32_t> marker_ids,

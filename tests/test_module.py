@@ -62,8 +62,8 @@ VALIDATION = [
 def test_module_surface_and_docstrings():
     assert (markvane.CORNER_REFINE_NONE, markvane.CORNER_REFINE_SUBPIX,
             markvane.CORNER_REFINE_CONTOUR, markvane.CORNER_REFINE_APRILTAG) == (0, 1, 2, 3)
-    assert markvane.detect_markers.__doc__.splitlines()[0] == \
-        "detect_markers(image, dictionary, parameters=None)"
+    assert markvane.detect_markers.__text_signature__ == "(image, dictionary, parameters=None)"
+    assert markvane.detect_markers.__doc__.startswith("Detect ArUco or AprilTag markers in `image`")
     assert "Returns `(corners, ids)`:" in markvane.detect_markers.__doc__
     assert "List the names of the predefined dictionaries this build supports." in \
         markvane.predefined_dictionaries.__doc__
@@ -162,7 +162,7 @@ IMG = np.zeros((40, 50), np.uint8)
      "argument 'corners': Can't extract `str` to `Vec`"),
     (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0, 3.0)], 3, 10, 0.1), ValueError,
      "expected a sequence of length 2 (got 3)"),
-    (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0)], -1, 10, 0.1), OverflowError, ""),
+    (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0)], -1, 10, 0.1), OverflowError, "argument 'win': "),
     (lambda: markvane._corner_sub_pix(IMG, [(1.0, 2.0)], 2**20, 10, 0.1), ValueError, "win must be at most"),
 ])
 def test_error_messages(call, exc, message):

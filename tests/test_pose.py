@@ -269,13 +269,51 @@ def test_solve_pnp_guess_paths():
     assert np.allclose(exact[0], rvec, atol=1e-12) and np.allclose(exact[1], tvec, atol=1e-12)
 
 
-def test_solve_pnp_collinear_and_degenerate_inputs_do_not_crash():
+def test_solve_pnp_collinear_inputs_do_not_crash():
     line = [[t, 2 * t, 0.0] for t in np.linspace(-1, 1, 8)]
     img = cv_project(line, [0.1, 0.2, 0.3], [0, 0, 5])
     assert mv.solve_pnp(line, img.tolist(), K) is None or len(mv.solve_pnp(line, img.tolist(), K)) == 2
-    # All points at one place: any pose through that pixel fits; it must not crash.
-    same = mv.solve_pnp([[0.0, 0.0, 0.0]] * 6, [[1.0, 1.0]] * 6, K)
-    assert same is None or np.isfinite(np.concatenate(same)).all()
+
+
+@pytest.mark.parametrize("planar", [True, False], ids=["planar", "nonplanar"])
+def test_coincident_points_give_no_pose(planar):
+    # One correspondence repeated fixes no pose, with or without a guess, in
+    # every solver that reaches the iterative PnP.
+    rng = np.random.default_rng(31)
+    obj = random_object(rng, 8, planar)
+    rvec, tvec = random_pose(rng)
+    img = cv_project(obj, rvec, tvec)
+    guess = dict(rvec=rvec + 0.01, tvec=tvec + 0.01)
+    same_obj = [obj[2].tolist()] * 8
+    same_img = [img[5].tolist()] * 8
+    for o, i in ((same_obj, img), (obj, same_img), (same_obj, same_img)):
+        assert mv.solve_pnp(o, i, K) is None
+        assert mv.solve_pnp(o, i, K, **guess) is None
+        assert mv.solve_pnp(o, i, K, [0.01, -0.02, 0.0, 0.0]) is None
+        assert mv.solve_pnp_ransac(o, i, K) is None
+    # -0.0 and 0.0 are the same point; NaN is no point and is reported as before.
+    zeros = [[0.0, 0.0, 0.0], [-0.0, 0.0, 0.0], [0.0, -0.0, 0.0], [0.0, 0.0, -0.0]]
+    assert mv.solve_pnp(zeros, img[:4], K) is None
+    assert mv.solve_pnp([[math.nan, 0.0, 0.0]] * 4, img[:4], K) is None
+
+
+def test_nearly_coincident_points_still_solve():
+    # A 2 mm marker far from the object origin (relative spread 1e-6), and a
+    # distant marker that covers a fifth of a pixel: ill-conditioned, but exact
+    # data still determine the pose.
+    square = np.array([[-1, 1, 0], [1, 1, 0], [1, -1, 0], [-1, -1, 0], [0.3, 0.4, 0]], float)
+    rvec = np.array([0.1, -0.2, 0.05])
+    rot, _ = cv2.Rodrigues(rvec)
+    offset = np.array([1000.0, 1000.0, 0.0])
+    cases = [(offset + square * 1e-3, -rot @ offset + [2e-4, -1e-4, 6e-3], 1e-7),
+             (square * 0.01, np.array([1e-4, -2e-4, 100.0]), 1e-6)]
+    for obj, tvec, tol in cases:
+        img = cv_project(obj, rvec, tvec)
+        assert np.ptp(img, axis=0).min() > 0.1
+        got = mv.solve_pnp(obj, img, K)
+        assert got is not None
+        assert np.allclose(got[0], rvec, atol=tol) and np.allclose(got[1], tvec, rtol=tol)
+        assert reprojection_rms(obj, img, *got) < 1e-6
 
 
 PNP_VALIDATION = [

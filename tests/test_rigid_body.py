@@ -138,6 +138,16 @@ def test_single_known_marker_uses_iterative_pnp():
     assert pose.reprojection_rmse < 1e-9
 
 
+def test_a_marker_seen_as_one_point_gives_no_pose():
+    # Four detected corners at one pixel fix no pose: the single-marker path
+    # agrees with solve_pnp and RANSAC.
+    body = make_body()
+    assert mv.estimate_rigid_body_pose([[[320.0, 240.0]] * 4], [7], body, K) is None
+    assert mv.estimate_rigid_body_pose([[[320.0, 240.0]] * 4] * 2, [7, 3], body, K) is None
+    corners, ids = exact_detections([7])
+    assert mv.estimate_rigid_body_pose(corners, ids, body, K) is not None
+
+
 def test_several_markers_reject_a_corrupted_corner():
     corners, ids = exact_detections([20, 3, 11, 7])
     corners[1][2] = [corners[1][2][0] + 40.0, corners[1][2][1] - 25.0]  # marker 3, corner 2

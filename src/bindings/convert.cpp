@@ -1,7 +1,10 @@
 #include "convert.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <cstring>
-#include <limits>
+#include <utility>
 
 #include <unistd.h>
 
@@ -22,17 +25,36 @@ std::string py_str(nb::handle value) {
   return data;
 }
 
+[[noreturn]] void raise_current() { throw nb::python_error(); }
+
+[[noreturn]] void raise_overflow(const char* message) {
+  PyErr_SetString(PyExc_OverflowError, message);
+  raise_current();
+}
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+std::string py_type_name(nb::handle value) { return py_str(value.type().attr("__name__")); }
+
+bool is_str(nb::handle value) { return PyUnicode_Check(value.ptr()); }
+
+[[noreturn]] void raise_length(size_t expected, size_t got) {
+  throw nb::value_error(("expected a sequence of length " + std::to_string(expected) + " (got " +
+                         std::to_string(got) + ")").c_str());
+}
+
 }  // namespace
 
 void rethrow_with_arg_prefix(const char* name, nb::python_error& error) {
   nb::object original = nb::borrow(error.value());
+  nb::handle kind = error.matches(PyExc_OverflowError) ? PyExc_OverflowError : PyExc_TypeError;
   std::string text = std::string("argument '") + name + "': " + py_str(original);
-  nb::object replacement = nb::handle(PyExc_TypeError)(nb::str(text.c_str(), text.size()));
+  nb::object replacement = kind(nb::str(text.c_str(), text.size()));
   // The replacement keeps the original's cause, not the original itself.
   if (PyObject* cause = PyException_GetCause(original.ptr())) {
     PyException_SetCause(replacement.ptr(), cause);  // steals `cause`
   }
-  PyErr_SetObject(PyExc_TypeError, replacement.ptr());
+  PyErr_SetObject(kind.ptr(), replacement.ptr());
   throw nb::python_error();
 }
 
@@ -41,25 +63,205 @@ nb::python_error as_python_error(const nb::builtin_exception& error) {
   return nb::python_error();
 }
 
+// ---- buffers and numeric arrays -------------------------------------------
+
+BufferView::BufferView(BufferView&& other) noexcept { *this = std::move(other); }
+
+BufferView& BufferView::operator=(BufferView&& other) noexcept {
+  if (this != &other) {
+    release();
+    if (other.held_) view_ = other.view_;
+    held_ = std::exchange(other.held_, false);
+  }
+  return *this;
+}
+
+bool BufferView::acquire(nb::handle object) {
+  release();
+  if (!PyObject_CheckBuffer(object.ptr())) return false;
+  if (PyObject_GetBuffer(object.ptr(), &view_, PyBUF_RECORDS_RO) != 0) {
+    PyErr_Clear();
+    return false;
+  }
+  held_ = true;
+  return true;
+}
+
+void BufferView::release() {
+  if (held_) {
+    held_ = false;
+    PyBuffer_Release(&view_);
+  }
+}
+
 namespace {
 
-[[noreturn]] void raise_current() { throw nb::python_error(); }
-
-std::string py_type_name(nb::handle value) { return py_str(value.type().attr("__name__")); }
-
-bool is_str(nb::handle value) { return PyUnicode_Check(value.ptr()); }
-
-nb::object sequence_items(nb::handle value) {
-  if (is_str(value)) throw nb::type_error("Can't extract `str` to `Vec`");
-  if (!PySequence_Check(value.ptr())) {
-    throw nb::type_error(("'" + py_type_name(value) + "' object cannot be converted to 'Sequence'").c_str());
+// Element kind of a buffer format in native byte order ('b' bool, 'i'
+// signed, 'u' unsigned, 'f' floating), or 0 for anything else (complex,
+// records, objects, foreign byte order).
+char numeric_kind(const char* format, Py_ssize_t itemsize) {
+  if (format == nullptr) return itemsize == 1 ? 'u' : 0;  // plain bytes
+  constexpr bool little = std::endian::native == std::endian::little;
+  if (*format == '@' || *format == '=' || (*format == '<' && little) || (*format == '>' && !little) ||
+      (*format == '!' && !little)) {
+    ++format;
   }
-  PyObject* fast = PySequence_Fast(value.ptr(), "expected a sequence");
-  if (!fast) raise_current();
-  return nb::steal(fast);
+  if (format[0] == '\0' || format[1] != '\0') return 0;
+  switch (format[0]) {
+    case '?':
+      return itemsize == 1 ? 'b' : 0;
+    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+      return itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8 ? 'i' : 0;
+    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+      return itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8 ? 'u' : 0;
+    case 'e':
+      return itemsize == 2 ? 'f' : 0;
+    case 'f':
+      return itemsize == 4 ? 'f' : 0;
+    case 'd':
+      return itemsize == 8 ? 'f' : 0;
+    case 'g':
+      return itemsize == Py_ssize_t(sizeof(long double)) ? 'f' : 0;
+    default:
+      return 0;
+  }
+}
+
+// IEEE half precision, widened exactly.
+double half_to_double(uint16_t h) {
+  const int exponent = (h >> 10) & 0x1f;
+  const int fraction = h & 0x3ff;
+  double magnitude;
+  if (exponent == 0) {
+    magnitude = std::ldexp(double(fraction), -24);
+  } else if (exponent == 31) {
+    magnitude = fraction == 0 ? HUGE_VAL : std::nan("");
+  } else {
+    magnitude = std::ldexp(double(fraction | 0x400), exponent - 25);
+  }
+  return (h & 0x8000) ? -magnitude : magnitude;
+}
+
+template <class T>
+T load(const char* p) {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+int64_t load_signed(const char* p, Py_ssize_t size) {
+  switch (size) {
+    case 1: return load<int8_t>(p);
+    case 2: return load<int16_t>(p);
+    case 4: return load<int32_t>(p);
+    default: return load<int64_t>(p);
+  }
+}
+
+uint64_t load_unsigned(const char* p, Py_ssize_t size) {
+  switch (size) {
+    case 1: return load<uint8_t>(p);
+    case 2: return load<uint16_t>(p);
+    case 4: return load<uint32_t>(p);
+    default: return load<uint64_t>(p);
+  }
 }
 
 }  // namespace
+
+NumericArray::NumericArray(nb::handle value) {
+  if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return;  // the common case: no buffer
+  if (!buffer_.acquire(value)) return;
+  const Py_buffer& v = buffer_.get();
+  kind_ = v.ndim >= 1 ? numeric_kind(v.format, v.itemsize) : 0;
+  if (kind_ == 0) buffer_.release();
+}
+
+const char* NumericArray::address(size_t i, size_t j, size_t k) const {
+  const Py_buffer& v = buffer_.get();
+  const char* p = static_cast<const char*>(v.buf) + Py_ssize_t(i) * v.strides[0];
+  if (v.ndim > 1) p += Py_ssize_t(j) * v.strides[1];
+  if (v.ndim > 2) p += Py_ssize_t(k) * v.strides[2];
+  return p;
+}
+
+double NumericArray::f64(size_t i, size_t j, size_t k) const {
+  const char* p = address(i, j, k);
+  const Py_ssize_t size = buffer_.get().itemsize;
+  switch (kind_) {
+    case 'b':
+      return *p != 0 ? 1.0 : 0.0;
+    case 'i':
+      return double(load_signed(p, size));
+    case 'u':
+      return double(load_unsigned(p, size));
+    default:
+      if (size == 2) return half_to_double(load<uint16_t>(p));
+      if (size == 4) return double(load<float>(p));
+      if (size == 8) return load<double>(p);
+      return double(load<long double>(p));
+  }
+}
+
+namespace {
+
+template <class Load>
+void copy_elements(const Py_buffer& v, double* out, Load load) {
+  const char* base = static_cast<const char*>(v.buf);
+  const Py_ssize_t n0 = v.shape[0], n1 = v.ndim > 1 ? v.shape[1] : 1, n2 = v.ndim > 2 ? v.shape[2] : 1;
+  const Py_ssize_t s0 = v.strides[0], s1 = v.ndim > 1 ? v.strides[1] : 0, s2 = v.ndim > 2 ? v.strides[2] : 0;
+  for (Py_ssize_t i = 0; i < n0; ++i)
+    for (Py_ssize_t j = 0; j < n1; ++j)
+      for (Py_ssize_t k = 0; k < n2; ++k) *out++ = load(base + i * s0 + j * s1 + k * s2);
+}
+
+template <class T>
+void copy_as(const Py_buffer& v, double* out) {
+  copy_elements(v, out, [](const char* p) { return double(load<T>(p)); });
+}
+
+}  // namespace
+
+void NumericArray::read_all(double* out) const {
+  const Py_buffer& v = buffer_.get();
+  const Py_ssize_t size = v.itemsize;
+  switch (kind_) {
+    case 'b':
+      return copy_elements(v, out, [](const char* p) { return *p != 0 ? 1.0 : 0.0; });
+    case 'i':
+      if (size == 1) return copy_as<int8_t>(v, out);
+      if (size == 2) return copy_as<int16_t>(v, out);
+      if (size == 4) return copy_as<int32_t>(v, out);
+      return copy_as<int64_t>(v, out);
+    case 'u':
+      if (size == 1) return copy_as<uint8_t>(v, out);
+      if (size == 2) return copy_as<uint16_t>(v, out);
+      if (size == 4) return copy_as<uint32_t>(v, out);
+      return copy_as<uint64_t>(v, out);
+    default:
+      if (size == 2) return copy_elements(v, out, [](const char* p) { return half_to_double(load<uint16_t>(p)); });
+      if (size == 4) return copy_as<float>(v, out);
+      if (size == 8) return copy_as<double>(v, out);
+      return copy_as<long double>(v, out);
+  }
+}
+
+bool NumericArray::i32(size_t i, int32_t& out) const {
+  const char* p = address(i, 0, 0);
+  const Py_ssize_t size = buffer_.get().itemsize;
+  if (kind_ == 'i') {
+    int64_t v = load_signed(p, size);
+    if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) return false;
+    out = int32_t(v);
+    return true;
+  }
+  uint64_t v = load_unsigned(p, size);
+  if (v > uint64_t(std::numeric_limits<int32_t>::max())) return false;
+  out = int32_t(v);
+  return true;
+}
+
+// ---- scalars --------------------------------------------------------------
 
 double to_f64(nb::handle value) {
   double v = PyFloat_AsDouble(value.ptr());
@@ -73,18 +275,14 @@ int32_t to_i32(nb::handle value) {
   if (v == -1 && PyErr_Occurred()) raise_current();
   if (overflow != 0 || v < std::numeric_limits<int32_t>::min() ||
       v > std::numeric_limits<int32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    raise_current();
+    raise_overflow(kOutOfRange);
   }
   return int32_t(v);
 }
 
 uint32_t to_u32(nb::handle value) {
   uint64_t v = to_u64(value);
-  if (v > std::numeric_limits<uint32_t>::max()) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    raise_current();
-  }
+  if (v > std::numeric_limits<uint32_t>::max()) raise_overflow(kOutOfRange);
   return uint32_t(v);
 }
 
@@ -112,37 +310,6 @@ std::string to_str(nb::handle value) {
   return std::string(data, size_t(size));
 }
 
-std::vector<double> to_f64_list(nb::handle value) {
-  nb::object items = sequence_items(value);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-  std::vector<double> out(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    out[size_t(i)] = to_f64(PySequence_Fast_GET_ITEM(items.ptr(), i));
-  }
-  return out;
-}
-
-std::vector<double> to_f64_fixed(nb::handle value, size_t n) {
-  nb::object items = sequence_items(value);
-  size_t got = size_t(PySequence_Fast_GET_SIZE(items.ptr()));
-  if (got != n) {
-    throw nb::value_error(("expected a sequence of length " + std::to_string(n) + " (got " +
-                           std::to_string(got) + ")").c_str());
-  }
-  return to_f64_list(items);
-}
-
-std::vector<std::array<double, 2>> to_point_list(nb::handle value) {
-  nb::object items = sequence_items(value);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-  std::vector<std::array<double, 2>> out(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    std::vector<double> xy = to_f64_fixed(PySequence_Fast_GET_ITEM(items.ptr(), i), 2);
-    out[size_t(i)] = {xy[0], xy[1]};
-  }
-  return out;
-}
-
 uint64_t to_u64(nb::handle value) {
   if (!PyLong_Check(value.ptr())) {
     // Same protocol as the other integer conversions (accepts __index__).
@@ -153,145 +320,259 @@ uint64_t to_u64(nb::handle value) {
   int overflow = 0;
   long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
   if (v == -1 && PyErr_Occurred()) raise_current();
-  if (overflow < 0 || (overflow == 0 && v < 0)) {
-    PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
-    raise_current();
-  }
+  if (overflow < 0 || (overflow == 0 && v < 0)) raise_overflow("can't convert negative int to unsigned");
   if (overflow == 0) return uint64_t(v);
   unsigned long long u = PyLong_AsUnsignedLongLong(value.ptr());
   if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-    raise_current();
+    raise_overflow(kOutOfRange);
   }
   return uint64_t(u);
 }
 
-std::vector<int32_t> to_i32_list(nb::handle value) {
-  nb::object items = sequence_items(value);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-  std::vector<int32_t> out(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out[size_t(i)] = to_i32(PySequence_Fast_GET_ITEM(items.ptr(), i));
+// ---- sequences ------------------------------------------------------------
+
+namespace {
+
+// The items of a sequence argument (anything but str). Lists and tuples are
+// used as they are and other sequences are copied into a list, except objects
+// exporting a buffer of at least one dimension (NumPy arrays), which are
+// indexed item by item: expanding a huge array into a list of row objects
+// could take gigabytes before its first row is even looked at.
+class Items {
+ public:
+  // `value` must outlive this.
+  explicit Items(nb::handle value) : seq_(value.ptr()) {
+    if (PyList_Check(seq_) || PyTuple_Check(seq_)) {  // the common case, used as is
+      size_ = size_t(PySequence_Fast_GET_SIZE(seq_));
+      return;
+    }
+    if (is_str(value)) throw nb::type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(seq_)) {
+      throw nb::type_error(("'" + py_type_name(value) + "' object cannot be converted to 'Sequence'").c_str());
+    }
+    BufferView probe;
+    if (probe.acquire(value) && probe.get().ndim >= 1) {
+      Py_ssize_t n = PySequence_Size(seq_);
+      if (n < 0) raise_current();
+      size_ = size_t(n);
+      lazy_ = true;
+      return;
+    }
+    PyObject* fast = PySequence_Fast(seq_, "expected a sequence");
+    if (!fast) raise_current();
+    owned_ = nb::steal(fast);
+    seq_ = fast;
+    size_ = size_t(PySequence_Fast_GET_SIZE(fast));
+  }
+
+  size_t size() const { return size_; }
+
+  // Item i, valid until the next call (an array's item is a new object that
+  // this keeps alive until then).
+  nb::handle operator[](size_t i) {
+    if (!lazy_) return PySequence_Fast_GET_ITEM(seq_, Py_ssize_t(i));
+    PyObject* item = PySequence_GetItem(seq_, Py_ssize_t(i));
+    if (!item) raise_current();
+    current_ = nb::steal(item);
+    return current_;
+  }
+
+ private:
+  PyObject* seq_;      // `value`, or owned_
+  nb::object owned_;   // a list made from another kind of sequence
+  nb::object current_;
+  size_t size_ = 0;
+  bool lazy_ = false;
+};
+
+// Output reserved ahead of converting a sequence's items (a huge array may
+// fail at its first item); longer sequences grow as they convert.
+constexpr size_t kReserveLimit = size_t(1) << 16;
+
+// Appends the n floats of `value` (a sequence of exactly n numbers).
+void append_fixed(nb::handle value, size_t n, std::vector<double>& out) {
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 1) {
+    if (array.extent(0) != n) raise_length(n, array.extent(0));
+    for (size_t i = 0; i < n; ++i) out.push_back(array.f64(i));
+    return;
+  }
+  Items items(value);
+  if (items.size() != n) raise_length(n, items.size());
+  const size_t at = out.size();
+  out.resize(at + n);
+  for (size_t i = 0; i < n; ++i) out[at + i] = to_f64(items[i]);
+}
+
+// Converts every item of the float sequence `value` and appends the first
+// `limit` of them to `out`; returns the sequence's length. A numeric array is
+// not read past `limit`.
+size_t append_upto(nb::handle value, size_t limit, std::vector<double>& out) {
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 1) {
+    const size_t n = array.extent(0), kept = std::min(n, limit);
+    out.reserve(out.size() + kept);
+    for (size_t i = 0; i < kept; ++i) out.push_back(array.f64(i));
+    return n;
+  }
+  Items items(value);
+  const size_t n = items.size();
+  out.reserve(out.size() + std::min({n, limit, kReserveLimit}));
+  for (size_t i = 0; i < n; ++i) {
+    double v = to_f64(items[i]);
+    if (i < limit) out.push_back(v);
+  }
+  return n;
+}
+
+}  // namespace
+
+FloatList to_f64_list_upto(nb::handle value, size_t limit) {
+  FloatList out;
+  out.size = append_upto(value, limit, out.values);
   return out;
 }
 
-namespace {
-bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out,
-                     size_t* got_width = nullptr);
-}  // namespace
-
-std::vector<double> to_f64_vector(nb::handle value) {
+std::vector<double> to_f64_fixed(nb::handle value, size_t n) {
   std::vector<double> out;
-  if (read_f64_buffer(value, 1, 0, out)) return out;
-  return to_f64_list(value);
+  out.reserve(n);
+  append_fixed(value, n, out);
+  return out;
 }
 
 std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n) {
-  std::vector<double> out;
-  // A column (n x 1) is a sequence of n one-element rows: read it as n values.
-  if (read_f64_buffer(value, 1, 0, out) || read_f64_buffer(value, 2, 1, out)) {
-    if (out.size() == n) return out;
-    throw nb::value_error(("expected a sequence of length " + std::to_string(n) + " (got " +
-                           std::to_string(out.size()) + ")").c_str());
+  NumericArray array(value);
+  // A vector, or a column (n x 1), i.e. a sequence of n one-element rows.
+  if (array.valid() && (array.ndim() == 1 || (array.ndim() == 2 && array.extent(1) == 1))) {
+    if (array.extent(0) != n) raise_length(n, array.extent(0));
+    std::vector<double> out(n);
+    for (size_t i = 0; i < n; ++i) out[i] = array.f64(i, 0);
+    return out;
   }
   return to_f64_fixed(value, n);
 }
 
-std::vector<std::vector<double>> to_f64_rows(nb::handle value) {
-  std::vector<double> flat;
-  size_t width = 0;
-  if (read_f64_buffer(value, 2, 0, flat, &width) && width > 0) {
-    std::vector<std::vector<double>> rows(flat.size() / width);
-    for (size_t r = 0; r < rows.size(); ++r) {
-      rows[r].assign(flat.begin() + Py_ssize_t(r * width), flat.begin() + Py_ssize_t((r + 1) * width));
+std::vector<int32_t> to_i32_list(nb::handle value) {
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 1 && array.is_integer()) {
+    std::vector<int32_t> out(array.extent(0));
+    for (size_t i = 0; i < out.size(); ++i) {
+      if (!array.i32(i, out[i])) raise_overflow(kOutOfRange);
     }
-    return rows;
+    return out;
   }
-  nb::object items = sequence_items(value);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-  std::vector<std::vector<double>> out(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) out[size_t(i)] = to_f64_list(PySequence_Fast_GET_ITEM(items.ptr(), i));
+  Items items(value);
+  std::vector<int32_t> out;
+  out.reserve(std::min(items.size(), kReserveLimit));
+  for (size_t i = 0; i < items.size(); ++i) out.push_back(to_i32(items[i]));
+  return out;
+}
+
+FloatRows to_f64_rows(nb::handle value, size_t max_rows, size_t max_width) {
+  FloatRows out;
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 2) {
+    out.count = array.extent(0);
+    const size_t kept = std::min(out.count, max_rows), width = array.extent(1);
+    out.lengths.assign(kept, width);
+    out.rows.resize(kept);
+    for (size_t r = 0; r < kept; ++r) {
+      out.rows[r].resize(std::min(width, max_width));
+      for (size_t c = 0; c < out.rows[r].size(); ++c) out.rows[r][c] = array.f64(r, c);
+    }
+    return out;
+  }
+  Items items(value);
+  out.count = items.size();
+  out.lengths.reserve(std::min(out.count, max_rows));
+  out.rows.reserve(std::min(out.count, max_rows));
+  std::vector<double> scratch;
+  for (size_t r = 0; r < out.count; ++r) {
+    // The rows of a numeric array all convert like its first one.
+    if (array.valid() && r >= max_rows && r > 0) break;
+    if (r < max_rows) {
+      out.lengths.push_back(append_upto(items[r], max_width, out.rows.emplace_back()));
+    } else {
+      append_upto(items[r], 0, scratch);  // converted for its errors only
+    }
+  }
+  return out;
+}
+
+std::vector<double> FloatItems::values() {
+  if (pending_.valid()) {
+    size_t total = 1;
+    for (int axis = 0; axis < pending_.ndim(); ++axis) total *= pending_.extent(axis);
+    std::vector<double> out(total);
+    pending_.read_all(out.data());
+    pending_ = NumericArray();
+    return out;
+  }
+  return std::move(values_);
+}
+
+FloatItems to_f64_items(nb::handle value, size_t width) {
+  FloatItems out;
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 2 && array.extent(1) == width) {
+    out.count_ = array.extent(0);
+    out.pending_ = std::move(array);
+    return out;
+  }
+  Items items(value);
+  out.count_ = items.size();
+  out.values_.reserve(std::min(out.count_, kReserveLimit) * width);
+  for (size_t i = 0; i < out.count_; ++i) append_fixed(items[i], width, out.values_);
   return out;
 }
 
 namespace {
 
-// Reads a float64/float32 buffer of `ndim` dimensions (1 or 2) into `out`,
-// row-major; with ndim 2 the second axis must have `width` entries. Returns
-// false (no error set) when `value` is not such a buffer, so the caller falls
-// back to the sequence protocol, which also produces the error messages.
-// width 0 accepts any second-axis length (reported in `got_width`).
-bool read_f64_buffer(nb::handle value, int ndim, size_t width, std::vector<double>& out, size_t* got_width) {
-  if (!PyObject_CheckBuffer(value.ptr()) || PyUnicode_Check(value.ptr())) return false;
-  Py_buffer view{};
-  if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_RECORDS_RO) != 0) {
-    PyErr_Clear();
-    return false;
+// Appends one rows x cols table, checking its row widths before its row count.
+void append_table(nb::handle value, size_t rows, size_t cols, std::vector<double>& out) {
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 2 && array.extent(1) == cols) {
+    if (array.extent(0) != rows) raise_length(rows, array.extent(0));
+    for (size_t r = 0; r < rows; ++r)
+      for (size_t c = 0; c < cols; ++c) out.push_back(array.f64(r, c));
+    return;
   }
-  const char* format = view.format ? view.format : "B";
-  if (*format == '<' || *format == '=' || *format == '@') ++format;
-  bool is_f64 = std::strcmp(format, "d") == 0 && view.itemsize == 8;
-  bool is_f32 = std::strcmp(format, "f") == 0 && view.itemsize == 4;
-  bool usable = view.ndim == ndim && (is_f64 || is_f32) &&
-                (ndim == 1 || width == 0 || size_t(view.shape[1]) == width);
-  if (usable) {
-    size_t rows = size_t(view.shape[0]);
-    size_t cols = ndim == 1 ? 1 : size_t(view.shape[1]);
-    if (got_width) *got_width = cols;
-    Py_ssize_t col_stride = ndim == 1 ? 0 : view.strides[1];
-    out.resize(rows * cols);
-    const char* base = static_cast<const char*>(view.buf);
-    for (size_t r = 0; r < rows; ++r) {
-      for (size_t c = 0; c < cols; ++c) {
-        const char* p = base + Py_ssize_t(r) * view.strides[0] + Py_ssize_t(c) * col_stride;
-        if (is_f64) {
-          std::memcpy(&out[r * cols + c], p, sizeof(double));
-        } else {
-          float f;
-          std::memcpy(&f, p, sizeof f);
-          out[r * cols + c] = f;
-        }
-      }
-    }
+  Items items(value);
+  // The rows of a numeric array all convert like its first one: with a wrong
+  // row count, that one alone tells whether a width or type error comes first.
+  const bool count_ok = items.size() == rows;
+  const size_t converted = array.valid() && !count_ok ? std::min<size_t>(items.size(), 1) : items.size();
+  const size_t start = out.size();
+  for (size_t r = 0; r < converted; ++r) append_fixed(items[r], cols, out);
+  if (!count_ok) {
+    out.resize(start);
+    raise_length(rows, items.size());
   }
-  PyBuffer_Release(&view);
-  return usable;
 }
 
 }  // namespace
 
-std::vector<double> to_f64_table(nb::handle value, size_t width) {
-  std::vector<double> out;
-  if (read_f64_buffer(value, 2, width, out)) return out;
-  nb::object items = sequence_items(value);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-  out.resize(size_t(n) * width);
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    nb::object row = sequence_items(PySequence_Fast_GET_ITEM(items.ptr(), i));
-    size_t got = size_t(PySequence_Fast_GET_SIZE(row.ptr()));
-    if (got != width) {
-      throw nb::value_error(("expected a sequence of length " + std::to_string(width) + " (got " +
-                             std::to_string(got) + ")").c_str());
-    }
-    for (size_t c = 0; c < width; ++c) {
-      out[size_t(i) * width + c] = to_f64(PySequence_Fast_GET_ITEM(row.ptr(), Py_ssize_t(c)));
-    }
+FloatItems to_f64_tables(nb::handle value, size_t rows, size_t cols) {
+  FloatItems out;
+  NumericArray array(value);
+  if (array.valid() && array.ndim() == 3 && array.extent(1) == rows && array.extent(2) == cols) {
+    out.count_ = array.extent(0);
+    out.pending_ = std::move(array);
+    return out;
   }
+  Items items(value);
+  out.count_ = items.size();
+  out.values_.reserve(std::min(out.count_, kReserveLimit) * rows * cols);
+  for (size_t i = 0; i < out.count_; ++i) append_table(items[i], rows, cols, out.values_);
   return out;
 }
 
-std::vector<std::vector<double>> to_f64_tables(nb::handle value, size_t rows, size_t cols) {
-  nb::object items = sequence_items(value);
-  Py_ssize_t n = PySequence_Fast_GET_SIZE(items.ptr());
-  std::vector<std::vector<double>> out(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    out[size_t(i)] = to_f64_table(PySequence_Fast_GET_ITEM(items.ptr(), i), cols);
-    size_t got = out[size_t(i)].size() / cols;
-    if (got != rows) {
-      throw nb::value_error(("expected a sequence of length " + std::to_string(rows) + " (got " +
-                             std::to_string(got) + ")").c_str());
-    }
-  }
+std::vector<std::array<double, 2>> to_point_list(nb::handle value) {
+  FloatItems items = to_f64_items(value, 2);
+  std::vector<double> flat = items.values();
+  std::vector<std::array<double, 2>> out(items.size());
+  for (size_t i = 0; i < out.size(); ++i) out[i] = {flat[2 * i], flat[2 * i + 1]};
   return out;
 }
 
@@ -304,6 +585,9 @@ int32_t arg_i32(const char* name, nb::handle value) {
 uint32_t arg_u32(const char* name, nb::handle value) {
   return convert_arg(name, [&] { return to_u32(value); });
 }
+uint64_t arg_u64(const char* name, nb::handle value) {
+  return convert_arg(name, [&] { return to_u64(value); });
+}
 std::string arg_str(const char* name, nb::handle value) {
   return convert_arg(name, [&] { return to_str(value); });
 }
@@ -311,20 +595,34 @@ std::vector<std::array<double, 2>> arg_point_list(const char* name, nb::handle v
   return convert_arg(name, [&] { return to_point_list(value); });
 }
 
+void check_instance(nb::handle value, bool is_instance, const char* class_name) {
+  const std::string type = nb::type_name(value.type()).c_str();
+  if (!is_instance) {
+    throw nb::type_error(("'" + type + "' object cannot be converted to '" + class_name + "'").c_str());
+  }
+  if (!nb::inst_ready(value)) {
+    throw nb::type_error(("'" + type + "' object is not initialized: " + class_name +
+                          ".__init__ was never called on it").c_str());
+  }
+}
+
+// ---- images ---------------------------------------------------------------
+
 namespace {
 
-void require_uint8_ndarray(nb::handle image, ImageArg& buffer) {
+void require_uint8_ndarray(nb::handle image, BufferView& buffer) {
   nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
   bool is_array = PyObject_IsInstance(image.ptr(), ndarray.ptr()) == 1;
-  if (is_array && PyObject_GetBuffer(image.ptr(), &buffer.view, PyBUF_RECORDS_RO) == 0) {
-    buffer.held = true;
-    const char* format = buffer.view.format ? buffer.view.format : "B";
-    if (buffer.view.itemsize == 1 && (std::strcmp(format, "B") == 0 || std::strcmp(format, "=B") == 0 ||
-                                      std::strcmp(format, "<B") == 0 || std::strcmp(format, "|B") == 0)) {
+  PyErr_Clear();
+  if (is_array && buffer.acquire(image)) {
+    const Py_buffer& view = buffer.get();
+    const char* format = view.format ? view.format : "B";
+    if (view.itemsize == 1 && (std::strcmp(format, "B") == 0 || std::strcmp(format, "=B") == 0 ||
+                               std::strcmp(format, "<B") == 0 || std::strcmp(format, "|B") == 0)) {
       return;
     }
+    buffer.release();
   }
-  PyErr_Clear();
   std::string got = is_array ? "numpy.ndarray of dtype " + py_str(image.attr("dtype"))
                              : "'" + py_type_name(image) + "'";
   throw nb::type_error(("expected a numpy.ndarray of dtype uint8, got " + got).c_str());
@@ -351,11 +649,7 @@ void copy_strided(const Py_buffer& v, size_t rows, size_t cols, size_t ch, uint8
 }  // namespace
 
 ImageArg::ImageArg(const char* name, nb::handle image) {
-  convert_arg(name, [&] { require_uint8_ndarray(image, *this); });
-}
-
-ImageArg::~ImageArg() {
-  if (held) PyBuffer_Release(&view);
+  convert_arg(name, [&] { require_uint8_ndarray(image, buffer); });
 }
 
 namespace {
@@ -374,7 +668,7 @@ void require_fits_in_memory(size_t bytes) {
 }  // namespace
 
 Frame extract_frame(const ImageArg& image) {
-  const Py_buffer& v = image.view;
+  const Py_buffer& v = image.buffer.get();
   Frame frame;
   if (v.ndim == 2) {
     frame.channels = 1;
@@ -419,7 +713,6 @@ GrayImage to_gray(Frame&& frame) {
   return gray;
 }
 
-
 nb::tuple to_result(const Vec<Detection>& detections) {
   nb::list corners, ids;
   for (const Detection& d : detections) {
@@ -434,6 +727,64 @@ nb::tuple to_result(const Vec<Detection>& detections) {
     ids.append(nb::int_(d.id));
   }
   return nb::make_tuple(corners, ids);
+}
+
+// ---- publication ----------------------------------------------------------
+
+namespace {
+
+// A builtin function of the module and the nanobind function it forwards to.
+// Both live as long as the process, like the module's classes (the module
+// refuses sub-interpreters, so one table serves the one interpreter).
+struct Published {
+  PyMethodDef def{};
+  std::string name;
+  std::string doc;
+  PyObject* target = nullptr;
+};
+
+constexpr size_t kMaxPublished = 16;
+Published published[kMaxPublished];
+size_t published_count = 0;
+
+// One forwarder per table slot: the builtin's `self` is the module, so the
+// slot names the target.
+template <size_t Slot>
+PyObject* forward(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return PyObject_Vectorcall(published[Slot].target, args, size_t(nargs), kwnames);
+}
+
+using Forwarder = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <size_t... Slot>
+constexpr std::array<Forwarder, sizeof...(Slot)> forwarders(std::index_sequence<Slot...>) {
+  return {&forward<Slot>...};
+}
+
+constexpr auto kForwarders = forwarders(std::make_index_sequence<kMaxPublished>());
+
+}  // namespace
+
+std::string nanobind_sig(const char* signature) { return std::string("def ") + signature; }
+
+void publish_function(nb::module_& m, const char* signature, const char* doc) {
+  if (published_count == kMaxPublished) throw std::runtime_error("too many published functions");
+  Published& slot = published[published_count];
+  const char* open = std::strchr(signature, '(');
+  slot.name.assign(signature, open ? size_t(open - signature) : std::strlen(signature));
+  // CPython reads "name(args)\n--\n\n" at the start of a builtin's docstring
+  // as its text signature and shows the rest as __doc__.
+  slot.doc = std::string(signature) + "\n--\n\n" + doc;
+  nb::object target = m.attr(slot.name.c_str());
+  slot.def.ml_name = slot.name.c_str();
+  slot.def.ml_meth = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(kForwarders[published_count]));
+  slot.def.ml_flags = METH_FASTCALL | METH_KEYWORDS;
+  slot.def.ml_doc = slot.doc.c_str();
+  nb::object builtin = nb::steal(PyCFunction_NewEx(&slot.def, m.ptr(), m.attr("__name__").ptr()));
+  if (!builtin.is_valid()) raise_current();
+  slot.target = target.release().ptr();
+  ++published_count;
+  m.attr(slot.name.c_str()) = builtin;
 }
 
 }  // namespace markvane::py

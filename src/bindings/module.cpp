@@ -2,6 +2,7 @@
 // detection entry points. Every function follows the same frame: convert and
 // validate arguments with the interpreter lock held, copy what the computation
 // needs, release the lock, compute, re-acquire it and build fresh results.
+#include <optional>
 #include <string>
 
 #include <nanobind/nanobind.h>
@@ -20,9 +21,39 @@ using namespace nb::literals;
 namespace markvane::py {
 namespace {
 
-dictionary::Dictionary lookup_dictionary(const std::string& name) {
-  auto dict = dictionary::get_predefined_dictionary(name);
-  if (!dict) throw nb::value_error(("unknown dictionary: " + name).c_str());
+// A dictionary name as the caller passed it. The error for an unknown name
+// quotes the original str, so embedded NULs and characters UTF-8 cannot encode
+// (lone surrogates) come back exactly as given.
+struct DictionaryName {
+  nb::object given;
+  std::optional<std::string> utf8;  // absent when not encodable: no dictionary has such a name
+};
+
+DictionaryName arg_dictionary_name(const char* name, nb::handle value) {
+  return convert_arg(name, [&] {
+    if (!PyUnicode_Check(value.ptr())) to_str(value);  // raises its TypeError
+    DictionaryName out{nb::borrow(value), std::nullopt};
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
+      out.utf8.emplace(data, size_t(size));
+    } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+      PyErr_Clear();
+    } else {
+      throw nb::python_error();
+    }
+    return out;
+  });
+}
+
+dictionary::Dictionary lookup_dictionary(const DictionaryName& name) {
+  std::optional<dictionary::Dictionary> dict;
+  if (name.utf8) dict = dictionary::get_predefined_dictionary(*name.utf8);
+  if (!dict) {
+    nb::object message = nb::steal(PyUnicode_FromFormat("unknown dictionary: %U", name.given.ptr()));
+    if (!message.is_valid()) throw nb::python_error();
+    PyErr_SetObject(PyExc_ValueError, message.ptr());
+    throw nb::python_error();
+  }
   return std::move(*dict);
 }
 
@@ -61,7 +92,7 @@ nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle par
   // Arguments are bound in order; the dictionary is looked up before the
   // image's shape is checked.
   const ImageArg image_arg("image", image);
-  std::string name = arg_str("dictionary", dictionary);
+  DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
   dictionary::Dictionary dict = lookup_dictionary(name);
   GrayImage gray = to_gray(extract_frame(image_arg));
@@ -109,6 +140,10 @@ nb::list corner_sub_pix_hook(nb::handle image, nb::handle corners, nb::handle wi
   return out;
 }
 
+constexpr const char* kDetectMarkersSig = "detect_markers(image, dictionary, parameters=None)";
+constexpr const char* kPredefinedDictionariesSig = "predefined_dictionaries()";
+constexpr const char* kCornerSubPixSig = "_corner_sub_pix(image, corners, win, max_iters, eps)";
+
 constexpr const char* kDetectMarkersDoc =
     "Detect ArUco or AprilTag markers in `image` (HxW grayscale or HxWx3 BGR, uint8).\n"
     "\n"
@@ -124,6 +159,16 @@ constexpr const char* kCornerSubPixDoc =
 }  // namespace
 }  // namespace markvane::py
 
+// Sub-interpreters are refused before nanobind sets anything up. The module
+// keeps process-wide state (the worker pool, the class objects, nanobind's
+// record of them), and on Python 3.11 CPython runs a multi-phase extension's
+// initialisation again for every interpreter that imports it: nanobind would
+// then point its process-wide state at the new interpreter's copy, and the
+// main interpreter's classes would stop converting (std::bad_cast). Later
+// Pythons refuse such imports themselves, but only after calling PyInit.
+// NB_MODULE below defines the nanobind entry point under another name; the
+// exported PyInit_markvane checks the interpreter and then calls it.
+#define PyInit_markvane markvane_nanobind_init
 NB_MODULE(markvane, m) {
   using namespace markvane;
   // The pool's size and pinning are fixed before anything else is registered.
@@ -138,13 +183,24 @@ NB_MODULE(markvane, m) {
   py::register_pose_classes(m);
 
   m.def("detect_markers", &py::detect_markers, "image"_a.none(), "dictionary"_a.none(),
-        "parameters"_a.none() = nb::none(),
-        nb::sig("def detect_markers(image, dictionary, parameters=None)"), py::kDetectMarkersDoc);
+        "parameters"_a.none() = nb::none(), nb::sig(py::nanobind_sig(py::kDetectMarkersSig).c_str()));
+  py::publish_function(m, py::kDetectMarkersSig, py::kDetectMarkersDoc);
   m.def("predefined_dictionaries", &py::predefined_dictionaries,
-        nb::sig("def predefined_dictionaries()"),
-        "List the names of the predefined dictionaries this build supports.");
+        nb::sig(py::nanobind_sig(py::kPredefinedDictionariesSig).c_str()));
+  py::publish_function(m, py::kPredefinedDictionariesSig,
+                       "List the names of the predefined dictionaries this build supports.");
   m.def("_corner_sub_pix", &py::corner_sub_pix_hook, "image"_a.none(), "corners"_a.none(), "win"_a.none(),
-        "max_iters"_a.none(), "eps"_a.none(), nb::sig("def _corner_sub_pix(image, corners, win, max_iters, eps)"),
-        py::kCornerSubPixDoc);
+        "max_iters"_a.none(), "eps"_a.none(), nb::sig(py::nanobind_sig(py::kCornerSubPixSig).c_str()));
+  py::publish_function(m, py::kCornerSubPixSig, py::kCornerSubPixDoc);
   py::register_pose_functions(m);
+}
+#undef PyInit_markvane
+
+extern "C" NB_EXPORT PyObject* PyInit_markvane(void) {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError,
+                    "markvane cannot be imported in a sub-interpreter: sub-interpreters are not supported");
+    return nullptr;
+  }
+  return markvane_nanobind_init();
 }

@@ -21,7 +21,9 @@ nb::object deleter() {
   return nb::cpp_function([](nb::handle) { throw nb::attribute_error("can't delete attribute"); });
 }
 
-PyDetectorParameters& self_of(nb::handle self) { return nb::cast<PyDetectorParameters&>(self); }
+PyDetectorParameters& self_of(nb::handle self) {
+  return instance_of<PyDetectorParameters>(self, "DetectorParameters");
+}
 
 void install(nb::handle cls, const char* name, nb::object getter, nb::object setter,
              const char* doc) {
@@ -140,15 +142,7 @@ void register_detector_parameters(nb::module_& m) {
 
 DetectorParams snapshot_params(const char* name, nb::handle parameters) {
   if (parameters.is_none()) return DetectorParams{};
-  PyDetectorParameters* obj = nullptr;
-  convert_arg(name, [&] {
-    if (!nb::try_cast<PyDetectorParameters*>(parameters, obj) || obj == nullptr) {
-      throw nb::type_error(("'" + std::string(nb::type_name(parameters.type()).c_str()) +
-                            "' object cannot be converted to 'DetectorParameters'")
-                               .c_str());
-    }
-  });
-  return obj->params;
+  return convert_arg(name, [&] { return self_of(parameters).params; });
 }
 
 }  // namespace markvane::py

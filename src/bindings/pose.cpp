@@ -3,8 +3,10 @@
 // only RANSAC and the rigid-body pose release the interpreter lock.
 #include "pose.h"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,18 +31,24 @@ struct PyRigidBodyPose {
 
 // ---- argument conversion -------------------------------------------------
 
-pnp::Points3 arg_points3(const char* name, nb::handle value) {
-  std::vector<double> flat = convert_arg(name, [&] { return to_f64_table(value, 3); });
-  pnp::Points3 points(flat.size() / 3);
+// Point lists are converted when bound, but a NumPy array of the right row
+// width is only copied by the to_points* functions, after the count checks.
+FloatItems arg_points(const char* name, nb::handle value, size_t width) {
+  return convert_arg(name, [&] { return to_f64_items(value, width); });
+}
+
+pnp::Points3 to_points3(FloatItems& items) {
+  std::vector<double> flat = items.values();
+  pnp::Points3 points(items.size());
   for (size_t i = 0; i < points.size(); ++i) {
     points[i] = pnp::Vec3(flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]);
   }
   return points;
 }
 
-pnp::Points2 arg_points2(const char* name, nb::handle value) {
-  std::vector<double> flat = convert_arg(name, [&] { return to_f64_table(value, 2); });
-  pnp::Points2 points(flat.size() / 2);
+pnp::Points2 to_points2(FloatItems& items) {
+  std::vector<double> flat = items.values();
+  pnp::Points2 points(items.size());
   for (size_t i = 0; i < points.size(); ++i) points[i] = pnp::Vec2(flat[2 * i], flat[2 * i + 1]);
   return points;
 }
@@ -55,36 +63,43 @@ std::optional<pnp::Vec3> arg_optional_vec3(const char* name, nb::handle value) {
   return arg_vec3(name, value);
 }
 
-std::vector<std::vector<double>> arg_rows(const char* name, nb::handle value) {
-  return convert_arg(name, [&] { return to_f64_rows(value); });
-}
-
-std::optional<std::vector<double>> arg_optional_list(const char* name, nb::handle value) {
-  if (value.is_none()) return std::nullopt;
-  return convert_arg(name, [&] { return to_f64_vector(value); });
-}
-
-uint64_t arg_u64(const char* name, nb::handle value) {
-  return convert_arg(name, [&] { return to_u64(value); });
-}
-
 // Camera matrix and distortion as converted, validated only when asked: some
-// callers must run other checks first.
+// callers must run other checks first. Only their shapes are kept when they
+// cannot be valid, so a huge array costs nothing before its error is due.
 struct CameraArgs {
-  std::vector<std::vector<double>> matrix;
-  std::optional<std::vector<double>> dist;
+  FloatRows matrix;
+  std::optional<FloatList> dist;
 
   pnp::Camera parse() const {
-    auto parsed = pnp::parse_camera(matrix, dist ? &*dist : nullptr);
+    // Anything but 3 rows of 3 gets parse_camera's matrix message.
+    std::span<const std::vector<double>> rows;
+    if (matrix.count == 3 && std::all_of(matrix.lengths.begin(), matrix.lengths.end(),
+                                         [](size_t n) { return n == 3; })) {
+      rows = matrix.rows;
+    }
+    if (dist && dist->values.size() != dist->size) {
+      // Too long to be read: only its length is known, and it is refused
+      // after the matrix check, as parse_camera orders them.
+      raise(pnp::parse_camera(rows, nullptr));
+      throw nb::value_error(pnp::distortion_count_error(dist->size).value().c_str());
+    }
+    return raise(pnp::parse_camera(rows, dist ? &dist->values : nullptr));
+  }
+
+  static pnp::Camera raise(std::variant<pnp::Camera, std::string> parsed) {
     if (auto* message = std::get_if<std::string>(&parsed)) throw nb::value_error(message->c_str());
     return std::get<pnp::Camera>(parsed);
   }
 };
 
+constexpr size_t kMaxDistortion = std::tuple_size_v<pnp::DistortionCoeffs>;
+
 CameraArgs arg_camera(nb::handle camera_matrix, nb::handle dist_coeffs) {
   CameraArgs args;
-  args.matrix = arg_rows("camera_matrix", camera_matrix);
-  args.dist = arg_optional_list("dist_coeffs", dist_coeffs);
+  args.matrix = convert_arg("camera_matrix", [&] { return to_f64_rows(camera_matrix, 3, 3); });
+  if (!dist_coeffs.is_none()) {
+    args.dist = convert_arg("dist_coeffs", [&] { return to_f64_list_upto(dist_coeffs, kMaxDistortion); });
+  }
   return args;
 }
 
@@ -132,19 +147,21 @@ void check_same_length(size_t a, size_t b) {
 
 nb::object solve_pnp(nb::handle object_points, nb::handle image_points, nb::handle camera_matrix,
                      nb::handle dist_coeffs, nb::handle rvec, nb::handle tvec) {
-  pnp::Points3 object = arg_points3("object_points", object_points);
-  pnp::Points2 image = arg_points2("image_points", image_points);
+  FloatItems object_items = arg_points("object_points", object_points, 3);
+  FloatItems image_items = arg_points("image_points", image_points, 2);
   CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
   std::optional<pnp::Vec3> r = arg_optional_vec3("rvec", rvec);
   std::optional<pnp::Vec3> t = arg_optional_vec3("tvec", tvec);
 
-  check_same_length(object.size(), image.size());
-  if (object.size() < 4) throw nb::value_error("need at least 4 point correspondences");
+  check_same_length(object_items.size(), image_items.size());
+  if (object_items.size() < 4) throw nb::value_error("need at least 4 point correspondences");
   pnp::Camera camera = camera_args.parse();
   if (r.has_value() != t.has_value()) throw nb::value_error("rvec and tvec must be supplied together");
   std::optional<pnp::Pose> guess;
   if (r) guess = pnp::Pose{*r, *t};
 
+  pnp::Points3 object = to_points3(object_items);
+  pnp::Points2 image = to_points2(image_items);
   auto pose = pnp::solve_pnp_with_refinement(object, image, camera, guess, 20);
   if (!pose) return nb::none();
   return nb::make_tuple(to_list(pose->rvec), to_list(pose->tvec));
@@ -163,17 +180,19 @@ bool all_finite(const pnp::Points3& object, const pnp::Points2& image) {
 nb::object solve_pnp_ransac(nb::handle object_points, nb::handle image_points, nb::handle camera_matrix,
                             nb::handle dist_coeffs, nb::handle iterations, nb::handle reprojection_error,
                             nb::handle confidence, nb::handle seed) {
-  pnp::Points3 object = arg_points3("object_points", object_points);
-  pnp::Points2 image = arg_points2("image_points", image_points);
+  FloatItems object_items = arg_points("object_points", object_points, 3);
+  FloatItems image_items = arg_points("image_points", image_points, 2);
   CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
   pnp::RansacSettings settings = arg_ransac_settings(iterations, reprojection_error, confidence, seed);
 
-  check_same_length(object.size(), image.size());
-  if (object.size() < 5) {
+  check_same_length(object_items.size(), image_items.size());
+  if (object_items.size() < 5) {
     throw nb::value_error(
         "solve_pnp_ransac needs at least 5 point correspondences (6 for non-planar geometry)");
   }
   check_ransac_settings(settings);
+  pnp::Points3 object = to_points3(object_items);
+  pnp::Points2 image = to_points2(image_items);
   if (!all_finite(object, image)) {
     throw nb::value_error("object_points and image_points must contain only finite values");
   }
@@ -189,39 +208,35 @@ nb::object solve_pnp_ransac(nb::handle object_points, nb::handle image_points, n
                         nb::float_(result->reprojection_rmse));
 }
 
-Vec<rigid_body::MarkerCorners> arg_marker_corners(nb::handle value) {
-  auto tables = convert_arg("marker_corners", [&] { return to_f64_tables(value, 4, 2); });
-  Vec<rigid_body::MarkerCorners> out(tables.size());
-  for (size_t i = 0; i < tables.size(); ++i) {
-    for (size_t k = 0; k < 4; ++k) out[i][k] = pnp::Vec2(tables[i][2 * k], tables[i][2 * k + 1]);
+Vec<rigid_body::MarkerCorners> to_marker_corners(FloatItems& items) {
+  std::vector<double> flat = items.values();
+  Vec<rigid_body::MarkerCorners> out(items.size());
+  for (size_t i = 0; i < out.size(); ++i) {
+    for (size_t k = 0; k < 4; ++k) out[i][k] = pnp::Vec2(flat[8 * i + 2 * k], flat[8 * i + 2 * k + 1]);
   }
   return out;
 }
 
 const PyRigidBody& arg_rigid_body(nb::handle value) {
-  PyRigidBody* body = nullptr;
-  convert_arg("rigid_body", [&] {
-    if (!nb::try_cast<PyRigidBody*>(value, body) || body == nullptr) {
-      throw nb::type_error(("'" + std::string(nb::type_name(value.type()).c_str()) +
-                            "' object cannot be converted to 'RigidBody'").c_str());
-    }
+  return convert_arg("rigid_body", [&]() -> const PyRigidBody& {
+    return instance_of<PyRigidBody>(value, "RigidBody");
   });
-  return *body;
 }
 
 nb::object estimate_rigid_body_pose(nb::handle marker_corners, nb::handle marker_ids, nb::handle rigid_body,
                                     nb::handle camera_matrix, nb::handle dist_coeffs, nb::handle iterations,
                                     nb::handle reprojection_error, nb::handle confidence, nb::handle seed) {
-  Vec<rigid_body::MarkerCorners> corners = arg_marker_corners(marker_corners);
+  FloatItems corner_items = convert_arg("marker_corners", [&] { return to_f64_tables(marker_corners, 4, 2); });
   std::vector<int32_t> ids = convert_arg("marker_ids", [&] { return to_i32_list(marker_ids); });
   const PyRigidBody& body = arg_rigid_body(rigid_body);
   CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
   pnp::RansacSettings settings = arg_ransac_settings(iterations, reprojection_error, confidence, seed);
 
   check_ransac_settings(settings);
-  if (corners.size() != ids.size()) {
+  if (corner_items.size() != ids.size()) {
     throw nb::value_error("marker_corners and marker_ids must have the same length");
   }
+  Vec<rigid_body::MarkerCorners> corners = to_marker_corners(corner_items);
   auto gathered = rigid_body::gather_correspondences(body.body, corners, ids);
   if (auto* message = std::get_if<std::string>(&gathered)) throw nb::value_error(message->c_str());
   const auto& matches = std::get<rigid_body::Correspondences>(gathered);
@@ -240,10 +255,11 @@ nb::object estimate_rigid_body_pose(nb::handle marker_corners, nb::handle marker
 
 nb::list project_points(nb::handle object_points, nb::handle rvec, nb::handle tvec, nb::handle camera_matrix,
                         nb::handle dist_coeffs) {
-  pnp::Points3 object = arg_points3("object_points", object_points);
+  FloatItems object_items = arg_points("object_points", object_points, 3);
   pnp::Pose pose{arg_vec3("rvec", rvec), arg_vec3("tvec", tvec)};
   pnp::Camera camera = arg_camera(camera_matrix, dist_coeffs).parse();
 
+  pnp::Points3 object = to_points3(object_items);
   pnp::Points2 pixels;
   pnp::project_points(object, pose, camera, pixels);
   nb::list out;
@@ -257,24 +273,24 @@ nb::list project_points(nb::handle object_points, nb::handle rvec, nb::handle tv
 }
 
 nb::list rodrigues(nb::handle src) {
-  std::vector<std::vector<double>> rows = arg_rows("src", src);
-  auto row_at_least = [&](size_t n) {
-    for (const auto& row : rows) {
-      if (row.size() < n) return false;
-    }
-    return true;
+  // Only the row count, the row lengths and the first three entries of the
+  // first three rows decide the result.
+  FloatRows rows = convert_arg("src", [&] { return to_f64_rows(src, 3, 3); });
+  auto rows_at_least = [&](size_t n) {
+    return std::all_of(rows.lengths.begin(), rows.lengths.end(), [n](size_t len) { return len >= n; });
   };
-  const size_t first = rows.empty() ? 0 : rows[0].size();
+  const size_t first = rows.count == 0 ? 0 : rows.lengths[0];
   nb::list out;
-  if (rows.size() == 1 && first == 3) {
-    pnp::Mat3 r = pnp::rodrigues_v2m(pnp::Vec3(rows[0][0], rows[0][1], rows[0][2]));
+  if (rows.count == 1 && first == 3) {
+    const auto& v = rows.rows[0];
+    pnp::Mat3 r = pnp::rodrigues_v2m(pnp::Vec3(v[0], v[1], v[2]));
     for (int i = 0; i < 3; ++i) out.append(to_list(r.row(i).transpose()));
-  } else if (rows.size() == 3 && first == 1 && row_at_least(1)) {
-    pnp::Mat3 r = pnp::rodrigues_v2m(pnp::Vec3(rows[0][0], rows[1][0], rows[2][0]));
+  } else if (rows.count == 3 && first == 1 && rows_at_least(1)) {
+    pnp::Mat3 r = pnp::rodrigues_v2m(pnp::Vec3(rows.rows[0][0], rows.rows[1][0], rows.rows[2][0]));
     for (int i = 0; i < 3; ++i) out.append(to_list(r.row(i).transpose()));
-  } else if (rows.size() == 3 && first == 3 && row_at_least(3)) {
+  } else if (rows.count == 3 && first == 3 && rows_at_least(3)) {
     pnp::Mat3 m;
-    for (int i = 0; i < 3; ++i) m.row(i) << rows[i][0], rows[i][1], rows[i][2];
+    for (int i = 0; i < 3; ++i) m.row(i) << rows.rows[i][0], rows.rows[i][1], rows.rows[i][2];
     pnp::Vec3 v = pnp::rodrigues_m2v(m);
     for (int i = 0; i < 3; ++i) {
       nb::list cell;
@@ -303,14 +319,21 @@ void init_rigid_body(PyRigidBody* self, nb::handle tag_size_m, nb::handle marker
                      nb::handle translations) {
   double size = arg_f64("tag_size_m", tag_size_m);
   std::vector<int32_t> ids = convert_arg("marker_ids", [&] { return to_i32_list(marker_ids); });
-  auto rotation_tables =
+  FloatItems rotation_items =
       convert_arg("rotations_marker_to_reference", [&] { return to_f64_tables(rotations, 3, 3); });
-  std::vector<double> translation_flat =
-      convert_arg("translations_marker_to_reference", [&] { return to_f64_table(translations, 3); });
+  FloatItems translation_items =
+      convert_arg("translations_marker_to_reference", [&] { return to_f64_items(translations, 3); });
+  // The size checks come first, before a (possibly huge) array is copied.
+  if (auto message = rigid_body::rigid_body_size_error(size, ids.size(), rotation_items.size(),
+                                                       translation_items.size())) {
+    throw nb::value_error(message->c_str());
+  }
 
-  Vec<rigid_body::Rotation> rs(rotation_tables.size());
-  for (size_t i = 0; i < rs.size(); ++i) std::copy_n(rotation_tables[i].begin(), 9, rs[i].begin());
-  Vec<rigid_body::Translation> ts(translation_flat.size() / 3);
+  std::vector<double> rotation_flat = rotation_items.values();
+  std::vector<double> translation_flat = translation_items.values();
+  Vec<rigid_body::Rotation> rs(rotation_items.size());
+  for (size_t i = 0; i < rs.size(); ++i) std::copy_n(rotation_flat.begin() + 9 * i, 9, rs[i].begin());
+  Vec<rigid_body::Translation> ts(translation_items.size());
   for (size_t i = 0; i < ts.size(); ++i) std::copy_n(translation_flat.begin() + 3 * i, 3, ts[i].begin());
 
   auto made = rigid_body::make_rigid_body(size, ids, rs, ts);
@@ -318,7 +341,8 @@ void init_rigid_body(PyRigidBody* self, nb::handle tag_size_m, nb::handle marker
   new (self) PyRigidBody{std::move(std::get<rigid_body::RigidBody>(made))};
 }
 
-const PyRigidBodyPose& pose_of(nb::handle self) { return nb::cast<const PyRigidBodyPose&>(self); }
+const PyRigidBodyPose& pose_of(nb::handle self) { return instance_of<PyRigidBodyPose>(self, "RigidBodyPose"); }
+const PyRigidBody& body_of(nb::handle self) { return instance_of<PyRigidBody>(self, "RigidBody"); }
 
 constexpr const char* kRigidBodyDoc =
     "RigidBody(tag_size_m, marker_ids, rotations_marker_to_reference, translations_marker_to_reference)\n"
@@ -328,6 +352,18 @@ constexpr const char* kRigidBodyDoc =
     "Construct this once from a rigid-body calibration and reuse it for every frame.";
 
 constexpr const char* kRigidBodyPoseDoc = "Result returned by `estimate_rigid_body_pose`.";
+
+constexpr const char* kSolvePnpSig =
+    "solve_pnp(object_points, image_points, camera_matrix, dist_coeffs=None, rvec=None, tvec=None)";
+constexpr const char* kSolvePnpRansacSig =
+    "solve_pnp_ransac(object_points, image_points, camera_matrix, dist_coeffs=None, iterations=100, "
+    "reprojection_error=3.0, confidence=0.99, seed=0)";
+constexpr const char* kRigidBodyPoseFnSig =
+    "estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, dist_coeffs=None, "
+    "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)";
+constexpr const char* kProjectPointsSig =
+    "project_points(object_points, rvec, tvec, camera_matrix, dist_coeffs=None)";
+constexpr const char* kRodriguesSig = "rodrigues(src)";
 
 constexpr const char* kSolvePnpDoc =
     "Estimate the pose of a set of 3D-2D correspondences (cv::solvePnP,\n"
@@ -363,10 +399,10 @@ void register_pose_classes(nb::module_& m) {
                        "rotations_marker_to_reference"_a.none(),
                        "translations_marker_to_reference"_a.none());
   add_readonly(body, "marker_ids", [](nb::handle self) {
-    return to_int_list(nb::cast<const PyRigidBody&>(self).body.marker_ids);
+    return to_int_list(body_of(self).body.marker_ids);
   });
   add_readonly(body, "tag_size_m",
-               [](nb::handle self) { return nb::cast<const PyRigidBody&>(self).body.tag_size_m; });
+               [](nb::handle self) { return body_of(self).body.tag_size_m; });
 
   auto pose = nb::class_<PyRigidBodyPose>(m, "RigidBodyPose", kRigidBodyPoseDoc);
   add_readonly(pose, "rvec", [](nb::handle self) { return to_list(pose_of(self).result.pose.rvec); });
@@ -386,31 +422,26 @@ void register_pose_classes(nb::module_& m) {
 void register_pose_functions(nb::module_& m) {
   m.def("solve_pnp", &solve_pnp, "object_points"_a.none(), "image_points"_a.none(),
         "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(), "rvec"_a.none() = nb::none(),
-        "tvec"_a.none() = nb::none(),
-        nb::sig("def solve_pnp(object_points, image_points, camera_matrix, dist_coeffs=None, rvec=None, "
-                "tvec=None)"),
-        kSolvePnpDoc);
+        "tvec"_a.none() = nb::none(), nb::sig(nanobind_sig(kSolvePnpSig).c_str()));
+  publish_function(m, kSolvePnpSig, kSolvePnpDoc);
   m.def("solve_pnp_ransac", &solve_pnp_ransac, "object_points"_a.none(), "image_points"_a.none(),
         "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(), "iterations"_a.none() = nb::int_(100),
         "reprojection_error"_a.none() = nb::float_(3.0), "confidence"_a.none() = nb::float_(0.99),
-        "seed"_a.none() = nb::int_(0),
-        nb::sig("def solve_pnp_ransac(object_points, image_points, camera_matrix, dist_coeffs=None, "
-                "iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)"),
-        kSolvePnpRansacDoc);
+        "seed"_a.none() = nb::int_(0), nb::sig(nanobind_sig(kSolvePnpRansacSig).c_str()));
+  publish_function(m, kSolvePnpRansacSig, kSolvePnpRansacDoc);
   m.def("estimate_rigid_body_pose", &estimate_rigid_body_pose, "marker_corners"_a.none(),
         "marker_ids"_a.none(), "rigid_body"_a.none(), "camera_matrix"_a.none(),
         "dist_coeffs"_a.none() = nb::none(), "iterations"_a.none() = nb::int_(100),
         "reprojection_error"_a.none() = nb::float_(3.0), "confidence"_a.none() = nb::float_(0.99),
-        "seed"_a.none() = nb::int_(0),
-        nb::sig("def estimate_rigid_body_pose(marker_corners, marker_ids, rigid_body, camera_matrix, "
-                "dist_coeffs=None, iterations=100, reprojection_error=3.0, confidence=0.99, seed=0)"),
-        kRigidBodyPoseFnDoc);
+        "seed"_a.none() = nb::int_(0), nb::sig(nanobind_sig(kRigidBodyPoseFnSig).c_str()));
+  publish_function(m, kRigidBodyPoseFnSig, kRigidBodyPoseFnDoc);
   m.def("project_points", &project_points, "object_points"_a.none(), "rvec"_a.none(), "tvec"_a.none(),
         "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(),
-        nb::sig("def project_points(object_points, rvec, tvec, camera_matrix, dist_coeffs=None)"),
-        "Project 3D object points into the image (cv::projectPoints).");
-  m.def("rodrigues", &rodrigues, "src"_a.none(), nb::sig("def rodrigues(src)"),
-        "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues).");
+        nb::sig(nanobind_sig(kProjectPointsSig).c_str()));
+  publish_function(m, kProjectPointsSig, "Project 3D object points into the image (cv::projectPoints).");
+  m.def("rodrigues", &rodrigues, "src"_a.none(), nb::sig(nanobind_sig(kRodriguesSig).c_str()));
+  publish_function(m, kRodriguesSig,
+                   "Convert a rotation vector to a 3x3 rotation matrix, or back (cv::Rodrigues).");
 }
 
 }  // namespace markvane::py
