@@ -25,6 +25,13 @@ def main(argv=None) -> int:
     ap.add_argument("--markers", type=int, default=12, help="markers to draw (max 16)")
     ap.add_argument("--runs", type=int, default=5, help="timed detection runs")
     ap.add_argument("--subpix", action="store_true", help="use sub-pixel corner refinement")
+    ap.add_argument("--marker-px", type=float, nargs=2, default=(40.0, 110.0), metavar=("MIN", "MAX"),
+                    help="range of the drawn markers' side in pixels (default 40 110)")
+    ap.add_argument("--min-side", type=int, default=32,
+                    help="min_side_length_canonical_img: outlines under 4x this many contour "
+                         "points are ignored, so markers under about 34 px a side are skipped "
+                         "at the default 32; 0 keeps any outline over 3%% of the image size, "
+                         "as OpenCV does")
     args = ap.parse_args(argv)
 
     try:
@@ -36,9 +43,10 @@ def main(argv=None) -> int:
     rng = np.random.default_rng(args.seed)
     image, truth = render_scene(
         rng, size=(1280, 720), dictionary=DICTIONARY, n_markers=min(args.markers, 16),
-        marker_px=(40, 110), blur=(0.3, 1.0), noise=(1.0, 4.0), clutter=4, use_cv2=False,
+        marker_px=tuple(args.marker_px), blur=(0.3, 1.0), noise=(1.0, 4.0), clutter=4, use_cv2=False,
     )
     params = markvane.DetectorParameters()
+    params.min_side_length_canonical_img = args.min_side
     if args.subpix:
         params.corner_refinement_method = markvane.CORNER_REFINE_SUBPIX
 
@@ -58,6 +66,9 @@ def main(argv=None) -> int:
           f" (mean corner error {result.mean_corner_error():.3f} px)")
     if result.missed:
         print(f"  missed ids: {sorted(result.missed)}")
+        if args.min_side > 0 and args.marker_px[0] < 1.1 * args.min_side + 12:
+            print(f"  (markers under about {args.min_side + 2} px a side are below the size "
+                  "limit; try --min-side 0)")
     if result.foreign or result.misplaced:
         print(f"  wrong: foreign ids {result.foreign}, misplaced ids {result.misplaced}")
     print(f"detect_markers: median {statistics.median(times):.2f} ms over {len(times)} runs")

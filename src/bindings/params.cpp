@@ -47,7 +47,7 @@ void add_f64(nb::handle cls, const char* name, F64Check check, const char* doc =
 }
 
 template <int32_t DetectorParams::*Field>
-void add_i32(nb::handle cls, const char* name, I32Check check) {
+void add_i32(nb::handle cls, const char* name, I32Check check, const char* doc = nullptr) {
   install(
       cls, name, nb::cpp_function([](nb::handle self) { return self_of(self).params.*Field; }),
       nb::cpp_function([check](nb::handle self, nb::handle v) {
@@ -56,7 +56,7 @@ void add_i32(nb::handle cls, const char* name, I32Check check) {
         if (const char* message = check(value)) throw nb::value_error(message);
         obj.params.*Field = value;
       }, nb::arg("self"), nb::arg("v").none()),
-      nullptr);
+      doc);
 }
 
 template <bool DetectorParams::*Field>
@@ -76,6 +76,15 @@ constexpr const char* kClassDoc =
     "`CORNER_REFINE_NONE`, `CORNER_REFINE_SUBPIX`, `CORNER_REFINE_CONTOUR`, or\n"
     "`CORNER_REFINE_APRILTAG`. The latter uses the AprilTag 2 quad candidate path.";
 
+// The default size limit is the setting users most often trip over: say what
+// it skips and how to get OpenCV's behaviour.
+constexpr const char* kMinSideDoc =
+    "Smallest marker the adaptive-threshold search looks for: candidate outlines\n"
+    "shorter than 4 x this many contour points are ignored. The default 32 (128\n"
+    "points) skips markers under about 34 px a side, or about 46 px when turned\n"
+    "45 degrees. 0 uses OpenCV's rule instead: any outline longer than 3% of the\n"
+    "image's larger side (finds smaller markers, at some cost in speed).";
+
 constexpr const char* kRefineFullResolutionDoc =
     "Refit each decoded marker's border with the AprilTag quad fitter in a\n"
     "full-resolution crop: after a decimated AprilTag search, or after any ArUco\n"
@@ -94,7 +103,8 @@ void register_detector_parameters(nb::module_& m) {
   add_f64<&P::polygonal_approx_accuracy_rate>(cls, "polygonal_approx_accuracy_rate", any_f64);
   add_f64<&P::error_correction_rate>(cls, "error_correction_rate", any_f64);
   add_bool<&P::detect_inverted_marker>(cls, "detect_inverted_marker");
-  add_i32<&P::min_side_length_canonical_img>(cls, "min_side_length_canonical_img", any_i32);
+  add_i32<&P::min_side_length_canonical_img>(cls, "min_side_length_canonical_img", any_i32,
+                                             kMinSideDoc);
   add_i32<&P::corner_refinement_method>(cls, "corner_refinement_method", [](int32_t v) {
     return v < 0 || v > 3 ? "corner_refinement_method must be 0, 1, 2, or 3" : nullptr;
   });
