@@ -235,9 +235,11 @@ bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
 }
 
 // Orients, sorts by perimeter (largest first, stable) and groups near
-// duplicates. A group survives when its representative (largest perimeter,
-// earliest input among equals) clears the image border; it is listed first,
-// followed by the other members that clear the border, largest first.
+// duplicates. Each group keeps the members that clear the image border,
+// largest first (earliest input among equals), and survives when any does.
+// The largest member alone does not decide: it may be the outline of a quiet
+// zone or of the surround that reaches the image edge while the marker inside
+// lies well within the image.
 Vec<Vec<Candidate>> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
                                       const DetectorParams& params) {
   const size_t n = cands.size();
@@ -260,10 +262,10 @@ Vec<Vec<Candidate>> select_candidates(const GrayImage& gray, Vec<Candidate> cand
   Vec<Vec<Candidate>> kept;
   for (Vec<uint32_t> group : group_too_close(sorted, sorted_per, params.min_marker_distance_rate)) {
     std::sort(group.begin(), group.end());
-    if (!inside_border(sorted[group[0]].corners, gray, b)) continue;
-    Vec<Candidate>& out = kept.emplace_back();
+    Vec<Candidate> inside;
     for (uint32_t m : group)
-      if (m == group[0] || inside_border(sorted[m].corners, gray, b)) out.push_back(sorted[m]);
+      if (inside_border(sorted[m].corners, gray, b)) inside.push_back(sorted[m]);
+    if (!inside.empty()) kept.push_back(std::move(inside));
   }
   return kept;
 }

@@ -216,3 +216,18 @@ def test_polygon_corners_match_opencv_on_photos(folder, name, dictionary):
     path = d / name if name else sorted(d.glob("*.jpg"))[0]
     image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
     assert check_against_opencv(image, dictionary)
+
+
+def test_marker_is_found_when_its_quiet_zone_outline_touches_the_image_edge():
+    # A dark surround with one row above the white quiet zone: the quiet
+    # zone's outline runs along the image's first row, within the border
+    # margin, and is the largest outline of the marker's group; the marker
+    # itself lies well inside the image.
+    d = cv2.aruco.getPredefinedDictionary(cv2.aruco.DICT_4X4_50)
+    marker = cv2.aruco.generateImageMarker(d, 9, 60, borderBits=1)
+    image = np.full((200, 240), 60, np.uint8)
+    image[1:81, 80:160] = 255
+    image[11:71, 90:150] = marker
+    corners, ids = detect(image)
+    assert ids == [9]
+    assert np.abs(corners[0] - [[90, 11], [149, 11], [149, 70], [90, 70]]).max() <= 1.0
