@@ -8,13 +8,43 @@
 // convention, without a half-pixel shift.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "params.h"
 #include "types.h"
 
 namespace markvane::apriltag {
+
+// A mimalloc vector whose resize leaves trivially constructible elements
+// uninitialised: for work arrays that are written in full before they are
+// read, where zero-filling would be a wasted pass over memory.
+template <class T>
+struct UninitAllocator : MiAllocator<T> {
+  UninitAllocator() noexcept = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using WorkVec = std::vector<T, UninitAllocator<T>>;
 
 // Three-valued image values.
 inline constexpr uint8_t kBlack = 0;
@@ -70,6 +100,45 @@ uint64_t edge_key(Vec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t 
 // dropped, in ascending key order.
 Vec<Vec<EdgePoint>> boundary_clusters(const Vec<BoundaryEdge>& edges, Forest& forest,
                                       uint32_t min_points);
+
+// A least-squares line: unit normal (nx, ny) and offset c with
+// nx x + ny y + c = 0 on the line; mse is the weighted mean squared distance
+// along the normal, err = mse times the number of points.
+struct LineFit {
+  double nx = 0.0;
+  double ny = 0.0;
+  double c = 0.0;
+  double mse = 0.0;
+  double err = 0.0;
+};
+
+// Prefix sums of the weighted moments of an ordered point list, so that a
+// line over any cyclic range of points costs the same. sums[c][k] is moment
+// c summed over points 0..k-1, the moments being W, W fx, W fy, W fx fx,
+// W fx fy, W fy fy, with fx = x / 2 + 1/2 and fy = y / 2 + 1/2 (pixel
+// units) and W the point's weight. Stored moment by moment, so that a pass
+// over consecutive ranges reads each array in order.
+struct LineFits {
+  std::array<WorkVec<double>, 6> sums;  // points + 1 entries each, the first zero
+
+  size_t points() const { return sums[0].size() - 1; }
+
+  // Moment sums of points i0..i1, both included, wrapping past the end when
+  // i1 < i0.
+  std::array<double, 6> range(size_t i0, size_t i1) const;
+  // Line through points i0..i1 (cyclic); nullopt for fewer than 3 points or
+  // no weight.
+  std::optional<LineFit> fit(size_t i0, size_t i1) const;
+};
+
+// Moments of `points` in their order. A point's weight is 1 plus the gradient
+// magnitude of `image` at the pixel holding its (fx, fy), or 1 where that
+// pixel has no four neighbours.
+LineFits line_fits(const Vec<EdgePoint>& points, const GrayImage& image);
+
+// The clusters of boundary_edges followed by boundary_clusters, computed
+// with a compact edge list (a few bytes per edge instead of a BoundaryEdge).
+Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points);
 
 // Quadrilateral fitted to one cluster, corners clockwise on screen from the
 // smallest angle around the centre; nullopt when the cluster is rejected.

@@ -1,0 +1,1158 @@
+#include "apriltag.h"
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "affinity.h"
+#include "imgproc.h"
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define MV_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
+#else
+#define MV_CLONES(...)
+#endif
+
+namespace markvane::apriltag {
+
+namespace {
+
+constexpr uint32_t kNoLabel = std::numeric_limits<uint32_t>::max();
+
+// Blur sigmas are clamped to this magnitude. The kernel grows by about 6.7
+// taps per unit of sigma; beyond a few hundred taps the blur flattens the
+// image anyway, while the cost (taps per pixel) would grow without bound.
+constexpr double kMaxBlurSigma = 256.0;
+
+// Nearest integer, halves away from zero, of a value in [0, 255]. Exact:
+// v - trunc(v) is representable, so no 0.49999997 + 0.5 rounding trap.
+inline uint8_t round_byte(float v) {
+  const int32_t t = int32_t(v);
+  return uint8_t(t + (v - float(t) >= 0.5f ? 1 : 0));
+}
+
+// Clamp to [0, 255]; NaN becomes 0.
+inline float clamp_byte_range(float v) { return v > 0.0f ? (v < 255.0f ? v : 255.0f) : 0.0f; }
+
+// ---------------------------------------------------------------------------
+// Decimation: separable tent filter.
+
+// Normalised taps of one resampling pass from n to m samples: output o reads
+// sources [first[o], first[o] + count[o]) with weights starting at offset[o].
+struct TentTaps {
+  Vec<uint32_t> first;
+  Vec<uint32_t> count;
+  Vec<size_t> offset;
+  Vec<float> weights;
+};
+
+TentTaps tent_taps(uint32_t n, uint32_t m) {
+  TentTaps t;
+  t.first.resize(m);
+  t.count.resize(m);
+  t.offset.resize(m);
+  const float ratio = float(n) / float(m);
+  const float scale = std::max(ratio, 1.0f);
+  for (uint32_t o = 0; o < m; ++o) {
+    const float centre = (float(o) + 0.5f) * ratio;
+    const int64_t left = std::clamp<int64_t>(int64_t(std::floor(centre - scale)), 0, int64_t(n) - 1);
+    const int64_t right = std::clamp<int64_t>(int64_t(std::ceil(centre + scale)), left + 1, n);
+    const size_t start = t.weights.size();
+    float sum = 0.0f;
+    for (int64_t i = left; i < right; ++i) {
+      const float a = std::fabs((float(i) - (centre - 0.5f)) / scale);
+      const float w = a < 1.0f ? 1.0f - a : 0.0f;
+      t.weights.push_back(w);
+      sum += w;
+    }
+    for (size_t k = start; k < t.weights.size(); ++k) t.weights[k] = t.weights[k] / sum;
+    t.first[o] = uint32_t(left);
+    t.count[o] = uint32_t(right - left);
+    t.offset[o] = start;
+  }
+  return t;
+}
+
+MV_CLONES("avx2", "default")
+void accumulate_row(float* __restrict acc, const uint8_t* __restrict src, float w, size_t n) {
+  for (size_t x = 0; x < n; ++x) acc[x] += w * float(src[x]);
+}
+
+// Vertical pass: h rows to nh rows of unrounded floats.
+Vec<float> decimate_rows(const GrayImage& gray, uint32_t nh) {
+  const size_t w = gray.width;
+  const TentTaps taps = tent_taps(gray.height, nh);
+  Vec<float> out(w * nh, 0.0f);
+  for (uint32_t o = 0; o < nh; ++o) {
+    float* dst = out.data() + o * w;
+    const float* wt = taps.weights.data() + taps.offset[o];
+    for (uint32_t k = 0; k < taps.count[o]; ++k) {
+      accumulate_row(dst, gray.data.data() + (size_t(taps.first[o]) + k) * w, wt[k], w);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+GrayImage decimate(const GrayImage& gray, double factor) {
+  if (!(factor > 1.0)) return gray;
+  const auto shrink = [factor](uint32_t n) {
+    // n / factor < n, so the rounded size always fits.
+    return std::max<uint32_t>(1, uint32_t(std::round(double(n) / factor)));
+  };
+  const uint32_t nw = shrink(gray.width), nh = shrink(gray.height);
+  if (gray.width == 0 || gray.height == 0) {
+    return GrayImage{nw, nh, Vec<uint8_t>(size_t(nw) * nh, 0)};
+  }
+  if (nw == gray.width && nh == gray.height) return gray;
+
+  const Vec<float> rows = decimate_rows(gray, nh);
+  const TentTaps taps = tent_taps(gray.width, nw);
+  GrayImage out{nw, nh, Vec<uint8_t>(size_t(nw) * nh)};
+  for (uint32_t y = 0; y < nh; ++y) {
+    const float* src = rows.data() + size_t(y) * gray.width;
+    uint8_t* dst = out.data.data() + size_t(y) * nw;
+    for (uint32_t o = 0; o < nw; ++o) {
+      const float* wt = taps.weights.data() + taps.offset[o];
+      const float* s = src + taps.first[o];
+      float acc = 0.0f;
+      for (uint32_t k = 0; k < taps.count[o]; ++k) acc += wt[k] * s[k];
+      dst[o] = round_byte(clamp_byte_range(acc));
+    }
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Blur and sharpen.
+
+namespace {
+
+// Gaussian taps for |sigma|. Magnitudes that single precision cannot hold as a
+// normal number are clamped: subnormal ones up to FLT_MIN (which, like any
+// tiny sigma, leaves the image unchanged), huge ones down to kMaxBlurSigma.
+// A magnitude that rounds to zero in single precision means the default 0.8.
+Vec<float> gaussian_taps(double sigma) {
+  float s = float(std::min(std::fabs(sigma), kMaxBlurSigma));
+  if (s == 0.0f) s = 0.8f;
+  if (s < FLT_MIN) s = FLT_MIN;
+  const float len = std::max(((s - 0.8f) / 0.3f + 1.0f) * 2.0f + 1.0f, 3.0f);
+  const uint32_t n = uint32_t(len) | 1u;
+  const float mean = float(n / 2);
+  const float norm = 1.0f / (s * 2.5066283f);
+  Vec<float> w(n);
+  float sum = 0.0f;
+  for (uint32_t i = 0; i < n; ++i) {
+    const float t = (float(i) - mean) / s;
+    w[i] = std::exp(-0.5f * (t * t)) * norm;
+    sum += w[i];
+  }
+  if (sum != 0.0f) {
+    const float inv = 1.0f / sum;
+    for (float& v : w) v *= inv;
+  }
+  return w;
+}
+
+// acc[i] = fma(w, a[i] + b[i], acc[i]): one mirrored tap pair for a whole
+// line of outputs. Lanes are independent, so vectorising keeps every
+// output's own accumulation order.
+MV_CLONES("fma", "default")
+void fma_pair(float* __restrict acc, const float* a, const float* b, float w, size_t n) {
+  for (size_t i = 0; i < n; ++i) acc[i] = std::fma(w, a[i] + b[i], acc[i]);
+}
+
+void scale_line(float* __restrict acc, const float* __restrict v, float w, size_t n) {
+  for (size_t i = 0; i < n; ++i) acc[i] = w * v[i];
+}
+
+// Symmetric filter of every row, edges replicated. `padded` holds one row
+// with c replicated samples on each side.
+Vec<float> blur_rows(const GrayImage& gray, const Vec<float>& w) {
+  const size_t width = gray.width, c = w.size() / 2;
+  Vec<float> out(width * gray.height);
+  Vec<float> padded(width + 2 * c);
+  for (size_t y = 0; y < gray.height; ++y) {
+    const uint8_t* src = gray.data.data() + y * width;
+    std::fill(padded.begin(), padded.begin() + c, float(src[0]));
+    for (size_t x = 0; x < width; ++x) padded[c + x] = float(src[x]);
+    std::fill(padded.begin() + c + width, padded.end(), float(src[width - 1]));
+    float* acc = out.data() + y * width;
+    scale_line(acc, padded.data() + c, w[c], width);
+    for (size_t j = 0; j < c; ++j) {
+      fma_pair(acc, padded.data() + j, padded.data() + 2 * c - j, w[j], width);
+    }
+  }
+  return out;
+}
+
+// The vertical pass of the same filter, rounded into bytes.
+GrayImage blur_columns(const Vec<float>& rows, uint32_t width, uint32_t height, const Vec<float>& w) {
+  const size_t c = w.size() / 2;
+  const int64_t last = int64_t(height) - 1;
+  const auto row = [&](int64_t y) { return rows.data() + size_t(std::clamp<int64_t>(y, 0, last)) * width; };
+  GrayImage out{width, height, Vec<uint8_t>(size_t(width) * height)};
+  Vec<float> acc(width);
+  for (int64_t y = 0; y <= last; ++y) {
+    scale_line(acc.data(), row(y), w[c], width);
+    for (size_t j = 0; j < c; ++j) {
+      const int64_t d = int64_t(c - j);
+      fma_pair(acc.data(), row(y - d), row(y + d), w[j], width);
+    }
+    uint8_t* dst = out.data.data() + size_t(y) * width;
+    for (size_t x = 0; x < width; ++x) dst[x] = round_byte(clamp_byte_range(acc[x]));
+  }
+  return out;
+}
+
+}  // namespace
+
+GrayImage blur(const GrayImage& gray, double sigma) {
+  if (sigma == 0.0 || std::isnan(sigma) || gray.empty()) return gray;
+  const Vec<float> taps = gaussian_taps(sigma);
+  GrayImage blurred = blur_columns(blur_rows(gray, taps), gray.width, gray.height, taps);
+  if (sigma > 0.0) return blurred;
+  for (size_t i = 0; i < blurred.data.size(); ++i) {
+    const int32_t v = 2 * int32_t(gray.data[i]) - int32_t(blurred.data[i]);
+    blurred.data[i] = uint8_t(std::clamp(v, 0, 255));
+  }
+  return blurred;
+}
+
+// ---------------------------------------------------------------------------
+// Tile threshold.
+
+namespace {
+
+struct TileExtrema {
+  Vec<uint8_t> lo;  // tw * th, row-major
+  Vec<uint8_t> hi;
+};
+
+MV_CLONES("avx2", "default")
+void column_extrema(const uint8_t* r0, size_t stride, uint8_t* __restrict lo, uint8_t* __restrict hi,
+                    size_t n) {
+  const uint8_t *r1 = r0 + stride, *r2 = r1 + stride, *r3 = r2 + stride;
+  for (size_t x = 0; x < n; ++x) {
+    lo[x] = std::min(std::min(r0[x], r1[x]), std::min(r2[x], r3[x]));
+    hi[x] = std::max(std::max(r0[x], r1[x]), std::max(r2[x], r3[x]));
+  }
+}
+
+// Minimum and maximum of every whole 4 x 4 tile; leftover columns and rows
+// take no part.
+TileExtrema tile_extrema(const GrayImage& gray, uint32_t tw, uint32_t th) {
+  TileExtrema t{Vec<uint8_t>(size_t(tw) * th), Vec<uint8_t>(size_t(tw) * th)};
+  Vec<uint8_t> lo(size_t(tw) * 4), hi(size_t(tw) * 4);
+  for (size_t ty = 0; ty < th; ++ty) {
+    column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, lo.data(), hi.data(), lo.size());
+    uint8_t* tlo = t.lo.data() + ty * tw;
+    uint8_t* thi = t.hi.data() + ty * tw;
+    for (size_t tx = 0; tx < tw; ++tx) {
+      const uint8_t* l = lo.data() + 4 * tx;
+      const uint8_t* h = hi.data() + 4 * tx;
+      tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+      thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+    }
+  }
+  return t;
+}
+
+// 3 x 3 neighbourhood extremum over the tile grid, clipped at its edges;
+// separable since min and max are exact.
+template <class Op>
+Vec<uint8_t> neighbourhood(const Vec<uint8_t>& tiles, size_t tw, size_t th, Op op) {
+  Vec<uint8_t> across(tiles.size()), out(tiles.size());
+  for (size_t ty = 0; ty < th; ++ty) {
+    const uint8_t* r = tiles.data() + ty * tw;
+    uint8_t* o = across.data() + ty * tw;
+    for (size_t tx = 0; tx < tw; ++tx) {
+      uint8_t v = r[tx];
+      if (tx > 0) v = op(v, r[tx - 1]);
+      if (tx + 1 < tw) v = op(v, r[tx + 1]);
+      o[tx] = v;
+    }
+  }
+  for (size_t ty = 0; ty < th; ++ty) {
+    const uint8_t* mid = across.data() + ty * tw;
+    const uint8_t* up = ty > 0 ? mid - tw : mid;
+    const uint8_t* down = ty + 1 < th ? mid + tw : mid;
+    uint8_t* o = out.data() + ty * tw;
+    for (size_t tx = 0; tx < tw; ++tx) o[tx] = op(op(up[tx], mid[tx]), down[tx]);
+  }
+  return out;
+}
+
+// One row of the output: decided[x] is 0xFF where the pixel's tile has
+// enough contrast, thr[x] that tile's threshold.
+MV_CLONES("avx2", "default")
+void threshold_row(const uint8_t* __restrict src, const uint8_t* __restrict thr,
+                   const uint8_t* __restrict decided, uint8_t* __restrict dst, size_t n) {
+  for (size_t x = 0; x < n; ++x) {
+    const uint8_t bw = src[x] > thr[x] ? kWhite : kBlack;
+    dst[x] = uint8_t((bw & decided[x]) | (kUndecided & ~decided[x]));
+  }
+}
+
+MV_CLONES("avx2", "default")
+void max3_rows(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint8_t* __restrict out,
+               size_t n) {
+  for (size_t x = 0; x < n; ++x) out[x] = std::max(std::max(a[x], b[x]), c[x]);
+}
+
+MV_CLONES("avx2", "default")
+void min3_rows(const uint8_t* a, const uint8_t* b, const uint8_t* c, uint8_t* __restrict out,
+               size_t n) {
+  for (size_t x = 0; x < n; ++x) out[x] = std::min(std::min(a[x], b[x]), c[x]);
+}
+
+// 3 x 3 extremum of every interior pixel of `src`, written to `dst`; the
+// outermost rows and columns of `dst` are left alone.
+template <bool kMax>
+void filter3x3_interior(const GrayImage& src, GrayImage& dst) {
+  const size_t w = src.width;
+  Vec<uint8_t> column(w);
+  for (size_t y = 1; y + 1 < src.height; ++y) {
+    const uint8_t* mid = src.data.data() + y * w;
+    if constexpr (kMax) max3_rows(mid - w, mid, mid + w, column.data(), w);
+    else min3_rows(mid - w, mid, mid + w, column.data(), w);
+    uint8_t* out = dst.data.data() + y * w;
+    if constexpr (kMax) max3_rows(column.data(), column.data() + 1, column.data() + 2, out + 1, w - 2);
+    else min3_rows(column.data(), column.data() + 1, column.data() + 2, out + 1, w - 2);
+  }
+}
+
+// Closing of the white regions (dilate, then erode), interior pixels only;
+// 127 takes part like any other value.
+void deglitch_closing(GrayImage& img) {
+  GrayImage dilated = img;
+  filter3x3_interior<true>(img, dilated);
+  filter3x3_interior<false>(dilated, img);
+}
+
+}  // namespace
+
+GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool deglitch) {
+  const uint32_t w = gray.width, h = gray.height;
+  GrayImage out{w, h, Vec<uint8_t>(size_t(w) * h, kUndecided)};
+  const uint32_t tw = w / 4, th = h / 4;
+  if (tw == 0 || th == 0) return out;
+
+  const TileExtrema tiles = tile_extrema(gray, tw, th);
+  const Vec<uint8_t> lo = neighbourhood(tiles.lo, tw, th, [](uint8_t a, uint8_t b) { return std::min(a, b); });
+  const Vec<uint8_t> hi = neighbourhood(tiles.hi, tw, th, [](uint8_t a, uint8_t b) { return std::max(a, b); });
+
+  // The last tile column and row stretch to the image edge, so leftover
+  // pixels use the nearest tile's statistics.
+  Vec<uint8_t> thr(w), decided(w);
+  for (uint32_t ty = 0; ty < th; ++ty) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const size_t t = size_t(ty) * tw + std::min(x / 4, tw - 1);
+      const int32_t mn = lo[t], mx = hi[t];
+      decided[x] = mx - mn >= min_white_black_diff ? 0xFF : 0x00;
+      thr[x] = uint8_t((mn + mx) / 2);
+    }
+    const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
+    for (uint32_t y = 4 * ty; y < y_end; ++y) {
+      const size_t row = size_t(y) * w;
+      threshold_row(gray.data.data() + row, thr.data(), decided.data(), out.data.data() + row, w);
+    }
+  }
+  if (deglitch && w >= 3 && h >= 3) deglitch_closing(out);
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// Component labelling and boundary edges.
+
+namespace {
+
+// Neighbours an edge can lead to, in emission order: right, down, down-left,
+// down-right, as (dx, dy).
+constexpr int32_t kDirX[4] = {1, 0, -1, 1};
+constexpr int32_t kDirY[4] = {0, 1, 1, 1};
+
+// Root of `a`; every label on the walked path is re-pointed at it.
+inline uint32_t find_root(uint32_t* parents, uint32_t a) {
+  uint32_t root = a;
+  while (parents[root] != root) root = parents[root];
+  while (parents[a] != root) {
+    const uint32_t next = parents[a];
+    parents[a] = root;
+    a = next;
+  }
+  return root;
+}
+
+// Union by size (counted in labels). On a tie the upper pixel's root wins,
+// which fixes the roots and hence the cluster keys.
+inline void unite(Forest& f, uint32_t a, uint32_t b) {
+  uint32_t* parents = f.parents.data();
+  if (parents[a] == parents[b]) return;
+  const uint32_t ra = find_root(parents, a);
+  const uint32_t rb = find_root(parents, b);
+  if (ra == rb) return;
+  uint32_t* sizes = f.sizes.data();
+  if (sizes[rb] < sizes[ra]) {
+    parents[rb] = ra;
+    sizes[ra] += sizes[rb];
+  } else {
+    parents[ra] = rb;
+    sizes[rb] += sizes[ra];
+  }
+}
+
+inline uint32_t new_label(Forest& f) {
+  const uint32_t label = uint32_t(f.parents.size());
+  f.parents.push_back(label);
+  f.sizes.push_back(1);
+  return label;
+}
+
+// Row 0 has nothing above; its runs join left from column 2 on, unless it is
+// also the last row.
+void label_first_row(const uint8_t* row, uint32_t w, bool single_row, Forest& f) {
+  uint32_t* lab = f.labels.data();
+  for (uint32_t x = 0; x < w; ++x) {
+    const uint8_t v = row[x];
+    if (v == kUndecided) continue;
+    lab[x] = (x >= 2 && !single_row && row[x - 1] == v) ? lab[x - 1] : new_label(f);
+  }
+}
+
+// Rows below the first. A pixel that joins its left neighbour shares its
+// label, and looks only at its rightmost upper neighbour: the others were
+// already seen by the pixel to its left. Upper pixels in the first and last
+// columns never take part in a union.
+void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest& f) {
+  const uint8_t* up = row - w;
+  uint32_t* lab = f.labels.data() + size_t(y) * w;
+  const uint32_t* lup = lab - w;
+  const auto inner = [w](uint32_t c) { return c >= 1 && c + 2 <= w; };
+  for (uint32_t x = 0; x < w; ++x) {
+    const uint8_t v = row[x];
+    if (v == kUndecided) continue;
+    const bool joined = !last_row && x >= 2 && row[x - 1] == v;
+    const uint32_t label = joined ? lab[x - 1] : new_label(f);
+    lab[x] = label;
+    if (joined) {
+      const uint32_t c = (v == kWhite && x + 1 < w) ? x + 1 : x;
+      if (inner(c) && up[c] == v && lup[c] != lup[c - 1]) unite(f, label, lup[c]);
+    } else if (v == kWhite) {
+      const uint32_t c0 = x > 0 ? x - 1 : x, c1 = x + 1 < w ? x + 1 : x;
+      for (uint32_t c = c0; c <= c1; ++c) {
+        if (inner(c) && up[c] == v) unite(f, label, lup[c]);
+      }
+    } else if (inner(x) && up[x] == v) {
+      unite(f, label, lup[x]);
+    }
+  }
+}
+
+// flags[x], for the interior columns of a row, has bit d set when the pixel
+// and its neighbour in direction d are one black and one white. Returns the
+// number of set bits.
+MV_CLONES("avx2", "default")
+size_t contact_flags(const uint8_t* __restrict row, const uint8_t* __restrict down,
+                     uint8_t* __restrict flags, size_t n) {
+  uint32_t total = 0;  // at most 4 per pixel and fewer than 2^30 pixels
+  for (size_t x = 1; x + 1 < n; ++x) {
+    const uint8_t v = row[x];
+    const uint8_t c0 = (v ^ row[x + 1]) == 0xFF, c1 = (v ^ down[x]) == 0xFF;
+    const uint8_t c2 = (v ^ down[x - 1]) == 0xFF, c3 = (v ^ down[x + 1]) == 0xFF;
+    flags[x] = uint8_t(c0 | c1 << 1 | c2 << 2 | c3 << 3);
+    total += uint32_t(c0 + c1 + c2 + c3);
+  }
+  return total;
+}
+
+// Calls visit(x, d) for every contact in `flags`, pixel by pixel, directions
+// in emission order.
+template <class Visit>
+void for_each_contact(const uint8_t* flags, uint32_t w, Visit&& visit) {
+  const auto pixel = [&](uint32_t x) {
+    for (uint32_t bits = flags[x]; bits != 0; bits &= bits - 1) visit(x, uint32_t(std::countr_zero(bits)));
+  };
+  if constexpr (std::endian::native == std::endian::little) {
+    for (uint32_t x = 1; x + 1 < w; x += 8) {
+      uint64_t word;  // eight pixels at a time; the flags past the interior are zero
+      std::memcpy(&word, flags + x, 8);
+      while (word != 0) {
+        const uint32_t i = uint32_t(std::countr_zero(word)) >> 3;
+        word &= ~(uint64_t(0xFF) << (8 * i));
+        pixel(x + i);
+      }
+    }
+  } else {
+    for (uint32_t x = 1; x + 1 < w; ++x) pixel(x);
+  }
+}
+
+// Labels every decided pixel and hands the contacts of each row y from 1 to
+// h - 2 to on_row(y, flags, count) (see contact_flags), right after the row
+// is labelled: the labelling and the edges come out of one pass.
+template <class OnRow>
+bool scan_boundaries(const GrayImage& img, Forest& f, OnRow&& on_row) {
+  const uint32_t w = img.width, h = img.height;
+  const uint64_t pixels = uint64_t(w) * h;
+  // Pixel indices are 32-bit with all ones meaning "no label", and edge
+  // coordinates (2 x + 1) are signed 32-bit: larger images are refused
+  // (no labels, no edges).
+  constexpr uint32_t kMaxSide = uint32_t(1) << 30;
+  if (pixels == 0 || pixels >= kNoLabel || w >= kMaxSide || h >= kMaxSide ||
+      img.data.size() != pixels) {
+    return false;
+  }
+  // A generous reservation costs address space only: pages are touched as
+  // they fill, and no growth step copies them.
+  f.labels.assign(pixels, kNoLabel);
+  f.parents.reserve(pixels / 2 + 16);
+  f.sizes.reserve(pixels / 2 + 16);
+  const uint8_t* data = img.data.data();
+  Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
+  label_first_row(data, w, h < 2, f);
+  for (uint32_t y = 1; y < h; ++y) {
+    const uint8_t* row = data + size_t(y) * w;
+    label_row(row, y, w, y + 1 == h, f);
+    if (y + 1 < h && w >= 3) on_row(y, flags.data(), contact_flags(row, row + w, flags.data(), w));
+  }
+  return true;
+}
+
+inline uint32_t neighbour_offset(uint32_t w, uint32_t d) {
+  return d == 0 ? 1 : w + uint32_t(kDirX[d]);
+}
+
+inline EdgePoint edge_point(const uint8_t* data, uint32_t w, uint32_t x, uint32_t y, uint32_t d) {
+  const size_t p = size_t(y) * w + x;
+  const int32_t diff = int32_t(data[p + neighbour_offset(w, d)]) - int32_t(data[p]);
+  return EdgePoint{int32_t(2 * x) + kDirX[d], int32_t(2 * y) + kDirY[d], kDirX[d] * diff, kDirY[d] * diff};
+}
+
+}  // namespace
+
+Boundaries boundary_edges(const GrayImage& three_valued) {
+  Boundaries out;
+  const uint8_t* data = three_valued.data.data();
+  const uint32_t w = three_valued.width;
+  scan_boundaries(three_valued, out.forest, [&](uint32_t y, const uint8_t* flags, size_t) {
+    for_each_contact(flags, w, [&](uint32_t x, uint32_t d) {
+      const uint32_t from = y * w + x;
+      out.edges.push_back(BoundaryEdge{edge_point(data, w, x, y, d), from, from + neighbour_offset(w, d)});
+    });
+  });
+  return out;
+}
+
+uint64_t edge_key(Vec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
+                  uint32_t pixel_b) {
+  const uint64_t ra = find_root(parents.data(), labels[pixel_a]);
+  const uint64_t rb = find_root(parents.data(), labels[pixel_b]);
+  return ra < rb ? (ra << 32) | rb : (rb << 32) | ra;
+}
+
+// ---------------------------------------------------------------------------
+// Clusters.
+
+namespace {
+
+// Cluster keys numbered in order of first appearance, with their point
+// counts; an open-addressing table of numbers finds a key's number. Only the
+// table is sparse (4 bytes a slot, at most half full).
+struct KeyTable {
+  Vec<uint64_t> keys;    // by number
+  Vec<uint32_t> counts;  // by number
+  Vec<uint32_t> slots;   // number + 1; 0 marks an empty slot
+  int shift = 0;
+
+  // Keys are far fewer than edges (a component pair shares one), so the
+  // table starts small and stays cache-resident.
+  KeyTable() { rehash(4096); }
+
+  size_t home(uint64_t key) const { return size_t((key * 0x9E3779B97F4A7C15ull) >> shift); }
+
+  void rehash(size_t cap) {
+    slots.assign(cap, 0);
+    shift = 64 - std::countr_zero(cap);
+    for (uint32_t id = 0; id < keys.size(); ++id) {
+      size_t s = home(keys[id]);
+      while (slots[s] != 0) s = (s + 1) & (cap - 1);
+      slots[s] = id + 1;
+    }
+  }
+
+  // Counts one more point for `key` and returns its number.
+  uint32_t add(uint64_t key) {
+    const size_t mask = slots.size() - 1;
+    size_t s = home(key);
+    for (; slots[s] != 0; s = (s + 1) & mask) {
+      const uint32_t id = slots[s] - 1;
+      if (keys[id] == key) {
+        ++counts[id];
+        return id;
+      }
+    }
+    const uint32_t id = uint32_t(keys.size());
+    keys.push_back(key);
+    counts.push_back(1);
+    if (2 * keys.size() > slots.size()) {
+      rehash(2 * slots.size());
+    } else {
+      slots[s] = id + 1;
+    }
+    return id;
+  }
+};
+
+// Every edge's cluster number, and each cluster's key and point count.
+struct Grouping {
+  KeyTable table;
+  WorkVec<uint32_t> cluster_of;
+};
+
+// First pass of the grouping: for_each_key(f) calls f(key) for every edge in
+// production order.
+template <class ForEachKey>
+Grouping number_edges(size_t edge_count, ForEachKey&& for_each_key) {
+  Grouping g{KeyTable(), WorkVec<uint32_t>(edge_count)};
+  size_t i = 0;
+  uint64_t last_key = ~uint64_t(0);  // consecutive edges mostly share a key
+  uint32_t last_id = 0;
+  for_each_key([&](uint64_t key) {
+    if (key != last_key) {
+      last_id = g.table.add(key);
+      last_key = key;
+    } else {
+      ++g.table.counts[last_id];
+    }
+    g.cluster_of[i++] = last_id;
+  });
+  return g;
+}
+
+// Second pass: for_each_point(f) calls f(make_point) for every edge in
+// production order; only the points of kept clusters are made, into
+// clusters allocated once at their final size, in ascending key order.
+template <class ForEachPoint>
+Vec<Vec<EdgePoint>> fill_clusters(const Grouping& g, ForEachPoint&& for_each_point, uint32_t min_points) {
+  const Vec<uint64_t>& keys = g.table.keys;
+  const Vec<uint32_t>& counts = g.table.counts;
+  Vec<uint32_t> kept;
+  for (uint32_t id = 0; id < keys.size(); ++id) {
+    if (counts[id] >= min_points) kept.push_back(id);
+  }
+  std::sort(kept.begin(), kept.end(), [&](uint32_t a, uint32_t b) { return keys[a] < keys[b]; });
+  Vec<uint32_t> rank(keys.size(), kNoLabel);
+  Vec<Vec<EdgePoint>> clusters(kept.size());
+  for (uint32_t r = 0; r < kept.size(); ++r) {
+    rank[kept[r]] = r;
+    clusters[r].reserve(counts[kept[r]]);
+  }
+  size_t i = 0;
+  for_each_point([&](auto&& make_point) {
+    const uint32_t r = rank[g.cluster_of[i++]];
+    if (r != kNoLabel) clusters[r].push_back(make_point());
+  });
+  return clusters;
+}
+
+}  // namespace
+
+// Edges are kept only as (column << 2 | direction) per row, a sixth of a
+// BoundaryEdge, and their points rebuilt when the clusters are filled.
+Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
+  Forest f;
+  WorkVec<uint32_t> packed;
+  packed.reserve(size_t(three_valued.width) * three_valued.height + 16);
+  Vec<size_t> row_end(three_valued.height, 0);
+  const uint32_t w = three_valued.width;
+  const bool ok = scan_boundaries(three_valued, f, [&](uint32_t y, const uint8_t* flags, size_t count) {
+    const size_t at = packed.size();
+    packed.resize(at + count);
+    uint32_t* out = packed.data() + at;
+    for_each_contact(flags, w, [&](uint32_t x, uint32_t d) { *out++ = x << 2 | d; });
+    row_end[y] = packed.size();
+  });
+  if (!ok) return {};
+  for (size_t y = 1; y < row_end.size(); ++y) row_end[y] = std::max(row_end[y], row_end[y - 1]);
+
+  const uint8_t* data = three_valued.data.data();
+  const auto for_each = [&](auto&& visit) {
+    size_t i = 0;
+    for (uint32_t y = 0; y < row_end.size(); ++y) {
+      for (; i < row_end[y]; ++i) visit(y, packed[i] >> 2, packed[i] & 3);
+    }
+  };
+  // The forest is final: point every label straight at its root, so that a
+  // key costs two lookups. An edge between the same two labels as the
+  // previous one has the same key.
+  uint32_t* parents = f.parents.data();
+  for (uint32_t l = 0; l < f.parents.size(); ++l) find_root(parents, l);
+  const uint32_t* labels = f.labels.data();
+  Grouping g = number_edges(packed.size(), [&](auto&& f_key) {
+    uint32_t last_a = kNoLabel, last_b = kNoLabel;
+    uint64_t key = 0;
+    for_each([&](uint32_t y, uint32_t x, uint32_t d) {
+      const uint32_t from = y * w + x, a = labels[from], b = labels[from + neighbour_offset(w, d)];
+      if (a != last_a || b != last_b) {
+        last_a = a;
+        last_b = b;
+        const uint64_t ra = parents[a], rb = parents[b];
+        key = ra < rb ? (ra << 32) | rb : (rb << 32) | ra;
+      }
+      f_key(key);
+    });
+  });
+  f = Forest();  // the clusters can reuse its memory
+  return fill_clusters(g, [&](auto&& f_point) {
+    for_each([&](uint32_t y, uint32_t x, uint32_t d) { f_point([&] { return edge_point(data, w, x, y, d); }); });
+  }, min_points);
+}
+
+Vec<Vec<EdgePoint>> boundary_clusters(const Vec<BoundaryEdge>& edges, Forest& forest,
+                                      uint32_t min_points) {
+  const Grouping g = number_edges(edges.size(), [&](auto&& f_key) {
+    for (const BoundaryEdge& e : edges) f_key(edge_key(forest.parents, forest.labels, e.from_pixel, e.to_pixel));
+  });
+  return fill_clusters(g, [&](auto&& f_point) {
+    for (const BoundaryEdge& e : edges) f_point([&] { return e.point; });
+  }, min_points);
+}
+
+// ---------------------------------------------------------------------------
+// Line fits.
+
+namespace {
+
+// Weighted mean and covariance of a range of points.
+struct Moments {
+  double ex, ey, cxx, cyy, cxy;
+};
+
+inline Moments central_moments(const std::array<double, 6>& m) {
+  const double w = m[0];
+  const double ex = m[1] / w, ey = m[2] / w;
+  return Moments{ex, ey, m[3] / w - ex * ex, m[5] / w - ey * ey, m[4] / w - ex * ey};
+}
+
+// max(v, 0) that also maps NaN to 0.
+inline double non_negative(double v) { return v > 0.0 ? v : 0.0; }
+
+}  // namespace
+
+std::array<double, 6> LineFits::range(size_t i0, size_t i1) const {
+  const size_t n = points();
+  std::array<double, 6> r;
+  for (int c = 0; c < 6; ++c) {
+    const double* s = sums[c].data();
+    r[c] = i1 >= i0 ? s[i1 + 1] - s[i0] : s[n] - s[i0] + s[i1 + 1];
+  }
+  return r;
+}
+
+std::optional<LineFit> LineFits::fit(size_t i0, size_t i1) const {
+  const size_t n = points();
+  const size_t count = i1 >= i0 ? i1 - i0 + 1 : i1 + n + 1 - i0;
+  if (count < 3) return std::nullopt;
+  const std::array<double, 6> m = range(i0, i1);
+  if (!(m[0] > 0.0)) return std::nullopt;
+  const Moments c = central_moments(m);
+  const double theta = std::atan2(2.0 * c.cxy, c.cxx - c.cyy);
+  const double s = std::sin(theta / 2.0), co = std::cos(theta / 2.0);
+  LineFit f;
+  f.nx = -s;
+  f.ny = co;
+  f.c = -(f.nx * c.ex + f.ny * c.ey);
+  f.mse = non_negative(c.cyy * (co * co) + c.cxx * (s * s) - c.cxy * 2.0 * s * co);
+  f.err = f.mse * double(count);
+  return f;
+}
+
+namespace {
+
+// hypot(a, b) for byte differences, a and b in [-255, 255]. hypot depends
+// only on |a| and |b| and is symmetric, so one triangle of 256 x 256 values
+// holds every result, each computed by std::hypot itself.
+class ByteHypot {
+ public:
+  ByteHypot() : table_(256 * 257 / 2) {
+    for (int a = 0; a < 256; ++a) {
+      for (int b = 0; b <= a; ++b) table_[index(a, b)] = std::hypot(double(a), double(b));
+    }
+  }
+  double operator()(int a, int b) const {
+    a = std::abs(a), b = std::abs(b);
+    return a >= b ? table_[index(a, b)] : table_[index(b, a)];
+  }
+
+ private:
+  static size_t index(int hi, int lo) { return size_t(hi) * size_t(hi + 1) / 2 + size_t(lo); }
+  Vec<double> table_;
+};
+
+const ByteHypot& byte_hypot() {
+  static const ByteHypot table;  // immutable once built
+  return table;
+}
+
+}  // namespace
+
+LineFits line_fits(const Vec<EdgePoint>& points, const GrayImage& image) {
+  LineFits lf;
+  const size_t n = points.size();
+  for (WorkVec<double>& s : lf.sums) {
+    s.resize(n + 1);
+    s[0] = 0.0;
+  }
+  const int64_t w = image.width, h = image.height;
+  const ByteHypot& hypot = byte_hypot();
+  const auto px = [&](int64_t x, int64_t y) { return int(image.data[size_t(y * w + x)]); };
+  double* s[6];
+  for (int c = 0; c < 6; ++c) s[c] = lf.sums[c].data();
+  for (size_t i = 0; i < n; ++i) {
+    const double fx = points[i].x * 0.5 + 0.5, fy = points[i].y * 0.5 + 0.5;
+    // floor(fx) for fx = (x + 1) / 2, without floating point
+    const int64_t ix = (int64_t(points[i].x) + 1) >> 1, iy = (int64_t(points[i].y) + 1) >> 1;
+    double weight = 1.0;
+    if (ix >= 1 && ix + 1 < w && iy >= 1 && iy + 1 < h) {
+      weight = hypot(px(ix + 1, iy) - px(ix - 1, iy), px(ix, iy + 1) - px(ix, iy - 1)) + 1.0;
+    }
+    s[0][i + 1] = s[0][i] + weight;
+    s[1][i + 1] = s[1][i] + weight * fx;
+    s[2][i + 1] = s[2][i] + weight * fy;
+    s[3][i + 1] = s[3][i] + weight * fx * fx;
+    s[4][i + 1] = s[4][i] + weight * fx * fy;
+    s[5][i + 1] = s[5][i] + weight * fy * fy;
+  }
+  return lf;
+}
+
+// ---------------------------------------------------------------------------
+// Quad fitting.
+
+namespace {
+
+// Monotone in atan2(dy, dx) on (-2, 2], without trigonometry.
+inline double pseudo_angle(double dx, double dy) {
+  double a;
+  if (dy >= 0.0) a = dx >= 0.0 ? dy / (dx + dy) : 1.0 - dx / (dy - dx);
+  else a = dx < 0.0 ? 2.0 - dy / (-dx - dy) : dx / (dx - dy) + 3.0;
+  return a > 2.0 ? a - 4.0 : a;
+}
+
+// Signed integer with the total order of the double's bits.
+inline int64_t total_order_key(double v) {
+  const int64_t bits = std::bit_cast<int64_t>(v);
+  return bits < 0 ? bits ^ std::numeric_limits<int64_t>::max() : bits;
+}
+
+// The cluster ordered by angle around its centre, duplicates of position
+// dropped; empty when the boundary encloses white instead of black.
+Vec<EdgePoint> order_by_angle(const Vec<EdgePoint>& cluster) {
+  int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
+  for (const EdgePoint& p : cluster) {
+    xmin = std::min(xmin, p.x), xmax = std::max(xmax, p.x);
+    ymin = std::min(ymin, p.y), ymax = std::max(ymax, p.y);
+  }
+  // The offsets keep every point off the centre's axes (no zero divisor).
+  const double cx = double(int64_t(xmin) + xmax) * 0.5 + 0.05118;
+  const double cy = double(int64_t(ymin) + ymax) * 0.5 - 0.028581;
+  double dot = 0.0;
+  for (const EdgePoint& p : cluster) dot += (p.x - cx) * p.gx + (p.y - cy) * p.gy;
+  if (dot < 0.0) return {};
+
+  // Sort keys: the angle's total order in the high half, the production
+  // index in the low half, so equal angles keep production order and the
+  // result is reproducible. A bucket pass on the angle, which is monotone in
+  // the key, leaves only small runs to sort.
+  const size_t n = cluster.size();
+  WorkVec<unsigned __int128> keyed(n);
+  WorkVec<uint32_t> bucket(n);
+  Vec<uint32_t> start(n + 1, 0);
+  const double per_unit = double(n) / 4.0;
+  for (uint32_t i = 0; i < n; ++i) {
+    const double a = pseudo_angle(cluster[i].x - cx, cluster[i].y - cy);
+    const uint64_t key = uint64_t(total_order_key(a)) ^ (uint64_t(1) << 63);
+    keyed[i] = (static_cast<unsigned __int128>(key) << 64) | i;
+    bucket[i] = uint32_t(std::min(size_t((a + 2.0) * per_unit), n - 1));
+    ++start[bucket[i] + 1];
+  }
+  for (size_t b = 0; b < n; ++b) start[b + 1] += start[b];
+  WorkVec<unsigned __int128> order(n);
+  for (uint32_t i = 0; i < n; ++i) order[start[bucket[i]]++] = keyed[i];
+  // start[b] now ends bucket b
+  for (size_t b = 0, first = 0; b < n; first = start[b++]) {
+    if (start[b] - first > 1) std::sort(order.begin() + first, order.begin() + start[b]);
+  }
+  Vec<EdgePoint> out;
+  out.reserve(cluster.size());
+  for (const unsigned __int128 k : order) {
+    const EdgePoint& p = cluster[uint32_t(k)];
+    if (out.empty() || out.back().x != p.x || out.back().y != p.y) out.push_back(p);
+  }
+  return out;
+}
+
+// Line-fit error of the points [j - k, j + k] (no wrap) for j in [lo, hi),
+// into e[j]: the smaller eigenvalue of their covariance times their count.
+// Returns false if a range has no weight. Lanes are independent, so the
+// vectorised clone gives every e[j] bit for bit.
+MV_CLONES("avx2", "default")
+bool window_errors(const LineFits& lf, size_t k, size_t lo, size_t hi, double* __restrict e) {
+  const double *s0 = lf.sums[0].data(), *s1 = lf.sums[1].data(), *s2 = lf.sums[2].data();
+  const double *s3 = lf.sums[3].data(), *s4 = lf.sums[4].data(), *s5 = lf.sums[5].data();
+  const double count = double(2 * k + 1);
+  bool ok = true;
+  for (size_t j = lo; j < hi; ++j) {
+    const size_t a = j - k, b = j + k + 1;
+    const double w = s0[b] - s0[a];
+    const double ex = (s1[b] - s1[a]) / w, ey = (s2[b] - s2[a]) / w;
+    const double cxx = (s3[b] - s3[a]) / w - ex * ex;
+    const double cxy = (s4[b] - s4[a]) / w - ex * ey;
+    const double cyy = (s5[b] - s5[a]) / w - ey * ey;
+    const double d = cxx - cyy;
+    const double v = 0.5 * (cxx + cyy - std::sqrt(d * d + 4.0 * (cxy * cxy)));
+    e[j] = (v > 0.0 ? v : 0.0) * count;
+    ok &= w > 0.0;
+  }
+  return ok;
+}
+
+// Line-fit error of the 2k + 1 points around each point, smoothed; corners
+// are where a short line fits worst. Empty if a range has no weight.
+WorkVec<double> corner_strengths(const LineFits& lf, size_t m) {
+  const size_t k = std::min<size_t>(m / 12, 20);
+  // e[j] lives at e[j + 3], with three wrapped copies on either side for
+  // the smoothing below.
+  WorkVec<double> e(m + 6);
+  if (!window_errors(lf, k, k, m - k, e.data() + 3)) return {};
+  const double count = double(2 * k + 1);
+  for (size_t j = m - k; j < m + k; ++j) {  // the windows that wrap
+    const size_t jj = j < m ? j : j - m;
+    const std::array<double, 6> r = lf.range(j - k, j + k < m ? j + k : j + k - m);
+    if (!(r[0] > 0.0)) return {};
+    const Moments c = central_moments(r);
+    const double d = c.cxx - c.cyy;
+    e[jj + 3] = non_negative(0.5 * (c.cxx + c.cyy - std::sqrt(d * d + 4.0 * (c.cxy * c.cxy)))) * count;
+  }
+  for (size_t t = 0; t < 3; ++t) {
+    e[t] = e[m + t];
+    e[m + 3 + t] = e[3 + t];
+  }
+  // Gaussian taps exp(-t^2 / 2) for t = 3, 2, 1, 0, 1, 2, 3.
+  constexpr double t3 = 0.011108996, t2 = 0.135335283, t1 = 0.606530659;
+  WorkVec<double> s(m);
+  for (size_t j = 0; j < m; ++j) {
+    const double* w = e.data() + j;  // w[3] is e[j]
+    s[j] = w[0] * t3 + w[1] * t2 + w[2] * t1 + w[3] + w[4] * t1 + w[5] * t2 + w[6] * t3;
+  }
+  return s;
+}
+
+// Strict local maxima of the cyclic sequence, at most `limit` of the
+// strongest, in ascending index order.
+Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
+  const size_t m = s.size();
+  Vec<uint32_t> maxima;
+  for (size_t j = 0; j < m; ++j) {
+    const double before = s[j == 0 ? m - 1 : j - 1], after = s[j + 1 == m ? 0 : j + 1];
+    if (s[j] > after && s[j] > before) maxima.push_back(uint32_t(j));
+  }
+  if (maxima.size() > limit) {
+    std::stable_sort(maxima.begin(), maxima.end(), [&](uint32_t a, uint32_t b) { return s[a] > s[b]; });
+    maxima.resize(limit);
+    std::sort(maxima.begin(), maxima.end());
+  }
+  return maxima;
+}
+
+// Line fits between maxima, each computed at most once per quad search.
+struct FitTable {
+  static constexpr size_t kMaxCached = 64;
+  const LineFits& lf;
+  const Vec<uint32_t>& at;  // point index of each maximum
+  size_t n;
+  Vec<uint8_t> state;  // 0 unknown, 1 absent, 2 present
+  Vec<LineFit> fits;
+
+  FitTable(const LineFits& lf_, const Vec<uint32_t>& at_) : lf(lf_), at(at_), n(at_.size()) {
+    if (n <= kMaxCached) {
+      state.assign(n * n, 0);
+      fits.resize(n * n);
+    }
+  }
+
+  // Fit of the points from maximum a to maximum b (cyclic), or nullptr.
+  const LineFit* get(size_t a, size_t b, LineFit& scratch) {
+    if (state.empty()) {
+      const auto f = lf.fit(at[a], at[b]);
+      if (!f) return nullptr;
+      scratch = *f;
+      return &scratch;
+    }
+    const size_t i = a * n + b;
+    if (state[i] == 0) {
+      const auto f = lf.fit(at[a], at[b]);
+      state[i] = f ? 2 : 1;
+      if (f) fits[i] = *f;
+    }
+    return state[i] == 2 ? &fits[i] : nullptr;
+  }
+};
+
+struct QuadLines {
+  LineFit l01, l12, l23, l30;
+  double total = 0.0;
+};
+
+// The four sides with the smallest total error among all increasing
+// quadruples of maxima. Partial sums only grow (errors are non-negative and
+// rounding is monotone), so a branch whose partial sum already reaches the
+// best total cannot win and is skipped without changing the result.
+std::optional<QuadLines> best_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
+                                        const DetectorParams& params) {
+  const double max_mse = params.april_tag_max_line_fit_mse;
+  const double cos_critical = std::cos(params.april_tag_critical_rad);
+  const size_t n = maxima.size();
+  FitTable table(lf, maxima);
+  LineFit s01, s12, s23, s30;
+  std::optional<QuadLines> best;
+  for (size_t m0 = 0; m0 < n; ++m0) {
+    for (size_t m1 = m0 + 1; m1 < n; ++m1) {
+      const LineFit* l01 = table.get(m0, m1, s01);
+      if (!l01 || !(l01->mse <= max_mse)) continue;
+      if (best && l01->err >= best->total) continue;
+      for (size_t m2 = m1 + 1; m2 < n; ++m2) {
+        const LineFit* l12 = table.get(m1, m2, s12);
+        if (!l12 || !(l12->mse <= max_mse)) continue;
+        if (!(std::fabs(l01->nx * l12->nx + l01->ny * l12->ny) <= cos_critical)) continue;
+        const double partial = l01->err + l12->err;
+        if (best && partial >= best->total) continue;
+        for (size_t m3 = m2 + 1; m3 < n; ++m3) {
+          const LineFit* l23 = table.get(m2, m3, s23);
+          const LineFit* l30 = table.get(m3, m0, s30);
+          if (!l23 || !l30 || !(l23->mse <= max_mse) || !(l30->mse <= max_mse)) continue;
+          const double total = partial + l23->err + l30->err;
+          if (!best || total < best->total) best = QuadLines{*l01, *l12, *l23, *l30, total};
+        }
+      }
+    }
+  }
+  return best;
+}
+
+std::optional<Point2f> intersect(const LineFit& a, const LineFit& b) {
+  const double det = a.nx * b.ny - a.ny * b.nx;
+  if (std::fabs(det) < 0.001) return std::nullopt;
+  const double x = (a.ny * b.c - b.ny * a.c) / det;
+  const double y = (b.nx * a.c - a.nx * b.c) / det;
+  if (!std::isfinite(x) || !std::isfinite(y)) return std::nullopt;
+  return Point2f{float(x), float(y)};
+}
+
+// Convex, at least 64 square pixels, and no corner sharper than the critical
+// angle or flatter than its supplement.
+bool plausible_shape(const Quad& q, double critical_rad) {
+  if (!imgproc::is_convex(q)) return false;
+  const float area = 0.5f * std::fabs(q[0].x * q[1].y - q[0].y * q[1].x + q[1].x * q[2].y -
+                                      q[1].y * q[2].x + q[2].x * q[3].y - q[2].y * q[3].x +
+                                      q[3].x * q[0].y - q[0].x * q[3].y);
+  if (area < 64.0f) return false;
+  const float lo = float(critical_rad), hi = 3.1415927f - float(critical_rad);
+  for (int i = 0; i < 4; ++i) {
+    const Point2f& p = q[i];
+    const Point2f& a = q[(i + 3) & 3];
+    const Point2f& b = q[(i + 1) & 3];
+    const float ax = a.x - p.x, ay = a.y - p.y, bx = b.x - p.x, by = b.y - p.y;
+    const float cosine = (ax * bx + ay * by) / (std::hypot(ax, ay) * std::hypot(bx, by));
+    // A NaN cosine (coincident corners) stays NaN and fails neither bound.
+    const float angle = std::acos(std::clamp(cosine, -1.0f, 1.0f));
+    if (angle < lo || angle > hi) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocessed,
+                             const DetectorParams& params) {
+  const uint64_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
+  const uint64_t max_points = 6 * uint64_t(preprocessed.width) + 6 * uint64_t(preprocessed.height);
+  if (cluster.size() < min_points || cluster.size() > max_points) return std::nullopt;
+
+  const Vec<EdgePoint> points = order_by_angle(cluster);
+  Vec<EdgePoint>().swap(cluster);
+  const size_t m = points.size();
+  if (m < 24) return std::nullopt;
+
+  const LineFits lf = line_fits(points, preprocessed);
+  const WorkVec<double> strength = corner_strengths(lf, m);
+  if (strength.empty()) return std::nullopt;
+  const size_t limit = size_t(std::max(params.april_tag_max_nmaxima, 4));
+  const Vec<uint32_t> maxima = strongest_maxima(strength, limit);
+  if (maxima.size() < 4) return std::nullopt;
+
+  const std::optional<QuadLines> lines = best_quadruple(lf, maxima, params);
+  if (!lines || !(lines->total / double(m) < params.april_tag_max_line_fit_mse)) return std::nullopt;
+
+  const LineFit* sides[5] = {&lines->l30, &lines->l01, &lines->l12, &lines->l23, &lines->l30};
+  Quad q;
+  for (int i = 0; i < 4; ++i) {
+    const std::optional<Point2f> p = intersect(*sides[i], *sides[i + 1]);
+    if (!p) return std::nullopt;
+    q[i] = *p;
+  }
+  if (!plausible_shape(q, params.april_tag_critical_rad)) return std::nullopt;
+  return q;
+}
+
+// ---------------------------------------------------------------------------
+// Candidate source.
+
+Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
+  const double factor = params.april_tag_quad_decimate;
+  GrayImage owned;
+  const GrayImage* source = &gray;  // no copy when neither step runs
+  if (factor > 1.0) {
+    owned = decimate(gray, factor);
+    source = &owned;
+  }
+  if (params.april_tag_quad_sigma != 0.0) {
+    owned = blur(*source, params.april_tag_quad_sigma);
+    source = &owned;
+  }
+  const GrayImage& image = *source;
+
+  const uint32_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
+  Vec<Vec<EdgePoint>> clusters = image_clusters(
+      threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch), min_points);
+
+  // Clusters are fitted in chunks (a cluster alone is too little work for a
+  // task); each result lands in its own slot, so the order is the clusters'.
+  const size_t n = clusters.size();
+  Vec<std::optional<Quad>> quads(n);
+  const size_t chunk = std::max<size_t>(1, n / (8 * affinity::concurrency()));
+  affinity::parallel_for((n + chunk - 1) / chunk, [&](size_t c) {
+    for (size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
+      quads[i] = fit_quad(std::move(clusters[i]), image, params);
+    }
+  });
+
+  Vec<Candidate> out;
+  const float scale = float(factor);
+  for (const std::optional<Quad>& q : quads) {
+    if (!q) continue;
+    Candidate c{*q};
+    if (factor > 1.0) {
+      for (Point2f& p : c.corners) p = {p.x * scale, p.y * scale};
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace markvane::apriltag
