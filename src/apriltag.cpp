@@ -424,31 +424,52 @@ void label_first_row(const uint8_t* row, uint32_t w, bool single_row, Forest& f)
   }
 }
 
-// Rows below the first. A pixel that joins its left neighbour shares its
-// label, and looks only at its rightmost upper neighbour: the others were
-// already seen by the pixel to its left. Upper pixels in the first and last
-// columns never take part in a union.
+// End of the run of pixels equal to row[x0] that starts at x0: the first
+// x >= x0 + 1 with row[x] != row[x0], or w.
+inline uint32_t run_end(const uint8_t* row, uint32_t x0, uint32_t w) {
+  const uint8_t v = row[x0];
+  uint32_t x = x0 + 1;
+  if constexpr (std::endian::native == std::endian::little) {
+    const uint64_t pattern = uint64_t(v) * 0x0101010101010101ull;
+    for (; x + 8 <= w; x += 8) {  // eight pixels at a time
+      uint64_t word;
+      std::memcpy(&word, row + x, 8);
+      if (const uint64_t diff = word ^ pattern; diff != 0) return x + (uint32_t(std::countr_zero(diff)) >> 3);
+    }
+  }
+  while (x < w && row[x] == v) ++x;
+  return x;
+}
+
+// Rows below the first, run by run. A pixel that joins its left neighbour
+// (from column 2 on, never in the last row) shares its label and looks only
+// at its rightmost upper neighbour, and only where the upper row's label
+// changes: the other neighbours were seen by the pixels to its left. So a
+// run costs one label and its unions happen where the row above starts a
+// new label. Upper pixels in the first and last columns never take part.
 void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest& f) {
   const uint8_t* up = row - w;
   uint32_t* lab = f.labels.data() + size_t(y) * w;
   const uint32_t* lup = lab - w;
-  const auto inner = [w](uint32_t c) { return c >= 1 && c + 2 <= w; };
-  for (uint32_t x = 0; x < w; ++x) {
-    const uint8_t v = row[x];
+  const uint32_t last_inner = w >= 2 ? w - 2 : 0;  // inner columns are 1..w-2
+  for (uint32_t x0 = 0, x1; x0 < w; x0 = x1) {
+    const uint8_t v = row[x0];
+    x1 = (last_row || x0 == 0) ? x0 + 1 : run_end(row, x0, w);
     if (v == kUndecided) continue;
-    const bool joined = !last_row && x >= 2 && row[x - 1] == v;
-    const uint32_t label = joined ? lab[x - 1] : new_label(f);
-    lab[x] = label;
-    if (joined) {
-      const uint32_t c = (v == kWhite && x + 1 < w) ? x + 1 : x;
-      if (inner(c) && up[c] == v && lup[c] != lup[c - 1]) unite(f, label, lup[c]);
-    } else if (v == kWhite) {
-      const uint32_t c0 = x > 0 ? x - 1 : x, c1 = x + 1 < w ? x + 1 : x;
-      for (uint32_t c = c0; c <= c1; ++c) {
-        if (inner(c) && up[c] == v) unite(f, label, lup[c]);
-      }
-    } else if (inner(x) && up[x] == v) {
-      unite(f, label, lup[x]);
+    const uint32_t label = new_label(f);
+    std::fill(lab + x0, lab + x1, label);
+    // The run's first pixel: white looks at three upper neighbours, black at one.
+    const uint32_t c0 = v == kWhite ? std::max<uint32_t>(x0, 2) - 1 : std::max<uint32_t>(x0, 1);
+    const uint32_t c1 = std::min(v == kWhite ? x0 + 1 : x0, last_inner);
+    for (uint32_t c = c0; c <= c1; ++c) {
+      if (up[c] == v) unite(f, label, lup[c]);
+    }
+    // The joined pixels: white x looks at x + 1 (x at the last column, never
+    // inner), black x at x itself.
+    const uint32_t j0 = v == kWhite ? x0 + 2 : x0 + 1;
+    const uint32_t j1 = std::min(v == kWhite ? x1 : x1 - 1, last_inner);
+    for (uint32_t c = j0; c <= j1; ++c) {
+      if (up[c] == v && lup[c] != lup[c - 1]) unite(f, label, lup[c]);
     }
   }
 }
@@ -492,26 +513,35 @@ void for_each_contact(const uint8_t* flags, uint32_t w, Visit&& visit) {
   }
 }
 
+// Pixel indices are 32-bit with all ones meaning "no label", and edge
+// coordinates (2 x + 1) are signed 32-bit: larger (and empty) images are
+// refused, with no labels and no edges.
+bool indexable(const GrayImage& img) {
+  constexpr uint32_t kMaxSide = uint32_t(1) << 30;
+  const uint64_t pixels = uint64_t(img.width) * img.height;
+  return pixels != 0 && pixels < kNoLabel && img.width < kMaxSide && img.height < kMaxSide &&
+         img.data.size() == pixels;
+}
+
+// Room for `n` elements, capped: a generous reservation costs address space
+// only (pages are touched as they fill, and no growth step copies them), but
+// a huge one could be refused outright.
+template <class V>
+void reserve_up_to(V& v, uint64_t n) {
+  v.reserve(size_t(std::min<uint64_t>(n, uint64_t(1) << 26)) + 16);
+}
+
 // Labels every decided pixel and hands the contacts of each row y from 1 to
 // h - 2 to on_row(y, flags, count) (see contact_flags), right after the row
 // is labelled: the labelling and the edges come out of one pass.
 template <class OnRow>
 bool scan_boundaries(const GrayImage& img, Forest& f, OnRow&& on_row) {
+  if (!indexable(img)) return false;
   const uint32_t w = img.width, h = img.height;
   const uint64_t pixels = uint64_t(w) * h;
-  // Pixel indices are 32-bit with all ones meaning "no label", and edge
-  // coordinates (2 x + 1) are signed 32-bit: larger images are refused
-  // (no labels, no edges).
-  constexpr uint32_t kMaxSide = uint32_t(1) << 30;
-  if (pixels == 0 || pixels >= kNoLabel || w >= kMaxSide || h >= kMaxSide ||
-      img.data.size() != pixels) {
-    return false;
-  }
-  // A generous reservation costs address space only: pages are touched as
-  // they fill, and no growth step copies them.
   f.labels.assign(pixels, kNoLabel);
-  f.parents.reserve(pixels / 2 + 16);
-  f.sizes.reserve(pixels / 2 + 16);
+  reserve_up_to(f.parents, pixels / 2);
+  reserve_up_to(f.sizes, pixels / 2);
   const uint8_t* data = img.data.data();
   Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
   label_first_row(data, w, h < 2, f);
@@ -665,19 +695,19 @@ Vec<Vec<EdgePoint>> fill_clusters(const Grouping& g, ForEachPoint&& for_each_poi
 // Edges are kept only as (column << 2 | direction) per row, a sixth of a
 // BoundaryEdge, and their points rebuilt when the clusters are filled.
 Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
+  if (!indexable(three_valued)) return {};
   Forest f;
   WorkVec<uint32_t> packed;
-  packed.reserve(size_t(three_valued.width) * three_valued.height + 16);
+  reserve_up_to(packed, uint64_t(three_valued.width) * three_valued.height);
   Vec<size_t> row_end(three_valued.height, 0);
   const uint32_t w = three_valued.width;
-  const bool ok = scan_boundaries(three_valued, f, [&](uint32_t y, const uint8_t* flags, size_t count) {
+  scan_boundaries(three_valued, f, [&](uint32_t y, const uint8_t* flags, size_t count) {
     const size_t at = packed.size();
     packed.resize(at + count);
     uint32_t* out = packed.data() + at;
     for_each_contact(flags, w, [&](uint32_t x, uint32_t d) { *out++ = x << 2 | d; });
     row_end[y] = packed.size();
   });
-  if (!ok) return {};
   for (size_t y = 1; y < row_end.size(); ++y) row_end[y] = std::max(row_end[y], row_end[y - 1]);
 
   const uint8_t* data = three_valued.data.data();
@@ -906,7 +936,7 @@ bool window_errors(const LineFits& lf, size_t k, size_t lo, size_t hi, double* _
   const double *s0 = lf.sums[0].data(), *s1 = lf.sums[1].data(), *s2 = lf.sums[2].data();
   const double *s3 = lf.sums[3].data(), *s4 = lf.sums[4].data(), *s5 = lf.sums[5].data();
   const double count = double(2 * k + 1);
-  bool ok = true;
+  int64_t empty = 0;  // ranges without weight (an integer keeps the loop vectorisable)
   for (size_t j = lo; j < hi; ++j) {
     const size_t a = j - k, b = j + k + 1;
     const double w = s0[b] - s0[a];
@@ -917,9 +947,9 @@ bool window_errors(const LineFits& lf, size_t k, size_t lo, size_t hi, double* _
     const double d = cxx - cyy;
     const double v = 0.5 * (cxx + cyy - std::sqrt(d * d + 4.0 * (cxy * cxy)));
     e[j] = (v > 0.0 ? v : 0.0) * count;
-    ok &= w > 0.0;
+    empty += w > 0.0 ? 0 : 1;
   }
-  return ok;
+  return empty == 0;
 }
 
 // Line-fit error of the 2k + 1 points around each point, smoothed; corners
@@ -970,74 +1000,86 @@ Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
   return maxima;
 }
 
-// Line fits between maxima, each computed at most once per quad search.
-struct FitTable {
-  static constexpr size_t kMaxCached = 64;
-  const LineFits& lf;
-  const Vec<uint32_t>& at;  // point index of each maximum
-  size_t n;
-  Vec<uint8_t> state;  // 0 unknown, 1 absent, 2 present
-  Vec<LineFit> fits;
-
-  FitTable(const LineFits& lf_, const Vec<uint32_t>& at_) : lf(lf_), at(at_), n(at_.size()) {
-    if (n <= kMaxCached) {
-      state.assign(n * n, 0);
-      fits.resize(n * n);
-    }
-  }
-
-  // Fit of the points from maximum a to maximum b (cyclic), or nullptr.
-  const LineFit* get(size_t a, size_t b, LineFit& scratch) {
-    if (state.empty()) {
-      const auto f = lf.fit(at[a], at[b]);
-      if (!f) return nullptr;
-      scratch = *f;
-      return &scratch;
-    }
-    const size_t i = a * n + b;
-    if (state[i] == 0) {
-      const auto f = lf.fit(at[a], at[b]);
-      state[i] = f ? 2 : 1;
-      if (f) fits[i] = *f;
-    }
-    return state[i] == 2 ? &fits[i] : nullptr;
-  }
+// What the quad search needs of the side between two maxima: its normal and
+// error, the error being +infinity when the fit is absent or its mse is over
+// the limit.
+struct Side {
+  double nx = 0.0;
+  double ny = 0.0;
+  double err = 0.0;
 };
 
-struct QuadLines {
-  LineFit l01, l12, l23, l30;
-  double total = 0.0;
+// Sides between maxima, each fitted at most once per search (a fit costs
+// trigonometry, the search visits a pair many times). Up to kMaxCached
+// maxima the n x n table stays within a few tens of megabytes; beyond, sides
+// are fitted on every visit.
+class SideTable {
+ public:
+  static constexpr size_t kMaxCached = 1024;
+
+  SideTable(const LineFits& lf, const Vec<uint32_t>& at, double max_mse)
+      : lf_(lf), at_(at), max_mse_(max_mse), n_(at.size()) {
+    if (n_ <= kMaxCached) cache_.assign(n_ * n_, Side{0.0, 0.0, kUnknown});
+  }
+
+  // The side from maximum a to maximum b, cyclically.
+  Side get(size_t a, size_t b) {
+    if (cache_.empty()) return fit(a, b);
+    Side& s = cache_[a * n_ + b];
+    if (s.err == kUnknown) s = fit(a, b);
+    return s;
+  }
+
+ private:
+  static constexpr double kUnknown = -1.0;  // errors are never negative
+
+  Side fit(size_t a, size_t b) const {
+    const std::optional<LineFit> f = lf_.fit(at_[a], at_[b]);
+    if (!f || !(f->mse <= max_mse_)) return Side{0.0, 0.0, std::numeric_limits<double>::infinity()};
+    return Side{f->nx, f->ny, f->err};
+  }
+
+  const LineFits& lf_;
+  const Vec<uint32_t>& at_;
+  double max_mse_;
+  size_t n_;
+  WorkVec<Side> cache_;
 };
 
-// The four sides with the smallest total error among all increasing
-// quadruples of maxima. Partial sums only grow (errors are non-negative and
-// rounding is monotone), so a branch whose partial sum already reaches the
-// best total cannot win and is skipped without changing the result.
-std::optional<QuadLines> best_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
+// The best quadruple found: maxima positions m0 < m1 < m2 < m3.
+struct Quadruple {
+  size_t m[4];
+  double total;
+};
+
+// The increasing quadruple of maxima with the smallest total side error;
+// ties keep the first in loop order. Partial sums only grow (errors are
+// non-negative and rounding is monotone), so a branch whose partial sum
+// already reaches the best total cannot win and is skipped without changing
+// the result.
+std::optional<Quadruple> best_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
                                         const DetectorParams& params) {
-  const double max_mse = params.april_tag_max_line_fit_mse;
+  constexpr double kInf = std::numeric_limits<double>::infinity();
   const double cos_critical = std::cos(params.april_tag_critical_rad);
   const size_t n = maxima.size();
-  FitTable table(lf, maxima);
-  LineFit s01, s12, s23, s30;
-  std::optional<QuadLines> best;
+  SideTable sides(lf, maxima, params.april_tag_max_line_fit_mse);
+  std::optional<Quadruple> best;
+  const auto beaten = [&](double partial) { return best && partial >= best->total; };
   for (size_t m0 = 0; m0 < n; ++m0) {
     for (size_t m1 = m0 + 1; m1 < n; ++m1) {
-      const LineFit* l01 = table.get(m0, m1, s01);
-      if (!l01 || !(l01->mse <= max_mse)) continue;
-      if (best && l01->err >= best->total) continue;
+      const Side s01 = sides.get(m0, m1);
+      if (s01.err == kInf || beaten(s01.err)) continue;
       for (size_t m2 = m1 + 1; m2 < n; ++m2) {
-        const LineFit* l12 = table.get(m1, m2, s12);
-        if (!l12 || !(l12->mse <= max_mse)) continue;
-        if (!(std::fabs(l01->nx * l12->nx + l01->ny * l12->ny) <= cos_critical)) continue;
-        const double partial = l01->err + l12->err;
-        if (best && partial >= best->total) continue;
+        const Side s12 = sides.get(m1, m2);
+        if (s12.err == kInf) continue;
+        if (!(std::fabs(s01.nx * s12.nx + s01.ny * s12.ny) <= cos_critical)) continue;
+        const double partial = s01.err + s12.err;
+        if (beaten(partial)) continue;
         for (size_t m3 = m2 + 1; m3 < n; ++m3) {
-          const LineFit* l23 = table.get(m2, m3, s23);
-          const LineFit* l30 = table.get(m3, m0, s30);
-          if (!l23 || !l30 || !(l23->mse <= max_mse) || !(l30->mse <= max_mse)) continue;
-          const double total = partial + l23->err + l30->err;
-          if (!best || total < best->total) best = QuadLines{*l01, *l12, *l23, *l30, total};
+          const double e23 = sides.get(m2, m3).err, e30 = sides.get(m3, m0).err;
+          if (e23 == kInf || e30 == kInf) continue;
+          const double total = partial + e23 + e30;
+          if (!best || total < best->total) best = Quadruple{{m0, m1, m2, m3}, total};
         }
       }
     }
@@ -1092,17 +1134,21 @@ std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocess
   const LineFits lf = line_fits(points, preprocessed);
   const WorkVec<double> strength = corner_strengths(lf, m);
   if (strength.empty()) return std::nullopt;
+  // Settings below 4 are refused when they are set; here they count as 4.
   const size_t limit = size_t(std::max(params.april_tag_max_nmaxima, 4));
   const Vec<uint32_t> maxima = strongest_maxima(strength, limit);
   if (maxima.size() < 4) return std::nullopt;
 
-  const std::optional<QuadLines> lines = best_quadruple(lf, maxima, params);
-  if (!lines || !(lines->total / double(m) < params.april_tag_max_line_fit_mse)) return std::nullopt;
+  const std::optional<Quadruple> best = best_quadruple(lf, maxima, params);
+  if (!best || !(best->total / double(m) < params.april_tag_max_line_fit_mse)) return std::nullopt;
 
-  const LineFit* sides[5] = {&lines->l30, &lines->l01, &lines->l12, &lines->l23, &lines->l30};
+  // The chosen sides again, in full (the same fits the search made): side i
+  // runs from maximum m[i] to m[i + 1], side 3 wraps round.
+  LineFit side[4];
+  for (int i = 0; i < 4; ++i) side[i] = *lf.fit(maxima[best->m[i]], maxima[best->m[(i + 1) & 3]]);
   Quad q;
-  for (int i = 0; i < 4; ++i) {
-    const std::optional<Point2f> p = intersect(*sides[i], *sides[i + 1]);
+  for (int i = 0; i < 4; ++i) {  // corner i joins the side before it and side i
+    const std::optional<Point2f> p = intersect(side[(i + 3) & 3], side[i]);
     if (!p) return std::nullopt;
     q[i] = *p;
   }

@@ -380,6 +380,8 @@ def test_labels_are_black_4_and_white_8_components(rng):
 def test_forest_matches_labelling_rules(rng):
     images = [random_three_valued(rng, 23, 31, blob=b, p_undecided=p)
               for b in (True, False) for p in (0.0, 0.15)]
+    images.append(cv2.resize(random_three_valued(rng, 6, 9, p_undecided=0.1), (70, 40),
+                             interpolation=cv2.INTER_NEAREST))  # long runs
     images += [np.zeros((5, 6), np.uint8), np.full((4, 7), WHITE, np.uint8),
                np.where(np.indices((9, 9)).sum(0) % 2, WHITE, BLACK).astype(np.uint8),
                random_three_valued(rng, 1, 9), random_three_valued(rng, 9, 2)]
@@ -602,6 +604,10 @@ def test_tiny_and_degenerate_images():
         assert th.april_candidates(img, april_tag_quad_decimate=2.0, april_tag_quad_sigma=1e300) == []
     img = square_image(30)
     assert len(th.april_candidates(img, april_tag_max_nmaxima=2**31 - 1)) == 1
+    # every maximum searched: quartic in their number, but each side is
+    # fitted once, so a busy scene still takes well under a second
+    busy = tag_scene(np.random.default_rng(5), 480, 640, count=12)
+    assert len(th.april_candidates(busy, april_tag_max_nmaxima=2**31 - 1)) >= 12
 
 
 THREADS_SCRIPT = textwrap.dedent("""
