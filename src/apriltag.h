@@ -54,7 +54,9 @@ inline constexpr uint8_t kWhite = 255;
 // Tent-filter shrink by `factor` (> 1.0; the caller skips it otherwise).
 GrayImage decimate(const GrayImage& gray, double factor);
 
-// Gaussian blur for sigma > 0, sharpening for sigma < 0 (sigma != 0).
+// Gaussian blur for sigma > 0, sharpening for sigma < 0 (sigma != 0). A
+// magnitude outside the normal single-precision range is clamped into it, and
+// above 256 to 256 (see gaussian_taps).
 GrayImage blur(const GrayImage& gray, double sigma);
 
 // Local min/max threshold over 4 x 4 tiles: 0, 255, or 127 where the tile
@@ -89,7 +91,10 @@ struct Boundaries {
 };
 
 // Labels the three-valued image and emits one edge per black/white
-// neighbour pair, in one pass.
+// neighbour pair, in one pass. An image of 2^32 - 1 pixels or more, or with
+// a side of 2^30 or more, is beyond 32-bit pixel indices and edge
+// coordinates: it gets an empty result (no labels, no edges), as does an
+// empty image.
 Boundaries boundary_edges(const GrayImage& three_valued);
 
 // (smaller root << 32) | larger root of the two pixels; compresses paths.
