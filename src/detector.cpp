@@ -7,9 +7,11 @@
 #include <limits>
 #include <mutex>
 #include <numeric>
+#include <unordered_map>
 #include <vector>
 
 #include "affinity.h"
+#include "apriltag.h"
 #include "contours.h"
 #include "cornersubpix.h"
 #include "imgproc.h"
@@ -280,6 +282,13 @@ struct Geometry {
   int32_t ppc = 0;     // pixels per cell p
   int32_t margin = 0;  // ignored pixels at each side of a cell
   int32_t side = 0;    // S = C * p
+  // Moves candidate corners onto the sampler's convention (pixel centres at
+  // integers). The AprilTag quad search places pixel column i between x = i
+  // and x = i + 1, half a pixel right of and below that; read unshifted, a
+  // small tag's cells would be sampled a quarter of a cell off, enough to
+  // misread tags of 10 to 20 px that read cleanly when aligned. Only the
+  // sampling is shifted: the candidate keeps its own corners.
+  float to_pixel_centres = 0.0f;
 };
 
 Geometry geometry(const dictionary::Dictionary& dict, const DetectorParams& params) {
@@ -290,6 +299,7 @@ Geometry geometry(const dictionary::Dictionary& dict, const DetectorParams& para
   g.ppc = params.perspective_remove_pixel_per_cell;
   g.margin = int32_t(params.perspective_remove_ignored_margin_per_cell * double(g.ppc));
   g.side = g.cells * g.ppc;
+  g.to_pixel_centres = params.corner_refinement_method == CORNER_REFINE_APRILTAG ? -0.5f : 0.0f;
   return g;
 }
 
@@ -496,7 +506,9 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
                     const DetectorParams& params, const Geometry& g, Scratch& s) {
   Reading out;
   if (g.side <= 0 || g.cells <= 0 || g.ppc - 2 * g.margin <= 0) return out;
-  if (!warp_canonical(gray, corners, g.side, s.canonical)) return out;
+  Quad sampled = corners;
+  for (Point2f& p : sampled) p = {p.x + g.to_pixel_centres, p.y + g.to_pixel_centres};
+  if (!warp_canonical(gray, sampled, g.side, s.canonical)) return out;
   const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2);
   if (spread.stddev < params.min_otsu_std_dev) {
     s.values.assign(size_t(g.cells) * size_t(g.cells), spread.mean > 127.0 ? 1.0f : 0.0f);
@@ -630,15 +642,197 @@ Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
 // ---------------------------------------------------------------------------
 // Driver
 
-Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
-                       const DetectorParams& params) {
-  if (gray.empty()) return {};
-  // The AprilTag quad source is refused by the caller; without a scale plan
-  // there is nothing to search either.
-  if (params.corner_refinement_method == CORNER_REFINE_APRILTAG) return {};
+// ---------------------------------------------------------------------------
+// Full-resolution border refit
+
+namespace {
+
+struct RefitGeometry {
+  float cell = 0.0f;      // one marker cell in pixels
+  float border = 0.0f;    // black border width in cells (at least 1)
+};
+
+RefitGeometry refit_geometry(const Quad& c, uint32_t marker_size, const DetectorParams& params) {
+  const int64_t cells = std::max<int64_t>(
+      int64_t(marker_size) + 2 * int64_t(std::max(params.marker_border_bits, 0)), 1);
+  float longest = 0.0f;
+  for (int i = 0; i < 4; ++i) longest = std::max(longest, side(c[i], c[(i + 1) & 3]));
+  return {longest / float(cells), float(std::max(params.marker_border_bits, 1))};
+}
+
+// A bound of the crop: on the 4-pixel tile grid, clamped to [0, limit].
+uint32_t crop_bound(float v, uint32_t limit, bool upper) {
+  const float t = (upper ? std::ceil(v * 0.25f) : std::floor(v * 0.25f)) * 4.0f;
+  if (!(t > 0.0f)) return 0;
+  if (t >= float(limit)) return limit;
+  return uint32_t(t);
+}
+
+GrayImage crop_image(const GrayImage& gray, uint32_t x0, uint32_t y0, uint32_t x1, uint32_t y1) {
+  GrayImage out;
+  out.width = x1 - x0;
+  out.height = y1 - y0;
+  out.data.resize(size_t(out.width) * out.height);
+  for (uint32_t y = y0; y < y1; ++y)
+    std::copy_n(gray.data.data() + size_t(y) * gray.width + x0, out.width,
+                out.data.data() + size_t(y - y0) * out.width);
+  return out;
+}
+
+float shoelace(const Quad& c) {
+  float sum = 0.0f;
+  for (int i = 0; i < 4; ++i) sum += c[i].x * c[(i + 1) & 3].y - c[(i + 1) & 3].x * c[i].y;
+  return sum;
+}
+
+// Leaves decided only the band around the marker's border: from one cell
+// and 4 px outside to half a cell and 4 px beyond the black border inside.
+// The code cells inside and the distant background would otherwise form
+// clusters that compete with the border's.
+void mask_border_band(GrayImage& three_valued, const Quad& c, const RefitGeometry& g) {
+  const float sigma = shoelace(c) < 0.0f ? -1.0f : 1.0f;
+  std::array<float, 4> ex, ey, len;
+  for (int i = 0; i < 4; ++i) {
+    ex[i] = c[(i + 1) & 3].x - c[i].x;
+    ey[i] = c[(i + 1) & 3].y - c[i].y;
+    len[i] = std::max(std::hypot(ex[i], ey[i]), 1e-6f);
+  }
+  const float outside = -(g.cell + 4.0f);
+  const float inside = (g.border + 0.5f) * g.cell + 4.0f;
+  for (uint32_t py = 0; py < three_valued.height; ++py) {
+    uint8_t* row = three_valued.data.data() + size_t(py) * three_valued.width;
+    const float y = float(py) + 0.5f;
+    for (uint32_t px = 0; px < three_valued.width; ++px) {
+      const float x = float(px) + 0.5f;
+      float m = std::numeric_limits<float>::infinity();
+      for (int i = 0; i < 4; ++i)
+        m = std::min(m, sigma * (-ey[i] * (x - c[i].x) + ex[i] * (y - c[i].y)) / len[i]);
+      if (m < outside || m > inside) row[px] = apriltag::kUndecided;
+    }
+  }
+}
+
+// Whether an edge point (fitter's convention) lies along one of the sides.
+bool near_a_side(const apriltag::EdgePoint& e, const Quad& c, float tol) {
+  const float px = float(e.x) * 0.5f + 0.5f;
+  const float py = float(e.y) * 0.5f + 0.5f;
+  for (int i = 0; i < 4; ++i) {
+    const float dx = c[(i + 1) & 3].x - c[i].x;
+    const float dy = c[(i + 1) & 3].y - c[i].y;
+    const float len = std::max(std::hypot(dx, dy), 1e-6f);
+    const float ux = dx / len, uy = dy / len;
+    const float along = ux * (px - c[i].x) + uy * (py - c[i].y);
+    const float across = std::fabs(uy * (px - c[i].x) - ux * (py - c[i].y));
+    if (-tol < along && along < len + tol && across < tol) return true;
+  }
+  return false;
+}
+
+// Points of the cluster that follows the border best: among clusters large
+// enough for the fitter, the one with most points near the sides (the larger
+// key on ties). Empty when no cluster qualifies.
+Vec<apriltag::EdgePoint> border_cluster(apriltag::Boundaries& b, const Quad& c, float tol,
+                                        uint32_t min_points) {
+  struct Tally {
+    uint32_t near = 0;
+    uint32_t total = 0;
+  };
+  std::unordered_map<uint64_t, Tally> tally;
+  Vec<uint64_t> keys(b.edges.size());
+  for (size_t k = 0; k < b.edges.size(); ++k) {
+    const apriltag::BoundaryEdge& e = b.edges[k];
+    keys[k] = apriltag::edge_key(b.forest.parents, b.forest.labels, e.from_pixel, e.to_pixel);
+    Tally& t = tally[keys[k]];
+    ++t.total;
+    if (near_a_side(e.point, c, tol)) ++t.near;
+  }
+  std::optional<std::pair<uint32_t, uint64_t>> best;  // (near, key)
+  for (const auto& [key, t] : tally)
+    if (t.total >= min_points && (!best || std::pair{t.near, key} > *best)) best = {t.near, key};
+  Vec<apriltag::EdgePoint> cluster;
+  if (!best) return cluster;
+  for (size_t k = 0; k < b.edges.size(); ++k)
+    if (keys[k] == best->second) cluster.push_back(b.edges[k].point);
+  return cluster;
+}
+
+// The fitted corners in the detection's order: the cyclic shift that puts
+// them nearest to the old corners (the lowest shift among equals).
+Quad match_corners(const Quad& fitted, const Quad& old) {
+  int best_shift = 0;
+  float best = std::numeric_limits<float>::infinity();
+  for (int r = 0; r < 4; ++r) {
+    float sum = 0.0f;
+    for (int i = 0; i < 4; ++i) {
+      const float dx = fitted[(i + r) & 3].x - old[i].x;
+      const float dy = fitted[(i + r) & 3].y - old[i].y;
+      sum += dx * dx + dy * dy;
+    }
+    if (sum < best) {
+      best = sum;
+      best_shift = r;
+    }
+  }
+  Quad out;
+  for (int i = 0; i < 4; ++i) out[i] = fitted[(i + best_shift) & 3];
+  return out;
+}
+
+}  // namespace
+
+void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_t marker_size,
+                            const DetectorParams& params, float to_fitter) {
+  // The fit runs in the quad fitter's convention, where pixel column i spans
+  // x from i to i + 1; corners of the other convention (pixel centres at
+  // integers) are moved into it by half a pixel, and back at the end, so a
+  // refit never shifts a detection by that half pixel.
+  Quad c = detection.corners;
+  for (Point2f& p : c) p = {p.x + to_fitter, p.y + to_fitter};
+  float min_x = c[0].x, max_x = c[0].x, min_y = c[0].y, max_y = c[0].y;
+  for (const Point2f& p : c) {
+    min_x = std::min(min_x, p.x);
+    max_x = std::max(max_x, p.x);
+    min_y = std::min(min_y, p.y);
+    max_y = std::max(max_y, p.y);
+  }
+  for (float v : {min_x, max_x, min_y, max_y})
+    if (!std::isfinite(v)) return;
+  const RefitGeometry g = refit_geometry(c, marker_size, params);
+  const float margin = g.cell + 4.0f + 12.0f;
+  const uint32_t x0 = crop_bound(min_x - margin, gray.width, false);
+  const uint32_t y0 = crop_bound(min_y - margin, gray.height, false);
+  const uint32_t x1 = crop_bound(max_x + margin, gray.width, true);
+  const uint32_t y1 = crop_bound(max_y + margin, gray.height, true);
+  if (x0 >= x1 || y0 >= y1) return;
+
+  const GrayImage crop = crop_image(gray, x0, y0, x1, y1);
+  Quad rel;
+  for (int i = 0; i < 4; ++i) rel[i] = {c[i].x - float(x0), c[i].y - float(y0)};
+  GrayImage three_valued = apriltag::threshold(crop, params.april_tag_min_white_black_diff,
+                                               params.april_tag_deglitch);
+  mask_border_band(three_valued, rel, g);
+  apriltag::Boundaries b = apriltag::boundary_edges(three_valued);
+  const uint32_t min_points = std::max(uint32_t(params.april_tag_min_cluster_pixels), 24u);
+  Vec<apriltag::EdgePoint> cluster = border_cluster(b, rel, std::max(0.5f * g.cell, 2.0f), min_points);
+  if (cluster.empty()) return;
+  const std::optional<Quad> fitted = apriltag::fit_quad(std::move(cluster), crop, params);
+  if (!fitted) return;
+
+  const Quad moved = match_corners(*fitted, rel);
+  float dmax = 0.0f;
+  for (int i = 0; i < 4; ++i) dmax = std::max(dmax, side(moved[i], rel[i]));
+  if (!(dmax <= std::max(0.4f * g.cell, 3.0f))) return;
+  for (int i = 0; i < 4; ++i)
+    detection.corners[i] = {(moved[i].x + float(x0)) - to_fitter, (moved[i].y + float(y0)) - to_fitter};
+}
+
+namespace {
+
+// Candidates of the adaptive-threshold source, all scales concatenated in
+// scale order.
+Vec<Candidate> threshold_candidates(const GrayImage& gray, const DetectorParams& params) {
   const std::optional<int32_t> n = scale_count(params);
   if (!n || *n == 0) return {};
-
   // A scale whose window equals an earlier one's would add exact copies of
   // that scale's candidates. A copy lands in its twin's near-duplicate group,
   // reads the same and never wins over it, so leaving it out changes no
@@ -651,7 +845,45 @@ Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict
   Vec<Candidate> all;
   all.reserve(total);
   for (auto& v : per_scale) all.insert(all.end(), v.begin(), v.end());
-  return finalize(gray, std::move(all), dict, params);
+  return all;
+}
+
+}  // namespace
+
+bool refits_full_resolution(const DetectorParams& params) {
+  // An AprilTag search that already ran on the full image has nothing to gain.
+  return params.april_tag_refine_full_resolution &&
+         (params.corner_refinement_method != CORNER_REFINE_APRILTAG ||
+          params.april_tag_quad_decimate > 1.0);
+}
+
+float refit_offset(const DetectorParams& params) {
+  return params.corner_refinement_method == CORNER_REFINE_APRILTAG ? 0.0f : 0.5f;
+}
+
+DetectorParams refit_params(const DetectorParams& params) {
+  DetectorParams p = params;
+  p.corner_refinement_method = CORNER_REFINE_APRILTAG;
+  p.april_tag_quad_decimate = 0.0;
+  p.april_tag_refine_full_resolution = false;
+  return p;
+}
+
+Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
+                       const DetectorParams& params) {
+  if (gray.empty()) return {};
+  Vec<Candidate> candidates = params.corner_refinement_method == CORNER_REFINE_APRILTAG
+                                  ? apriltag::candidates(gray, params)
+                                  : threshold_candidates(gray, params);
+  Decoded out = finalize(gray, std::move(candidates), dict, params);
+  if (refits_full_resolution(params)) {
+    const DetectorParams refit = refit_params(params);
+    const float to_fitter = refit_offset(params);
+    affinity::parallel_for(out.detections.size(), [&](size_t i) {
+      refine_full_resolution(gray, out.detections[i], dict.marker_size, refit, to_fitter);
+    });
+  }
+  return out;
 }
 
 }  // namespace markvane::detector

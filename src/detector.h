@@ -40,6 +40,22 @@ struct Decoded {
 Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
                  const dictionary::Dictionary& dict, const DetectorParams& params);
 
+// Refits one decoded marker's border with the AprilTag quad fitter in a
+// full-resolution crop around it. Replaces the corners (same order, same id)
+// when the fit lands within a fraction of a cell of them; otherwise, and on
+// any failure, leaves them as they are. `to_fitter` is what moves the
+// detection's corners into the fitter's convention (pixel column i spans x
+// from i to i + 1): 0.5 for corners with pixel centres at integers, 0 for
+// corners that came from the fitter; corners come back in their own.
+void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_t marker_size,
+                            const DetectorParams& params, float to_fitter);
+
+// Whether the driver refits every detection, with which settings, and the
+// half-pixel offset of the detections' convention.
+bool refits_full_resolution(const DetectorParams& params);
+DetectorParams refit_params(const DetectorParams& params);
+float refit_offset(const DetectorParams& params);
+
 // Full pipeline on one gray image. Precondition: scale_count(params) has a
 // value unless the method is CORNER_REFINE_APRILTAG (the caller reports it).
 Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,

@@ -218,6 +218,18 @@ def draw_detect_markers(d):
                             corner_refinement_min_accuracy=d.pick([0.0, 0.1, 1e300]))
         if d.chance(0.15):
             settings["corner_refinement_method"] = d.pick([2, 3, 4, -1])
+        if d.chance(0.3):  # the AprilTag quad path and the full-resolution refit
+            settings.update(
+                corner_refinement_method=d.pick([3, 3, 0, 1, 2]),
+                april_tag_refine_full_resolution=d.pick([True, False]),
+                april_tag_quad_decimate=d.pick([0.0, 1.0, 1.5, 2.0, 7.3, 1e6, 1e300]),
+                april_tag_quad_sigma=d.pick([0.0, 0.8, -1.0, 3.0, 1e-45, 1e-300, 1e300, -1e39]),
+                april_tag_min_cluster_pixels=d.pick([1, 5, 24, 10**6, I32_MAX]),
+                april_tag_max_nmaxima=d.pick([4, 10, 100, I32_MAX]),
+                april_tag_critical_rad=d.pick([1e-300, 0.17, 1.5707]),
+                april_tag_max_line_fit_mse=d.pick([1e-300, 10.0, 1e300]),
+                april_tag_min_white_black_diff=d.pick([0, 5, 255]),
+                april_tag_deglitch=d.pick([True, False]))
     else:
         p = d.pick([None, "params", 3])
 

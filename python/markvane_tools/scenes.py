@@ -206,6 +206,7 @@ def render_scene(
     background=(150, 215),
     ids=None,
     use_cv2=None,
+    jpeg=None,
 ):
     """Render markers of `dictionary` into a `size` = (width, height) image.
 
@@ -222,6 +223,8 @@ def render_scene(
       surround (the default) makes each white quiet zone a visible square, as
       with prints lying on a table.
     - `ids`: explicit ids to draw (else distinct random ids).
+    - `jpeg`: a JPEG quality (or range) to pass the frame through (needs
+      OpenCV), or None to leave it uncompressed.
 
     Markers get a white quiet zone of one cell, never overlap and keep at
     least 8 px from the image edge. Fewer than `n_markers` are drawn when the
@@ -283,7 +286,19 @@ def render_scene(
     if noise_sigma > 0:
         img = img + rng.normal(0.0, noise_sigma, img.shape).astype(np.float32)
     out = np.clip(np.rint(img), 0, 255).astype(np.uint8)
+    if jpeg is not None:
+        out = jpeg_roundtrip(out, int(round(_draw(rng, jpeg))))
     return out, truth
+
+
+def jpeg_roundtrip(image: np.ndarray, quality: int) -> np.ndarray:
+    """The image after JPEG compression at `quality` (OpenCV's codec)."""
+    import cv2  # noqa: PLC0415
+
+    ok, buf = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, int(quality)])
+    if not ok:
+        raise ValueError("JPEG encoding failed")
+    return cv2.imdecode(buf, cv2.IMREAD_UNCHANGED)
 
 
 def _draw(rng, value_or_range) -> float:

@@ -59,19 +59,11 @@ dictionary::Dictionary lookup_dictionary(const DictionaryName& name) {
 
 constexpr int32_t kMaxScales = 1 << 16;
 
-// Settings this build cannot honour yet, and settings that would make the
-// scale plan divide by zero or overflow, are refused before any work starts.
+// Settings that would make the scale plan divide by zero or overflow are
+// refused before any work starts. The AprilTag quad path runs no threshold
+// scales, so the window settings do not matter there.
 void check_detection_settings(const DetectorParams& p) {
-  if (p.corner_refinement_method == CORNER_REFINE_APRILTAG) {
-    throw nb::value_error(
-        "CORNER_REFINE_APRILTAG is not available yet: the AprilTag quad candidate path "
-        "is not part of this build");
-  }
-  if (p.april_tag_refine_full_resolution) {
-    throw nb::value_error(
-        "april_tag_refine_full_resolution is not available yet: the full-resolution "
-        "border refit is not part of this build");
-  }
+  if (p.corner_refinement_method == CORNER_REFINE_APRILTAG) return;
   if (p.adaptive_thresh_win_size_step == 0) {
     throw nb::value_error("adaptive_thresh_win_size_step must not be 0");
   }
