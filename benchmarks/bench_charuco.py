@@ -12,7 +12,8 @@ corners whose true position is farther than 1 px, and the median error runs
 over every reported corner. markvane runs twice: with
 `min_side_length_canonical_img = 0` (OpenCV's perimeter rule, the like-for-like
 comparison) and with its default parameters (markers under about 34 px a
-side ignored).
+side ignored). When the shared photo folder is present, the agreement with
+OpenCV on the real ChArUco photos is printed too.
 
     PYTHONPATH=build/<dir>:python python benchmarks/bench_charuco.py
     ... --frames 30 --repeats 40 --sizes 640x480,1920x1080
@@ -42,9 +43,16 @@ except ImportError:  # run from a checkout without installing
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
 
 import markvane
-from markvane_tools.charuco_boards import render_board_frame, score_corners
+from markvane_tools.charuco_boards import BoardLayout, render_board_frame, score_corners
 
 DETECTORS = ("opencv", "markvane min side 0", "markvane default")
+PHOTOS = Path(__file__).resolve().parents[2] / "shared" / "data"
+# Photo sets: folder, image pattern, and the boards printed in them.
+PHOTO_SETS = (
+    ("charuco-5x7-4x4", "*.jpg", [BoardLayout(7, 5, 30.0, 22.0, "DICT_4X4_50")]),
+    ("charuco-3x3-pair-5x5", "*.png", [BoardLayout(3, 3, 40.0, 30.0, "DICT_5X5_100", ids=[0, 1, 2, 3]),
+                                       BoardLayout(3, 3, 40.0, 30.0, "DICT_5X5_100", ids=[4, 5, 6, 7])]),
+)
 
 
 def parse_sizes(text: str):
@@ -100,6 +108,36 @@ def bench_size(size, n_frames, repeats, seed):
     return {d: statistics.median(t) * 1e3 for d, t in times.items()}, scores
 
 
+def photo_agreement():
+    """Real photos: corners OpenCV finds that markvane (OpenCV's perimeter
+    rule) misses, the position difference where both report an id, and the
+    corners markvane reports with its default parameters."""
+    params = markvane.DetectorParameters()
+    params.min_side_length_canonical_img = 0
+    print(f"{'photos':>22} {'images':>6} {'opencv':>6} {'markvane':>8} {'missed':>6} {'<=0.05 px':>9} "
+          f"{'median px':>9} {'max px':>7} {'default':>7}")
+    for folder, pattern, layouts in PHOTO_SETS:
+        paths = sorted((PHOTOS / folder).glob(pattern))
+        if not paths:
+            continue
+        n_cv = n_mv = n_default = missed = 0
+        diffs = []
+        for path in paths:
+            image = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+            for layout in layouts:
+                cc, ci, _, _ = cv2.aruco.CharucoDetector(layout.opencv()).detectBoard(image)
+                want = {} if ci is None else dict(zip(ci.ravel().tolist(), cc.reshape(-1, 2)))
+                corners, ids, _, _ = markvane.detect_charuco_board(image, layout.markvane(), params)
+                got = dict(zip(ids, np.asarray(corners).reshape(-1, 2)))
+                n_cv, n_mv = n_cv + len(want), n_mv + len(got)
+                n_default += len(markvane.detect_charuco_board(image, layout.markvane())[1])
+                missed += len(set(want) - set(got))
+                diffs += [float(np.abs(got[k] - want[k]).max()) for k in set(want) & set(got)]
+        d = np.array(diffs)
+        print(f"{folder:>22} {len(paths):6d} {n_cv:6d} {n_mv:8d} {missed:6d} {np.mean(d <= 0.05):9.3f} "
+              f"{np.median(d):9.5f} {d.max():7.3f} {n_default:7d}")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--frames", type=int, default=20, help="distinct frames per size")
@@ -132,6 +170,8 @@ def main(argv=None) -> int:
               f"{np.median(s['errors']) if s['errors'] else float('nan'):9.4f}")
     print("ratio = detector / opencv median time; recall = visible corners reported with their id "
           "within 1 px; wrong = reported corners more than 1 px from the truth")
+    if PHOTOS.is_dir():
+        photo_agreement()
     return 0
 
 
