@@ -77,6 +77,32 @@ def test_module_surface_and_docstrings():
         markvane.predefined_dictionaries(1)
 
 
+# Classes and functions in registration order; entries not built yet are absent.
+REGISTRATION_ORDER = [
+    "CORNER_REFINE_NONE", "CORNER_REFINE_SUBPIX", "CORNER_REFINE_CONTOUR", "CORNER_REFINE_APRILTAG",
+    "DetectorParameters", "CharucoBoard", "RigidBody", "RigidBodyPose",
+    "detect_markers", "detect_markers_batch", "detect_charuco_board", "find_chessboard_corners",
+    "predefined_dictionaries", "_corner_sub_pix", "solve_pnp", "solve_pnp_ransac", "estimate_rigid_body_pose",
+    "project_points", "rodrigues", "estimate_pose_charuco_board", "_charuco_predict",
+]
+
+
+def test_registration_order():
+    public = [name for name in vars(markvane) if not name.startswith("__")]
+    assert set(public) <= set(REGISTRATION_ORDER), set(public) - set(REGISTRATION_ORDER)
+    assert public == [name for name in REGISTRATION_ORDER if name in public]
+    for name in ("CharucoBoard", "detect_charuco_board", "estimate_pose_charuco_board", "_charuco_predict"):
+        assert name in public
+    assert markvane.detect_charuco_board.__doc__.startswith(
+        "Detect a ChArUco board in `image` (HxW grayscale or HxWx3 BGR, uint8).\n\n"
+        "Returns `(charuco_corners, charuco_ids, marker_corners, marker_ids)`:")
+    assert markvane.estimate_pose_charuco_board.__doc__.startswith(
+        "Estimate the pose of a ChArUco board from detected chessboard corners\n"
+        "(cv::aruco::estimatePoseCharucoBoard).")
+    assert markvane._charuco_predict.__doc__ == \
+        "Test hook: interpolated charuco corners and window sizes, pre-refinement."
+
+
 def test_parameter_defaults_and_types():
     p = markvane.DetectorParameters()
     for name, value in PARAM_DEFAULTS.items():

@@ -13,6 +13,7 @@
 #include "detector.h"
 #include "dictionary.h"
 #include "pose.h"
+#include "py_charuco.h"
 #include "py_params.h"
 
 namespace nb = nanobind;
@@ -172,11 +173,13 @@ NB_MODULE(markvane, m) {
   m.attr("CORNER_REFINE_APRILTAG") = CORNER_REFINE_APRILTAG;
 
   py::register_detector_parameters(m);
+  py::register_charuco_board(m);
   py::register_pose_classes(m);
 
   m.def("detect_markers", &py::detect_markers, "image"_a.none(), "dictionary"_a.none(),
         "parameters"_a.none() = nb::none(), nb::sig(py::nanobind_sig(py::kDetectMarkersSig).c_str()));
   py::publish_function(m, py::kDetectMarkersSig, py::kDetectMarkersDoc);
+  py::register_charuco_detection(m, &py::check_detection_settings);
   m.def("predefined_dictionaries", &py::predefined_dictionaries,
         nb::sig(py::nanobind_sig(py::kPredefinedDictionariesSig).c_str()));
   py::publish_function(m, py::kPredefinedDictionariesSig,
@@ -185,6 +188,7 @@ NB_MODULE(markvane, m) {
         "max_iters"_a.none(), "eps"_a.none(), nb::sig(py::nanobind_sig(py::kCornerSubPixSig).c_str()));
   py::publish_function(m, py::kCornerSubPixSig, py::kCornerSubPixDoc);
   py::register_pose_functions(m);
+  py::register_charuco_functions(m);
 }
 #undef PyInit_markvane
 

@@ -1,0 +1,353 @@
+// Python wrappers of ChArUco boards. Arguments are converted in parameter
+// order, then validated in a fixed order; only detect_charuco_board releases
+// the interpreter lock (around marker detection, prediction and refinement).
+#include "py_charuco.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <optional>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "board.h"
+#include "charuco.h"
+#include "convert.h"
+#include "dictionary.h"
+#include "pnp.h"
+#include "py_params.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace markvane::py {
+
+namespace {
+
+// The board record and the dictionary name exactly as the caller passed it;
+// the dictionary is resolved again by name for every frame. Never changed
+// after construction, so it may be read by any number of threads.
+struct PyCharucoBoard {
+  board::CharucoBoard board;
+  std::string dictionary_name;
+};
+
+// ---- argument conversion ---------------------------------------------------
+
+// A sequence (not a str) of integers, each converted by `convert`.
+template <class T, class Convert>
+Vec<T> to_int_list(nb::handle value, Convert convert) {
+  if (PyUnicode_Check(value.ptr())) throw nb::type_error("Can't extract `str` to `Vec`");
+  if (!PySequence_Check(value.ptr())) {
+    throw nb::type_error(
+        ("'" + std::string(nb::type_name(value.type()).c_str()) + "' object cannot be converted to 'Sequence'")
+            .c_str());
+  }
+  const Py_ssize_t n = PySequence_Size(value.ptr());
+  if (n < 0) throw nb::python_error();
+  Vec<T> out;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    nb::object item = nb::steal(PySequence_GetItem(value.ptr(), i));
+    if (!item.is_valid()) throw nb::python_error();
+    out.push_back(convert(item));
+  }
+  return out;
+}
+
+bool arg_bool(const char* name, nb::handle value) {
+  return convert_arg(name, [&] { return to_strict_bool(value); });
+}
+
+const PyCharucoBoard& arg_board(nb::handle value) {
+  return convert_arg("board", [&]() -> const PyCharucoBoard& {
+    return instance_of<PyCharucoBoard>(value, "CharucoBoard");
+  });
+}
+
+// A str argument kept as given, for an error message that quotes it exactly
+// (embedded NULs and lone surrogates included).
+nb::str arg_dictionary(nb::handle value) {
+  return convert_arg("dictionary", [&] {
+    if (!PyUnicode_Check(value.ptr())) to_str(value);  // raises its TypeError
+    return nb::borrow<nb::str>(value);
+  });
+}
+
+// The UTF-8 name of a predefined dictionary, or the "unknown dictionary"
+// error. A name UTF-8 cannot encode names no dictionary.
+std::string resolve_dictionary_name(const nb::str& name) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+  if (data == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
+    PyErr_Clear();
+  } else if (dictionary::get_predefined_dictionary(std::string_view(data, size_t(size)))) {
+    return std::string(data, size_t(size));
+  }
+  nb::object message = nb::steal(PyUnicode_FromFormat("unknown dictionary: %U", name.ptr()));
+  if (!message.is_valid()) throw nb::python_error();
+  PyErr_SetObject(PyExc_ValueError, message.ptr());
+  throw nb::python_error();
+}
+
+// The board was built from this name, so it always resolves.
+dictionary::Dictionary board_dictionary(const PyCharucoBoard& b) {
+  return *dictionary::get_predefined_dictionary(b.dictionary_name);
+}
+
+// Camera matrix and distortion as converted, validated only when asked (a
+// pose call first looks at its point counts). Shapes that cannot be valid are
+// kept as shapes only, so a huge array costs nothing before its error.
+struct CameraArgs {
+  FloatRows matrix;
+  std::optional<FloatList> dist;
+};
+
+constexpr size_t kMaxDistortion = std::tuple_size_v<pnp::DistortionCoeffs>;
+
+CameraArgs arg_camera(nb::handle camera_matrix, nb::handle dist_coeffs) {
+  CameraArgs args;
+  args.matrix = convert_arg("camera_matrix", [&] { return to_f64_rows(camera_matrix, 3, 3); });
+  if (!dist_coeffs.is_none()) {
+    args.dist = convert_arg("dist_coeffs", [&] { return to_f64_list_upto(dist_coeffs, kMaxDistortion); });
+  }
+  return args;
+}
+
+pnp::Camera raise_or_camera(std::variant<pnp::Camera, std::string> parsed) {
+  if (auto* message = std::get_if<std::string>(&parsed)) throw nb::value_error(message->c_str());
+  return std::get<pnp::Camera>(parsed);
+}
+
+// parse_camera's checks in its order: the matrix shape, then the distortion.
+pnp::Camera parse_camera(const CameraArgs& args) {
+  std::span<const std::vector<double>> rows;
+  if (args.matrix.count == 3 &&
+      std::all_of(args.matrix.lengths.begin(), args.matrix.lengths.end(), [](size_t n) { return n == 3; })) {
+    rows = args.matrix.rows;
+  }
+  if (args.dist && args.dist->values.size() != args.dist->size) {  // too long to have been read
+    raise_or_camera(pnp::parse_camera(rows, nullptr));
+    throw nb::value_error(pnp::distortion_count_error(args.dist->size).value().c_str());
+  }
+  return raise_or_camera(pnp::parse_camera(rows, args.dist ? &args.dist->values : nullptr));
+}
+
+// ---- result building ----------------------------------------------------------
+
+nb::list point_list(std::span<const Point2f> points) {
+  nb::list out;
+  for (const Point2f& p : points) {
+    nb::list xy;
+    xy.append(nb::float_(double(p.x)));
+    xy.append(nb::float_(double(p.y)));
+    out.append(xy);
+  }
+  return out;
+}
+
+template <class T>
+nb::list int_list(std::span<const T> values) {
+  nb::list out;
+  for (T v : values) out.append(nb::int_(v));
+  return out;
+}
+
+nb::list float_list(const pnp::Vec3& v) {
+  nb::list out;
+  for (int i = 0; i < 3; ++i) out.append(nb::float_(v[i]));
+  return out;
+}
+
+// ---- the class ----------------------------------------------------------------
+
+// A layout larger than the machine's memory is refused up front: filling it
+// would get the process killed by the kernel rather than fail cleanly (large
+// allocations are reserved lazily, so the allocation itself succeeds).
+void require_board_fits_in_memory(uint64_t bytes) {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || page <= 0) return;
+  if (bytes / uint64_t(page) >= uint64_t(pages)) {
+    PyErr_SetString(PyExc_MemoryError, "board is larger than the machine's memory");
+    throw nb::python_error();
+  }
+}
+
+void init_charuco_board(PyCharucoBoard* self, nb::handle squares_x, nb::handle squares_y,
+                        nb::handle square_length, nb::handle marker_length, nb::handle dictionary,
+                        nb::handle ids, nb::handle legacy_pattern) {
+  const uint32_t sx = arg_u32("squares_x", squares_x);
+  const uint32_t sy = arg_u32("squares_y", squares_y);
+  const auto square = float(arg_f64("square_length", square_length));
+  const auto marker = float(arg_f64("marker_length", marker_length));
+  const nb::str name = arg_dictionary(dictionary);
+  std::optional<Vec<uint32_t>> given_ids;
+  if (!ids.is_none()) given_ids = convert_arg("ids", [&] { return to_int_list<uint32_t>(ids, to_u32); });
+  const bool legacy = arg_bool("legacy_pattern", legacy_pattern);
+
+  std::string dictionary_name = resolve_dictionary_name(name);
+  require_board_fits_in_memory(board::board_bytes(sx, sy, legacy));
+  const uint64_t count = board::marker_count(sx, sy, legacy);
+  if (given_ids && given_ids->size() != count) {
+    const std::string message = "Size of ids must be equal to the number of markers: " + std::to_string(count);
+    throw nb::value_error(message.c_str());
+  }
+  board::CharucoBoard b = board::make_board(sx, sy, square, marker, given_ids ? &*given_ids : nullptr, legacy);
+  new (self) PyCharucoBoard{std::move(b), std::move(dictionary_name)};
+}
+
+const PyCharucoBoard& board_of(nb::handle self) { return instance_of<PyCharucoBoard>(self, "CharucoBoard"); }
+
+nb::list board_ids(nb::handle self) { return int_list<uint32_t>(board_of(self).board.ids); }
+
+nb::list board_chessboard_corners(nb::handle self) {
+  nb::list out;
+  for (const Point2f& p : board_of(self).board.chessboard_corners) {
+    nb::list xyz;
+    xyz.append(nb::float_(double(p.x)));
+    xyz.append(nb::float_(double(p.y)));
+    xyz.append(nb::float_(0.0));
+    out.append(xyz);
+  }
+  return out;
+}
+
+// Read-only property with a docstring; deleting it raises the module's usual
+// AttributeError.
+template <class Getter>
+void add_readonly(nb::handle cls, const char* name, Getter getter, const char* doc) {
+  nb::object deleter =
+      nb::cpp_function([](nb::handle) { throw nb::attribute_error("can't delete attribute"); });
+  nb::object property = nb::module_::import_("builtins").attr("property");
+  nb::setattr(cls, name, property(nb::cpp_function(getter), nb::none(), deleter, nb::str(doc)));
+}
+
+// ---- functions ----------------------------------------------------------------
+
+nb::tuple detect_charuco_board(SettingsCheck check_settings, nb::handle image, nb::handle board,
+                               nb::handle parameters, nb::handle min_markers, nb::handle check_markers) {
+  const ImageArg image_arg("image", image);
+  const PyCharucoBoard& b = arg_board(board);
+  const DetectorParams params = snapshot_params("parameters", parameters);
+  const int32_t min_support = arg_i32("min_markers", min_markers);
+  const bool check = arg_bool("check_markers", check_markers);
+  if (min_support < 0 || min_support > 2) throw nb::value_error("min_markers must be 0, 1 or 2");
+
+  const dictionary::Dictionary dict = board_dictionary(b);
+  GrayImage gray = to_gray(extract_frame(image_arg));
+  check_settings(params);
+  charuco::CharucoResult result;
+  {
+    nb::gil_scoped_release unlocked;
+    result = charuco::detect_board(gray, b.board, dict, params, min_support, check);
+  }
+  nb::tuple markers = to_result(result.markers);
+  return nb::make_tuple(point_list(result.corners), int_list<uint32_t>(result.ids), markers[0], markers[1]);
+}
+
+nb::object estimate_pose_charuco_board(nb::handle charuco_corners, nb::handle charuco_ids, nb::handle board,
+                                       nb::handle camera_matrix, nb::handle dist_coeffs) {
+  FloatItems corner_items = convert_arg("charuco_corners", [&] { return to_f64_items(charuco_corners, 2); });
+  const Vec<uint64_t> ids = convert_arg("charuco_ids", [&] { return to_int_list<uint64_t>(charuco_ids, to_u64); });
+  const PyCharucoBoard& b = arg_board(board);
+  const CameraArgs camera_args = arg_camera(camera_matrix, dist_coeffs);
+
+  if (corner_items.size() != ids.size()) {
+    throw nb::value_error("charuco_corners and charuco_ids must have the same length");
+  }
+  if (ids.size() < 4) return nb::none();
+  const pnp::Camera camera = parse_camera(camera_args);
+  auto object = charuco::object_points(b.board, ids);
+  if (auto* message = std::get_if<std::string>(&object)) throw nb::value_error(message->c_str());
+
+  const std::vector<double> flat = corner_items.values();
+  pnp::Points2 image(ids.size());
+  for (size_t i = 0; i < image.size(); ++i) image[i] = pnp::Vec2(flat[2 * i], flat[2 * i + 1]);
+  const auto pose = charuco::estimate_pose(std::get<pnp::Points3>(object), image, camera);
+  if (!pose) return nb::none();
+  return nb::make_tuple(float_list(pose->rvec), float_list(pose->tvec));
+}
+
+nb::tuple charuco_predict(nb::handle image, nb::handle board) {
+  const ImageArg image_arg("image", image);
+  const PyCharucoBoard& b = arg_board(board);
+  const dictionary::Dictionary dict = board_dictionary(b);
+  const GrayImage gray = to_gray(extract_frame(image_arg));
+  const charuco::Prediction p = charuco::predict(gray, b.board, dict, DetectorParams{});
+  return nb::make_tuple(point_list(p.positions), int_list<int32_t>(p.windows));
+}
+
+// ---- texts ----------------------------------------------------------------------
+
+constexpr const char* kBoardDoc =
+    "CharucoBoard(squares_x, squares_y, square_length, marker_length, dictionary, ids=None, "
+    "legacy_pattern=False)\n"
+    "--\n\n"
+    "A ChArUco board: a chessboard with ArUco markers in its white squares.\n"
+    "\n"
+    "The board precomputes its own geometry, so build it once and reuse it across\n"
+    "frames rather than constructing it per call.";
+
+constexpr const char* kDetectSig =
+    "detect_charuco_board(image, board, parameters=None, min_markers=2, check_markers=True)";
+constexpr const char* kDetectDoc =
+    "Detect a ChArUco board in `image` (HxW grayscale or HxWx3 BGR, uint8).\n"
+    "\n"
+    "Returns `(charuco_corners, charuco_ids, marker_corners, marker_ids)`:\n"
+    "  - `charuco_corners`: Nx2 sub-pixel refined chessboard corners\n"
+    "  - `charuco_ids`: index of each corner within `board.chessboard_corners`\n"
+    "  - `marker_corners` / `marker_ids`: the ArUco markers found along the way";
+
+constexpr const char* kPoseSig =
+    "estimate_pose_charuco_board(charuco_corners, charuco_ids, board, camera_matrix, dist_coeffs=None)";
+constexpr const char* kPoseDoc =
+    "Estimate the pose of a ChArUco board from detected chessboard corners\n"
+    "(cv::aruco::estimatePoseCharucoBoard).\n"
+    "\n"
+    "`charuco_ids` index into `board.chessboard_corners`. Returns `(rvec, tvec)`\n"
+    "or None if the pose could not be estimated (fewer than 4 corners, or the\n"
+    "corners are collinear).";
+
+constexpr const char* kPredictSig = "_charuco_predict(image, board)";
+constexpr const char* kPredictDoc = "Test hook: interpolated charuco corners and window sizes, pre-refinement.";
+
+}  // namespace
+
+// Every parameter takes None through to the converters, so a None where a
+// value is required fails with the usual "argument '<name>': " TypeError.
+void register_charuco_board(nb::module_& m) {
+  auto cls = nb::class_<PyCharucoBoard>(m, "CharucoBoard", kBoardDoc)
+                 .def("__init__", &init_charuco_board, "squares_x"_a.none(), "squares_y"_a.none(),
+                      "square_length"_a.none(), "marker_length"_a.none(), "dictionary"_a.none(),
+                      "ids"_a.none() = nb::none(), "legacy_pattern"_a.none() = nb::bool_(false));
+  add_readonly(cls, "ids", &board_ids, "Marker ids laid out on the board.");
+  add_readonly(cls, "chessboard_corners", &board_chessboard_corners,
+               "Interior chessboard corners in board coordinates, as (x, y, z) triples.");
+}
+
+void register_charuco_detection(nb::module_& m, SettingsCheck check_settings) {
+  m.def(
+      "detect_charuco_board",
+      [check_settings](nb::handle image, nb::handle board, nb::handle parameters, nb::handle min_markers,
+                       nb::handle check_markers) {
+        return detect_charuco_board(check_settings, image, board, parameters, min_markers, check_markers);
+      },
+      "image"_a.none(), "board"_a.none(), "parameters"_a.none() = nb::none(),
+      "min_markers"_a.none() = nb::int_(2), "check_markers"_a.none() = nb::bool_(true),
+      nb::sig(nanobind_sig(kDetectSig).c_str()));
+  publish_function(m, kDetectSig, kDetectDoc);
+}
+
+void register_charuco_functions(nb::module_& m) {
+  m.def("estimate_pose_charuco_board", &estimate_pose_charuco_board, "charuco_corners"_a.none(),
+        "charuco_ids"_a.none(), "board"_a.none(), "camera_matrix"_a.none(), "dist_coeffs"_a.none() = nb::none(),
+        nb::sig(nanobind_sig(kPoseSig).c_str()));
+  publish_function(m, kPoseSig, kPoseDoc);
+  m.def("_charuco_predict", &charuco_predict, "image"_a.none(), "board"_a.none(),
+        nb::sig(nanobind_sig(kPredictSig).c_str()));
+  publish_function(m, kPredictSig, kPredictDoc);
+}
+
+}  // namespace markvane::py
