@@ -19,6 +19,8 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace markvane::py {
+void register_chessboard_functions(nb::module_& m);  // chessboard.cpp
+
 namespace {
 
 // A dictionary name as the caller passed it. The error for an unknown name
@@ -185,6 +187,7 @@ NB_MODULE(markvane, m) {
   m.def("detect_markers", &py::detect_markers, "image"_a.none(), "dictionary"_a.none(),
         "parameters"_a.none() = nb::none(), nb::sig(py::nanobind_sig(py::kDetectMarkersSig).c_str()));
   py::publish_function(m, py::kDetectMarkersSig, py::kDetectMarkersDoc);
+  py::register_chessboard_functions(m);
   m.def("predefined_dictionaries", &py::predefined_dictionaries,
         nb::sig(py::nanobind_sig(py::kPredefinedDictionariesSig).c_str()));
   py::publish_function(m, py::kPredefinedDictionariesSig,
