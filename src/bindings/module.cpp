@@ -20,6 +20,8 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace markvane::py {
+void register_chessboard_functions(nb::module_& m);  // chessboard.cpp
+
 namespace {
 
 // A dictionary name as the caller passed it. The error for an unknown name
@@ -180,6 +182,7 @@ NB_MODULE(markvane, m) {
         "parameters"_a.none() = nb::none(), nb::sig(py::nanobind_sig(py::kDetectMarkersSig).c_str()));
   py::publish_function(m, py::kDetectMarkersSig, py::kDetectMarkersDoc);
   py::register_charuco_detection(m, &py::check_detection_settings);
+  py::register_chessboard_functions(m);
   m.def("predefined_dictionaries", &py::predefined_dictionaries,
         nb::sig(py::nanobind_sig(py::kPredefinedDictionariesSig).c_str()));
   py::publish_function(m, py::kPredefinedDictionariesSig,
