@@ -693,21 +693,7 @@ uint8_t otsu_threshold(const GrayImage& gray) {
     }
     done = end;
   }
-  const double n = double(uint64_t(gray.width) * gray.height);
-  double total = 0.0;
-  for (int i = 0; i < 256; ++i) total += double(i) * double(hist[i]);
-  double w0 = 0.0, s0 = 0.0, best = -1.0;
-  uint8_t threshold = 0;
-  for (int i = 0; i < 256; ++i) {
-    w0 += double(hist[i]);
-    if (w0 == 0.0) continue;
-    if (n - w0 == 0.0) break;
-    s0 += double(i) * double(hist[i]);
-    const double d = s0 / w0 - (total - s0) / (n - w0);
-    const double between = w0 * (n - w0) * d * d;
-    if (between > best) best = between, threshold = uint8_t(i);
-  }
-  return threshold;
+  return imgproc::otsu_threshold(hist);
 }
 
 Vec<int32_t> local_threshold_windows(uint32_t width, uint32_t height) {

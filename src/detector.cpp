@@ -365,28 +365,9 @@ Spread inner_spread(const Vec<uint8_t>& img, int32_t S, int32_t h) {
 
 // Otsu's threshold over the whole canonical image; pixels above it are white.
 int32_t otsu_threshold(const Vec<uint8_t>& img) {
-  std::array<uint32_t, 256> hist{};
+  std::array<uint64_t, 256> hist{};
   for (uint8_t v : img) ++hist[v];
-  const double n = double(img.size());
-  double total = 0.0;
-  for (int t = 0; t < 256; ++t) total += double(t) * double(hist[t]);
-  double w0 = 0.0, sum0 = 0.0, best = -1.0;
-  int32_t T = 0;
-  for (int t = 0; t < 256; ++t) {
-    w0 += double(hist[t]);
-    if (w0 == 0.0) continue;
-    const double w1 = n - w0;
-    if (w1 == 0.0) break;
-    sum0 += double(t) * double(hist[t]);
-    const double m0 = sum0 / w0;
-    const double m1 = (total - sum0) / w1;
-    const double sigma = w0 * w1 * (m0 - m1) * (m0 - m1);
-    if (sigma > best) {
-      best = sigma;
-      T = t;
-    }
-  }
-  return T;
+  return imgproc::otsu_threshold(hist);
 }
 
 // White fraction of the inner q x q square of every cell, row-major.

@@ -713,6 +713,30 @@ void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, 
 
 }  // namespace
 
+uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
+  double n = 0.0, total = 0.0;
+  for (int t = 0; t < 256; ++t) {
+    n += double(hist[t]);
+    total += double(t) * double(hist[t]);
+  }
+  double w0 = 0.0, sum0 = 0.0, best = -1.0;
+  uint8_t threshold = 0;
+  for (int t = 0; t < 256; ++t) {
+    w0 += double(hist[t]);
+    if (w0 == 0.0) continue;
+    const double w1 = n - w0;
+    if (w1 == 0.0) break;
+    sum0 += double(t) * double(hist[t]);
+    const double d = sum0 / w0 - (total - sum0) / w1;
+    const double between = w0 * w1 * d * d;
+    if (between > best) {
+      best = between;
+      threshold = uint8_t(t);
+    }
+  }
+  return threshold;
+}
+
 // Negative settings become huge unsigned windows; a radius beyond the image
 // size selects the same clipped rectangle, so it is capped to keep every
 // coordinate sum small.

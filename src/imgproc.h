@@ -21,6 +21,12 @@ GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);
 // the whole image. Two settings with the same radius label identically.
 uint32_t threshold_radius(const GrayImage& gray, int32_t window);
 
+// Otsu's threshold of a 256-bin histogram: the first level t (lowest on
+// ties) that maximises the between-class variance w0 w1 (m0 - m1)^2 of the
+// values <= t and > t, evaluated in double precision in that order. 0 for
+// an empty or one-valued histogram.
+uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist);
+
 // Local-mean threshold. Returns a (W + 2) x (H + 2) label image with a one-pixel
 // zero frame: 1 where the pixel is at least `constant` darker than the mean of
 // its (clipped) window, else 0.
