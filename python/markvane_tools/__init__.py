@@ -1,7 +1,11 @@
 """Pure-Python extras for markvane.
 
 - `markvane_tools.scenes`: synthetic marker scenes with exact ground-truth
-  corners, and scoring of detections against that truth.
+  corners, frames without markers, and scoring of detections against the truth.
+- `markvane_tools.charuco_boards`: rendered ChArUco boards under a 3-D pose
+  with exact chessboard-corner truth (needs OpenCV to draw the board).
+- `markvane_tools.chessboards`: rendered chessboards with exact inner-corner
+  truth, and the finder's corner order.
 - `markvane_tools.demo`: a short end-to-end demonstration
   (`python -m markvane_tools.demo` or the `markvane-demo` command).
 
