@@ -71,52 +71,64 @@ Vec<uint32_t> distinct_scales(const GrayImage& gray, const DetectorParams& param
   return out;
 }
 
-Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorParams& params,
-                                          const Vec<uint32_t>& scale_indices) {
-  const uint32_t scales = uint32_t(scale_indices.size());
-  Vec<Vec<Candidate>> per_scale(scales);
-  if (gray.empty() || scales == 0) return per_scale;
-  // A handful of scales on a few threads balances badly when each scale is one
-  // task. The threshold is therefore cut into row bands (identical labels for
-  // any cut), the widest windows, whose thresholds cost most, are queued first,
-  // and whichever task finishes the last band of a scale traces that scale
-  // right away. Results land in their scale's slot, so neither the band count
-  // nor the scheduling changes the output.
-  const uint32_t bands = uint32_t(std::clamp<size_t>(affinity::concurrency(), 1, 8));
-  const uint64_t band_rows = (uint64_t(gray.height) + bands - 1) / bands;
-  // A scale's plane is allocated by its first band task and freed after its
-  // trace, so only the scales in flight hold one.
-  Vec<imgproc::BitLabels> labels(scales);
-  std::vector<std::once_flag> allocated(scales);
-  std::vector<std::atomic<uint32_t>> pending(scales);
+Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
+                                         const DetectorParams& params,
+                                         const Vec<ScalePair>& pairs) {
+  const size_t count = pairs.size();
+  Vec<Vec<Candidate>> out(count);
+  if (count == 0) return out;
+  // With few pairs on a few threads, one task per pair balances badly (the
+  // widest window costs most). Each pair's threshold is then cut into row
+  // bands (identical labels for any cut), and whichever task finishes a pair's
+  // last band traces it right away. With many pairs there is enough to share
+  // without cutting. Results land in their pair's slot, so neither the band
+  // count nor the scheduling changes the output.
+  const size_t threads = affinity::concurrency();
+  const uint32_t bands =
+      count >= 4 * threads ? 1u : uint32_t(std::clamp<size_t>(threads, 1, 8));
+  // A pair's plane is allocated by its first band task and freed after its
+  // trace, so only the pairs in flight hold one, whatever the batch size.
+  Vec<imgproc::BitLabels> labels(count);
+  std::vector<std::once_flag> allocated(count);
+  std::vector<std::atomic<uint32_t>> pending(count);
   for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
 
+  // Within each frame the widest windows, whose thresholds cost most, are
+  // queued first; frames keep their order, so memory is released frame by frame.
+  Vec<size_t> order(count);
+  for (size_t begin = 0, end; begin < count; begin = end) {
+    for (end = begin + 1; end < count && pairs[end].frame == pairs[begin].frame;) ++end;
+    for (size_t i = begin; i < end; ++i) order[i] = begin + (end - 1 - i);
+  }
+
   auto run_band = [&](size_t task) {
-    const uint32_t k = scales - 1 - uint32_t(task / bands);
+    const size_t p = order[task / bands];
     const uint32_t band = uint32_t(task % bands);
+    const GrayImage& gray = *frames[pairs[p].frame];
+    const uint64_t band_rows = (uint64_t(gray.height) + bands - 1) / bands;
     const uint32_t begin = uint32_t(std::min<uint64_t>(gray.height, band * band_rows));
     const uint32_t end = uint32_t(std::min<uint64_t>(gray.height, begin + band_rows));
-    const int32_t window = scale_window(params, scale_indices[k]);
-    std::call_once(allocated[k], [&] {
-      labels[k] = imgproc::make_bit_labels(gray.width, gray.height);
+    const int32_t window = scale_window(params, pairs[p].scale);
+    std::call_once(allocated[p], [&] {
+      labels[p] = imgproc::make_bit_labels(gray.width, gray.height);
     });
     imgproc::adaptive_threshold_bits_rows(gray, window, params.adaptive_thresh_constant, begin,
-                                          end, labels[k]);
+                                          end, labels[p]);
     // acq_rel: the tracing task must see every other band's rows.
-    if (pending[k].fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      per_scale[k] = contours::trace_candidates(gray, params, labels[k]);
-      labels[k] = imgproc::BitLabels{};
+    if (pending[p].fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      out[p] = contours::trace_candidates(gray, params, labels[p]);
+      labels[p] = imgproc::BitLabels{};
     }
   };
   // Tasks are handed out strictly in queue order (a shared counter rather than
   // range splitting), so the expensive wide windows really do start first.
-  const size_t tasks = size_t(scales) * bands;
+  const size_t tasks = count * bands;
   std::atomic<size_t> next{0};
-  affinity::parallel_for(std::min(tasks, affinity::concurrency()), [&](size_t) {
+  affinity::parallel_for(std::min(tasks, threads), [&](size_t) {
     for (size_t task; (task = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
       run_band(task);
   });
-  return per_scale;
+  return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -809,24 +821,47 @@ void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_
 
 namespace {
 
-// Candidates of the adaptive-threshold source, all scales concatenated in
-// scale order.
-Vec<Candidate> threshold_candidates(const GrayImage& gray, const DetectorParams& params) {
+// The (frame, scale) pairs of the adaptive-threshold source, frame-major and
+// ascending in scale. A scale whose window equals an earlier one's would add
+// exact copies of that scale's candidates. A copy lands in its twin's
+// near-duplicate group, reads the same and never wins over it, so leaving it
+// out changes no result; it does bound the work by the image size, since
+// windows larger than the image all clip to the same one. Empty frames get no
+// pairs.
+Vec<ScalePair> threshold_pairs(const Vec<const GrayImage*>& frames, const DetectorParams& params,
+                               uint32_t scales) {
+  Vec<ScalePair> pairs;
+  for (uint32_t f = 0; f < frames.size(); ++f) {
+    if (frames[f]->empty()) continue;
+    for (uint32_t k : distinct_scales(*frames[f], params, scales)) pairs.push_back({f, k});
+  }
+  return pairs;
+}
+
+// Appends each pair's candidates, in pair order, to its frame's vector.
+Vec<Vec<Candidate>> gather_by_frame(size_t frame_count, const Vec<ScalePair>& pairs,
+                                    Vec<Vec<Candidate>>&& per_pair) {
+  Vec<Vec<Candidate>> out(frame_count);
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    Vec<Candidate>& all = out[pairs[i].frame];
+    if (all.empty()) {
+      all = std::move(per_pair[i]);
+    } else {
+      all.insert(all.end(), per_pair[i].begin(), per_pair[i].end());
+    }
+    per_pair[i] = {};
+  }
+  return out;
+}
+
+// Candidates of the adaptive-threshold source for every frame, all scales of
+// a frame concatenated in scale order.
+Vec<Vec<Candidate>> threshold_candidates(const Vec<const GrayImage*>& frames,
+                                         const DetectorParams& params) {
   const std::optional<int32_t> n = scale_count(params);
-  if (!n || *n == 0) return {};
-  // A scale whose window equals an earlier one's would add exact copies of
-  // that scale's candidates. A copy lands in its twin's near-duplicate group,
-  // reads the same and never wins over it, so leaving it out changes no
-  // result; it does bound the work by the image size, since windows larger
-  // than the image all clip to the same one.
-  const Vec<uint32_t> scales = distinct_scales(gray, params, uint32_t(*n));
-  Vec<Vec<Candidate>> per_scale = candidates_all_scales(gray, params, scales);
-  size_t total = 0;
-  for (const auto& v : per_scale) total += v.size();
-  Vec<Candidate> all;
-  all.reserve(total);
-  for (auto& v : per_scale) all.insert(all.end(), v.begin(), v.end());
-  return all;
+  if (!n || *n == 0) return Vec<Vec<Candidate>>(frames.size());
+  const Vec<ScalePair> pairs = threshold_pairs(frames, params, uint32_t(*n));
+  return gather_by_frame(frames.size(), pairs, candidates_for_pairs(frames, params, pairs));
 }
 
 }  // namespace
@@ -855,13 +890,47 @@ Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict
   if (gray.empty()) return {};
   Vec<Candidate> candidates = params.corner_refinement_method == CORNER_REFINE_APRILTAG
                                   ? apriltag::candidates(gray, params)
-                                  : threshold_candidates(gray, params);
+                                  : std::move(threshold_candidates({&gray}, params)[0]);
   Decoded out = finalize(gray, std::move(candidates), dict, params);
   if (refits_full_resolution(params)) {
     const DetectorParams refit = refit_params(params);
     const float to_fitter = refit_offset(params);
     affinity::parallel_for(out.detections.size(), [&](size_t i) {
       refine_full_resolution(gray, out.detections[i], dict.marker_size, refit, to_fitter);
+    });
+  }
+  return out;
+}
+
+Vec<Decoded> detect_markers_batch(const Vec<GrayImage>& grays, const dictionary::Dictionary& dict,
+                                  const DetectorParams& params) {
+  const size_t count = grays.size();
+  Vec<Decoded> out(count);
+  if (params.corner_refinement_method == CORNER_REFINE_APRILTAG) {
+    affinity::parallel_for(count, [&](size_t f) {
+      if (grays[f].empty()) return;
+      out[f] = finalize(grays[f], apriltag::candidates(grays[f], params), dict, params);
+    });
+  } else {
+    Vec<const GrayImage*> frames(count);
+    for (size_t f = 0; f < count; ++f) frames[f] = &grays[f];
+    // Every frame's candidates are ready before any frame is decoded; each
+    // decoding task consumes its frame's vector.
+    Vec<Vec<Candidate>> candidates = threshold_candidates(frames, params);
+    affinity::parallel_for(count, [&](size_t f) {
+      if (grays[f].empty()) return;
+      out[f] = finalize(grays[f], std::move(candidates[f]), dict, params);
+      candidates[f] = {};
+    });
+  }
+  if (refits_full_resolution(params)) {
+    const DetectorParams refit = refit_params(params);
+    const float to_fitter = refit_offset(params);
+    affinity::parallel_for(count, [&](size_t f) {
+      Vec<Detection>& detections = out[f].detections;
+      affinity::parallel_for(detections.size(), [&](size_t i) {
+        refine_full_resolution(grays[f], detections[i], dict.marker_size, refit, to_fitter);
+      });
     });
   }
   return out;

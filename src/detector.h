@@ -26,10 +26,19 @@ Vec<Candidate> candidates_for_scale(const GrayImage& gray, const DetectorParams&
 // their candidates are exact copies of the first one's.
 Vec<uint32_t> distinct_scales(const GrayImage& gray, const DetectorParams& params, uint32_t scales);
 
-// Candidates of the given scales, one vector per entry, computed on the
-// worker pool; entry i equals candidates_for_scale(gray, params, scale_indices[i]).
-Vec<Vec<Candidate>> candidates_all_scales(const GrayImage& gray, const DetectorParams& params,
-                                          const Vec<uint32_t>& scale_indices);
+// One threshold scale of one frame.
+struct ScalePair {
+  uint32_t frame;
+  uint32_t scale;
+};
+
+// Candidates of every (frame, scale) pair, one vector per pair, computed as
+// one flat loop on the worker pool; entry i equals
+// candidates_for_scale(*frames[pairs[i].frame], params, pairs[i].scale).
+// Frames must not be empty.
+Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
+                                         const DetectorParams& params,
+                                         const Vec<ScalePair>& pairs);
 
 struct Decoded {
   Vec<Detection> detections;
@@ -60,5 +69,12 @@ float refit_offset(const DetectorParams& params);
 // value unless the method is CORNER_REFINE_APRILTAG (the caller reports it).
 Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
                        const DetectorParams& params);
+
+// The pipeline on many gray images at once, scheduled as one flat loop over
+// all (frame, scale) pairs, then one loop over frames and one over
+// detections. Entry f equals detect_markers(grays[f], dict, params). Same
+// precondition as detect_markers.
+Vec<Decoded> detect_markers_batch(const Vec<GrayImage>& grays, const dictionary::Dictionary& dict,
+                                  const DetectorParams& params);
 
 }  // namespace markvane::detector

@@ -652,6 +652,32 @@ ImageArg::ImageArg(const char* name, nb::handle image) {
   convert_arg(name, [&] { require_uint8_ndarray(image, buffer); });
 }
 
+std::vector<std::unique_ptr<ImageArg>> arg_image_list(const char* name, nb::handle images) {
+  nb::object items = convert_arg(name, [&] {
+    if (is_str(images)) throw nb::type_error("Can't extract `str` to `Vec`");
+    nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+    if (PyObject_IsInstance(images.ptr(), ndarray.ptr()) == 1) {
+      throw nb::type_error("expected a sequence of images, got a single numpy.ndarray (put one frame in a list)");
+    }
+    PyErr_Clear();
+    if (!PySequence_Check(images.ptr())) {
+      throw nb::type_error(("'" + py_type_name(images) + "' object cannot be converted to 'Sequence'").c_str());
+    }
+    PyObject* fast = PySequence_Fast(images.ptr(), "expected a sequence");
+    if (!fast) raise_current();
+    return nb::steal(fast);
+  });
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
+  std::vector<std::unique_ptr<ImageArg>> out;
+  out.reserve(size_t(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    const std::string item_name = std::string(name) + "[" + std::to_string(i) + "]";
+    out.push_back(std::make_unique<ImageArg>(item_name.c_str(),
+                                             PySequence_Fast_GET_ITEM(items.ptr(), i)));
+  }
+  return out;
+}
+
 namespace {
 
 // Frames larger than the machine's memory are refused up front: the copy
@@ -667,7 +693,7 @@ void require_fits_in_memory(size_t bytes) {
 
 }  // namespace
 
-Frame extract_frame(const ImageArg& image) {
+Frame frame_shape(const ImageArg& image) {
   const Py_buffer& v = image.buffer.get();
   Frame frame;
   if (v.ndim == 2) {
@@ -685,15 +711,26 @@ Frame extract_frame(const ImageArg& image) {
       frame.cols > std::numeric_limits<uint32_t>::max()) {
     throw nb::value_error("image dimensions must be below 2**32");
   }
-  size_t total = frame.rows * frame.cols * frame.channels;
-  if (total == 0) return frame;
-  require_fits_in_memory(total);
+  const size_t total = frame.rows * frame.cols * frame.channels;
+  if (total != 0) require_fits_in_memory(total);
+  return frame;
+}
+
+void copy_frame(const ImageArg& image, Frame& frame) {
+  const Py_buffer& v = image.buffer.get();
+  const size_t total = frame.rows * frame.cols * frame.channels;
+  if (total == 0) return;
   frame.data.resize(total);
   if (PyBuffer_IsContiguous(&v, 'C')) {
     std::memcpy(frame.data.data(), v.buf, total);
   } else {
     copy_strided(v, frame.rows, frame.cols, frame.channels, frame.data.data());
   }
+}
+
+Frame extract_frame(const ImageArg& image) {
+  Frame frame = frame_shape(image);
+  copy_frame(image, frame);
   return frame;
 }
 

@@ -9,6 +9,7 @@
 #include <array>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -211,6 +212,16 @@ struct ImageArg {
 };
 Frame extract_frame(const ImageArg& image);
 GrayImage to_gray(Frame&& frame);
+// extract_frame in two steps: the checks (with their errors), then the copy.
+// The copy calls no Python API, so worker threads may run it while the
+// calling thread holds the interpreter lock and the view.
+Frame frame_shape(const ImageArg& image);
+void copy_frame(const ImageArg& image, Frame& frame);
+
+// A sequence of images (any sequence but a str, and not a single array, which
+// would otherwise pass as a sequence of its rows), every element bound as an
+// ImageArg named name[i]. The views are held until the caller lets go.
+std::vector<std::unique_ptr<ImageArg>> arg_image_list(const char* name, nb::handle images);
 
 // (corners, ids) as fresh Python lists.
 nb::tuple to_result(const Vec<Detection>& detections);
