@@ -73,10 +73,21 @@ Vec<uint32_t> distinct_scales(const GrayImage& gray, const DetectorParams& param
 
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
-                                         const Vec<ScalePair>& pairs) {
+                                         const Vec<ScalePair>& pairs, const FrameDone& frame_done) {
   const size_t count = pairs.size();
   Vec<Vec<Candidate>> out(count);
   if (count == 0) return out;
+  // Each frame's pairs are one run [first, end); the pair traced last in a run
+  // hands the frame on.
+  Vec<size_t> run_of(count), run_first, run_end;
+  for (size_t p = 0; p < count; ++p) {
+    if (p == 0 || pairs[p].frame != pairs[p - 1].frame) run_first.push_back(p), run_end.push_back(p);
+    run_of[p] = run_first.size() - 1;
+    ++run_end.back();
+  }
+  std::vector<std::atomic<size_t>> run_pending(run_first.size());
+  for (size_t r = 0; r < run_first.size(); ++r)
+    run_pending[r].store(run_end[r] - run_first[r], std::memory_order_relaxed);
   // With few pairs on a few threads, one task per pair balances badly (the
   // widest window costs most). Each pair's threshold is then cut into row
   // bands (identical labels for any cut), and whichever task finishes a pair's
@@ -96,10 +107,8 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // Within each frame the widest windows, whose thresholds cost most, are
   // queued first; frames keep their order, so memory is released frame by frame.
   Vec<size_t> order(count);
-  for (size_t begin = 0, end; begin < count; begin = end) {
-    for (end = begin + 1; end < count && pairs[end].frame == pairs[begin].frame;) ++end;
-    for (size_t i = begin; i < end; ++i) order[i] = begin + (end - 1 - i);
-  }
+  for (size_t r = 0; r < run_first.size(); ++r)
+    for (size_t i = run_first[r]; i < run_end[r]; ++i) order[i] = run_first[r] + (run_end[r] - 1 - i);
 
   auto run_band = [&](size_t task) {
     const size_t p = order[task / bands];
@@ -118,6 +127,9 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     if (pending[p].fetch_sub(1, std::memory_order_acq_rel) == 1) {
       out[p] = contours::trace_candidates(gray, params, labels[p]);
       labels[p] = imgproc::BitLabels{};
+      const size_t r = run_of[p];
+      if (frame_done && run_pending[r].fetch_sub(1, std::memory_order_acq_rel) == 1)
+        frame_done(run_first[r], run_end[r], out);
     }
   };
   // Tasks are handed out strictly in queue order (a shared counter rather than
@@ -838,30 +850,29 @@ Vec<ScalePair> threshold_pairs(const Vec<const GrayImage*>& frames, const Detect
   return pairs;
 }
 
-// Appends each pair's candidates, in pair order, to its frame's vector.
-Vec<Vec<Candidate>> gather_by_frame(size_t frame_count, const Vec<ScalePair>& pairs,
-                                    Vec<Vec<Candidate>>&& per_pair) {
-  Vec<Vec<Candidate>> out(frame_count);
-  for (size_t i = 0; i < pairs.size(); ++i) {
-    Vec<Candidate>& all = out[pairs[i].frame];
-    if (all.empty()) {
-      all = std::move(per_pair[i]);
-    } else {
-      all.insert(all.end(), per_pair[i].begin(), per_pair[i].end());
-    }
+// The candidates of pairs [first, end), concatenated in pair order; the
+// pairs' vectors are consumed.
+Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t end) {
+  size_t total = 0;
+  for (size_t i = first; i < end; ++i) total += per_pair[i].size();
+  Vec<Candidate> all;
+  all.reserve(total);
+  for (size_t i = first; i < end; ++i) {
+    all.insert(all.end(), per_pair[i].begin(), per_pair[i].end());
     per_pair[i] = {};
   }
-  return out;
+  return all;
 }
 
-// Candidates of the adaptive-threshold source for every frame, all scales of
-// a frame concatenated in scale order.
-Vec<Vec<Candidate>> threshold_candidates(const Vec<const GrayImage*>& frames,
-                                         const DetectorParams& params) {
+// Candidates of the adaptive-threshold source for one frame, all scales
+// concatenated in scale order.
+Vec<Candidate> threshold_candidates(const GrayImage& gray, const DetectorParams& params) {
   const std::optional<int32_t> n = scale_count(params);
-  if (!n || *n == 0) return Vec<Vec<Candidate>>(frames.size());
+  if (!n || *n == 0) return {};
+  const Vec<const GrayImage*> frames = {&gray};
   const Vec<ScalePair> pairs = threshold_pairs(frames, params, uint32_t(*n));
-  return gather_by_frame(frames.size(), pairs, candidates_for_pairs(frames, params, pairs));
+  Vec<Vec<Candidate>> per_pair = candidates_for_pairs(frames, params, pairs);
+  return concatenate(per_pair, 0, per_pair.size());
 }
 
 }  // namespace
@@ -890,7 +901,7 @@ Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict
   if (gray.empty()) return {};
   Vec<Candidate> candidates = params.corner_refinement_method == CORNER_REFINE_APRILTAG
                                   ? apriltag::candidates(gray, params)
-                                  : std::move(threshold_candidates({&gray}, params)[0]);
+                                  : threshold_candidates(gray, params);
   Decoded out = finalize(gray, std::move(candidates), dict, params);
   if (refits_full_resolution(params)) {
     const DetectorParams refit = refit_params(params);
@@ -906,33 +917,42 @@ Vec<Decoded> detect_markers_batch(const Vec<GrayImage>& grays, const dictionary:
                                   const DetectorParams& params) {
   const size_t count = grays.size();
   Vec<Decoded> out(count);
+  const bool refit = refits_full_resolution(params);
+  const DetectorParams refit_settings = refit_params(params);
+  const float to_fitter = refit_offset(params);
+  // Decoding and refitting a frame are the per-frame and per-detection loops;
+  // each frame enters them as soon as its candidates are complete, while the
+  // image is still warm, rather than after the whole batch has been searched.
+  auto finish_frame = [&](size_t f, Vec<Candidate>&& candidates) {
+    out[f] = finalize(grays[f], std::move(candidates), dict, params);
+    if (!refit) return;
+    Vec<Detection>& detections = out[f].detections;
+    affinity::parallel_for(detections.size(), [&](size_t i) {
+      refine_full_resolution(grays[f], detections[i], dict.marker_size, refit_settings, to_fitter);
+    });
+  };
   if (params.corner_refinement_method == CORNER_REFINE_APRILTAG) {
     affinity::parallel_for(count, [&](size_t f) {
-      if (grays[f].empty()) return;
-      out[f] = finalize(grays[f], apriltag::candidates(grays[f], params), dict, params);
+      if (!grays[f].empty()) finish_frame(f, apriltag::candidates(grays[f], params));
     });
-  } else {
-    Vec<const GrayImage*> frames(count);
-    for (size_t f = 0; f < count; ++f) frames[f] = &grays[f];
-    // Every frame's candidates are ready before any frame is decoded; each
-    // decoding task consumes its frame's vector.
-    Vec<Vec<Candidate>> candidates = threshold_candidates(frames, params);
-    affinity::parallel_for(count, [&](size_t f) {
-      if (grays[f].empty()) return;
-      out[f] = finalize(grays[f], std::move(candidates[f]), dict, params);
-      candidates[f] = {};
-    });
+    return out;
   }
-  if (refits_full_resolution(params)) {
-    const DetectorParams refit = refit_params(params);
-    const float to_fitter = refit_offset(params);
-    affinity::parallel_for(count, [&](size_t f) {
-      Vec<Detection>& detections = out[f].detections;
-      affinity::parallel_for(detections.size(), [&](size_t i) {
-        refine_full_resolution(grays[f], detections[i], dict.marker_size, refit, to_fitter);
-      });
-    });
-  }
+  const std::optional<int32_t> n = scale_count(params);
+  Vec<const GrayImage*> frames(count);
+  for (size_t f = 0; f < count; ++f) frames[f] = &grays[f];
+  const Vec<ScalePair> pairs =
+      n && *n > 0 ? threshold_pairs(frames, params, uint32_t(*n)) : Vec<ScalePair>{};
+  candidates_for_pairs(frames, params, pairs,
+                       [&](size_t first, size_t end, Vec<Vec<Candidate>>& per_pair) {
+                         finish_frame(pairs[first].frame, concatenate(per_pair, first, end));
+                       });
+  // Frames without pairs: empty ones have no result, the others (no scales)
+  // are decoded from no candidates, as a single call does.
+  Vec<bool> has_pairs(count, false);
+  for (const ScalePair& p : pairs) has_pairs[p.frame] = true;
+  affinity::parallel_for(count, [&](size_t f) {
+    if (!has_pairs[f] && !grays[f].empty()) finish_frame(f, {});
+  });
   return out;
 }
 

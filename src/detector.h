@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -32,13 +33,19 @@ struct ScalePair {
   uint32_t scale;
 };
 
+// Called once per frame, by whichever task traced the frame's last pair, with
+// the frame's pairs [first, end) (contiguous in a frame-major list) and the
+// per-pair results, of which it may consume that range.
+using FrameDone = std::function<void(size_t first, size_t end, Vec<Vec<Candidate>>& per_pair)>;
+
 // Candidates of every (frame, scale) pair, one vector per pair, computed as
 // one flat loop on the worker pool; entry i equals
 // candidates_for_scale(*frames[pairs[i].frame], params, pairs[i].scale).
-// Frames must not be empty.
+// Pairs are frame-major; frames must not be empty.
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
-                                         const Vec<ScalePair>& pairs);
+                                         const Vec<ScalePair>& pairs,
+                                         const FrameDone& frame_done = {});
 
 struct Decoded {
   Vec<Detection> detections;
