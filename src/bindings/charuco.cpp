@@ -17,6 +17,7 @@
 #include "convert.h"
 #include "dictionary.h"
 #include "pnp.h"
+#include "pose.h"
 #include "py_params.h"
 
 namespace nb = nanobind;
@@ -66,73 +67,9 @@ const PyCharucoBoard& arg_board(nb::handle value) {
   });
 }
 
-// A str argument kept as given, for an error message that quotes it exactly
-// (embedded NULs and lone surrogates included).
-nb::str arg_dictionary(nb::handle value) {
-  return convert_arg("dictionary", [&] {
-    if (!PyUnicode_Check(value.ptr())) to_str(value);  // raises its TypeError
-    return nb::borrow<nb::str>(value);
-  });
-}
-
-// The UTF-8 name of a predefined dictionary, or the "unknown dictionary"
-// error. A name UTF-8 cannot encode names no dictionary.
-std::string resolve_dictionary_name(const nb::str& name) {
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
-  if (data == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw nb::python_error();
-    PyErr_Clear();
-  } else if (dictionary::get_predefined_dictionary(std::string_view(data, size_t(size)))) {
-    return std::string(data, size_t(size));
-  }
-  nb::object message = nb::steal(PyUnicode_FromFormat("unknown dictionary: %U", name.ptr()));
-  if (!message.is_valid()) throw nb::python_error();
-  PyErr_SetObject(PyExc_ValueError, message.ptr());
-  throw nb::python_error();
-}
-
 // The board was built from this name, so it always resolves.
 dictionary::Dictionary board_dictionary(const PyCharucoBoard& b) {
   return *dictionary::get_predefined_dictionary(b.dictionary_name);
-}
-
-// Camera matrix and distortion as converted, validated only when asked (a
-// pose call first looks at its point counts). Shapes that cannot be valid are
-// kept as shapes only, so a huge array costs nothing before its error.
-struct CameraArgs {
-  FloatRows matrix;
-  std::optional<FloatList> dist;
-};
-
-constexpr size_t kMaxDistortion = std::tuple_size_v<pnp::DistortionCoeffs>;
-
-CameraArgs arg_camera(nb::handle camera_matrix, nb::handle dist_coeffs) {
-  CameraArgs args;
-  args.matrix = convert_arg("camera_matrix", [&] { return to_f64_rows(camera_matrix, 3, 3); });
-  if (!dist_coeffs.is_none()) {
-    args.dist = convert_arg("dist_coeffs", [&] { return to_f64_list_upto(dist_coeffs, kMaxDistortion); });
-  }
-  return args;
-}
-
-pnp::Camera raise_or_camera(std::variant<pnp::Camera, std::string> parsed) {
-  if (auto* message = std::get_if<std::string>(&parsed)) throw nb::value_error(message->c_str());
-  return std::get<pnp::Camera>(parsed);
-}
-
-// parse_camera's checks in its order: the matrix shape, then the distortion.
-pnp::Camera parse_camera(const CameraArgs& args) {
-  std::span<const std::vector<double>> rows;
-  if (args.matrix.count == 3 &&
-      std::all_of(args.matrix.lengths.begin(), args.matrix.lengths.end(), [](size_t n) { return n == 3; })) {
-    rows = args.matrix.rows;
-  }
-  if (args.dist && args.dist->values.size() != args.dist->size) {  // too long to have been read
-    raise_or_camera(pnp::parse_camera(rows, nullptr));
-    throw nb::value_error(pnp::distortion_count_error(args.dist->size).value().c_str());
-  }
-  return raise_or_camera(pnp::parse_camera(rows, args.dist ? &args.dist->values : nullptr));
 }
 
 // ---- result building ----------------------------------------------------------
@@ -182,12 +119,13 @@ void init_charuco_board(PyCharucoBoard* self, nb::handle squares_x, nb::handle s
   const uint32_t sy = arg_u32("squares_y", squares_y);
   const auto square = float(arg_f64("square_length", square_length));
   const auto marker = float(arg_f64("marker_length", marker_length));
-  const nb::str name = arg_dictionary(dictionary);
+  const DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   std::optional<Vec<uint32_t>> given_ids;
   if (!ids.is_none()) given_ids = convert_arg("ids", [&] { return to_int_list<uint32_t>(ids, to_u32); });
   const bool legacy = arg_bool("legacy_pattern", legacy_pattern);
 
-  std::string dictionary_name = resolve_dictionary_name(name);
+  lookup_dictionary(name);  // raises for an unknown name
+  std::string dictionary_name = *name.utf8;
   require_board_fits_in_memory(board::board_bytes(sx, sy, legacy));
   const uint64_t count = board::marker_count(sx, sy, legacy);
   if (given_ids && given_ids->size() != count) {
@@ -258,7 +196,7 @@ nb::object estimate_pose_charuco_board(nb::handle charuco_corners, nb::handle ch
     throw nb::value_error("charuco_corners and charuco_ids must have the same length");
   }
   if (ids.size() < 4) return nb::none();
-  const pnp::Camera camera = parse_camera(camera_args);
+  const pnp::Camera camera = camera_args.parse();
   auto object = charuco::object_points(b.board, ids);
   if (auto* message = std::get_if<std::string>(&object)) throw nb::value_error(message->c_str());
 

@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <nanobind/nanobind.h>
 
+#include "dictionary.h"
 #include "types.h"
 
 namespace markvane::py {
@@ -222,6 +224,17 @@ void copy_frame(const ImageArg& image, Frame& frame);
 // would otherwise pass as a sequence of its rows), every element bound as an
 // ImageArg named name[i]. The views are held until the caller lets go.
 std::vector<std::unique_ptr<ImageArg>> arg_image_list(const char* name, nb::handle images);
+
+// A dictionary name as the caller passed it. The error for an unknown name
+// quotes the original str, so embedded NULs and characters UTF-8 cannot encode
+// (lone surrogates) come back exactly as given.
+struct DictionaryName {
+  nb::object given;
+  std::optional<std::string> utf8;  // absent when not encodable: no dictionary has such a name
+};
+DictionaryName arg_dictionary_name(const char* name, nb::handle value);
+// The predefined dictionary, or ValueError "unknown dictionary: <name>".
+dictionary::Dictionary lookup_dictionary(const DictionaryName& name);
 
 // (corners, ids) as fresh Python lists.
 nb::tuple to_result(const Vec<Detection>& detections);

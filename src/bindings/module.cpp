@@ -26,42 +26,6 @@ void register_chessboard_functions(nb::module_& m);  // chessboard.cpp
 
 namespace {
 
-// A dictionary name as the caller passed it. The error for an unknown name
-// quotes the original str, so embedded NULs and characters UTF-8 cannot encode
-// (lone surrogates) come back exactly as given.
-struct DictionaryName {
-  nb::object given;
-  std::optional<std::string> utf8;  // absent when not encodable: no dictionary has such a name
-};
-
-DictionaryName arg_dictionary_name(const char* name, nb::handle value) {
-  return convert_arg(name, [&] {
-    if (!PyUnicode_Check(value.ptr())) to_str(value);  // raises its TypeError
-    DictionaryName out{nb::borrow(value), std::nullopt};
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size)) {
-      out.utf8.emplace(data, size_t(size));
-    } else if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-      PyErr_Clear();
-    } else {
-      throw nb::python_error();
-    }
-    return out;
-  });
-}
-
-dictionary::Dictionary lookup_dictionary(const DictionaryName& name) {
-  std::optional<dictionary::Dictionary> dict;
-  if (name.utf8) dict = dictionary::get_predefined_dictionary(*name.utf8);
-  if (!dict) {
-    nb::object message = nb::steal(PyUnicode_FromFormat("unknown dictionary: %U", name.given.ptr()));
-    if (!message.is_valid()) throw nb::python_error();
-    PyErr_SetObject(PyExc_ValueError, message.ptr());
-    throw nb::python_error();
-  }
-  return std::move(*dict);
-}
-
 constexpr int32_t kMaxScales = 1 << 16;
 
 // Settings that would make the scale plan divide by zero or overflow are

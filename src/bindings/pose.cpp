@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "convert.h"
@@ -18,6 +19,42 @@ namespace nb = nanobind;
 using namespace nb::literals;
 
 namespace markvane::py {
+
+namespace {
+
+pnp::Camera camera_or_raise(std::variant<pnp::Camera, std::string> parsed) {
+  if (auto* message = std::get_if<std::string>(&parsed)) throw nb::value_error(message->c_str());
+  return std::get<pnp::Camera>(parsed);
+}
+
+constexpr size_t kMaxDistortion = std::tuple_size_v<pnp::DistortionCoeffs>;
+
+}  // namespace
+
+pnp::Camera CameraArgs::parse() const {
+  // Anything but 3 rows of 3 gets parse_camera's matrix message.
+  std::span<const std::vector<double>> rows;
+  if (matrix.count == 3 &&
+      std::all_of(matrix.lengths.begin(), matrix.lengths.end(), [](size_t n) { return n == 3; })) {
+    rows = matrix.rows;
+  }
+  if (dist && dist->values.size() != dist->size) {
+    // Too long to be read: only its length is known, and it is refused
+    // after the matrix check, as parse_camera orders them.
+    camera_or_raise(pnp::parse_camera(rows, nullptr));
+    throw nb::value_error(pnp::distortion_count_error(dist->size).value().c_str());
+  }
+  return camera_or_raise(pnp::parse_camera(rows, dist ? &dist->values : nullptr));
+}
+
+CameraArgs arg_camera(nb::handle camera_matrix, nb::handle dist_coeffs) {
+  CameraArgs args;
+  args.matrix = convert_arg("camera_matrix", [&] { return to_f64_rows(camera_matrix, 3, 3); });
+  if (!dist_coeffs.is_none()) {
+    args.dist = convert_arg("dist_coeffs", [&] { return to_f64_list_upto(dist_coeffs, kMaxDistortion); });
+  }
+  return args;
+}
 
 namespace {
 
@@ -61,46 +98,6 @@ pnp::Vec3 arg_vec3(const char* name, nb::handle value) {
 std::optional<pnp::Vec3> arg_optional_vec3(const char* name, nb::handle value) {
   if (value.is_none()) return std::nullopt;
   return arg_vec3(name, value);
-}
-
-// Camera matrix and distortion as converted, validated only when asked: some
-// callers must run other checks first. Only their shapes are kept when they
-// cannot be valid, so a huge array costs nothing before its error is due.
-struct CameraArgs {
-  FloatRows matrix;
-  std::optional<FloatList> dist;
-
-  pnp::Camera parse() const {
-    // Anything but 3 rows of 3 gets parse_camera's matrix message.
-    std::span<const std::vector<double>> rows;
-    if (matrix.count == 3 && std::all_of(matrix.lengths.begin(), matrix.lengths.end(),
-                                         [](size_t n) { return n == 3; })) {
-      rows = matrix.rows;
-    }
-    if (dist && dist->values.size() != dist->size) {
-      // Too long to be read: only its length is known, and it is refused
-      // after the matrix check, as parse_camera orders them.
-      raise(pnp::parse_camera(rows, nullptr));
-      throw nb::value_error(pnp::distortion_count_error(dist->size).value().c_str());
-    }
-    return raise(pnp::parse_camera(rows, dist ? &dist->values : nullptr));
-  }
-
-  static pnp::Camera raise(std::variant<pnp::Camera, std::string> parsed) {
-    if (auto* message = std::get_if<std::string>(&parsed)) throw nb::value_error(message->c_str());
-    return std::get<pnp::Camera>(parsed);
-  }
-};
-
-constexpr size_t kMaxDistortion = std::tuple_size_v<pnp::DistortionCoeffs>;
-
-CameraArgs arg_camera(nb::handle camera_matrix, nb::handle dist_coeffs) {
-  CameraArgs args;
-  args.matrix = convert_arg("camera_matrix", [&] { return to_f64_rows(camera_matrix, 3, 3); });
-  if (!dist_coeffs.is_none()) {
-    args.dist = convert_arg("dist_coeffs", [&] { return to_f64_list_upto(dist_coeffs, kMaxDistortion); });
-  }
-  return args;
 }
 
 // RANSAC settings as converted, with the shared validation order.
