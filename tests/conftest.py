@@ -94,3 +94,19 @@ def markvane_markers(image, dictionary, **settings):
         setattr(p, name, value)
     corners, ids = markvane.detect_markers(image, dictionary, p)
     return [np.asarray(c, np.float64).reshape(4, 2) for c in corners], list(ids)
+
+
+def run_python(script: str, env_updates=None) -> str:
+    """Runs `script` in a fresh interpreter with the pool's environment
+    variables cleared and then set from `env_updates`; returns its stdout.
+    The worker pool is configured at import, so thread counts need a process
+    of their own."""
+    import subprocess
+
+    env = {k: v for k, v in os.environ.items() if k not in ("MARKVANE_CORES", "RAYON_NUM_THREADS")}
+    env.update(env_updates or {})
+    env["PYTHONPATH"] = os.pathsep.join(
+        [str(REPO / "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
+    assert result.returncode == 0, result.stderr
+    return result.stdout

@@ -1,15 +1,13 @@
 """detect_markers_batch: every frame's result is exactly detect_markers' on
 that frame, whatever the batch holds, and bad input raises before any work."""
 import json
-import os
-import subprocess
-import sys
 import textwrap
 
 import numpy as np
 import pytest
 
 import markvane as mv
+from conftest import run_python
 from markvane_tools import scenes
 
 DICTS = ("DICT_4X4_50", "DICT_APRILTAG_36h11")
@@ -175,14 +173,7 @@ SCRIPT = textwrap.dedent("""
 
 def test_batches_do_not_depend_on_the_thread_count():
     def run(env_updates):
-        env = {k: v for k, v in os.environ.items() if k not in ("MARKVANE_CORES", "RAYON_NUM_THREADS")}
-        env.update(env_updates)
-        root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-        env["PYTHONPATH"] = os.pathsep.join(
-            [os.path.join(root, "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-        result = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, env=env)
-        assert result.returncode == 0, result.stderr
-        return result.stdout
+        return run_python(SCRIPT, env_updates)
 
     default = run({})
     assert all(any(ids for _, ids in batch) for batch in json.loads(default))

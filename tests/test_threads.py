@@ -1,11 +1,9 @@
 """Detection results do not depend on the worker pool's size."""
 import json
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+from conftest import run_python
 
 SCRIPT = textwrap.dedent("""
     import json, numpy as np, markvane
@@ -23,14 +21,7 @@ SCRIPT = textwrap.dedent("""
 
 
 def _run(env_updates):
-    env = {k: v for k, v in os.environ.items() if k not in ("MARKVANE_CORES", "RAYON_NUM_THREADS")}
-    env.update(env_updates)
-    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    env["PYTHONPATH"] = os.pathsep.join(
-        [os.path.join(root, "python")] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
-    result = subprocess.run([sys.executable, "-c", SCRIPT], capture_output=True, text=True, env=env)
-    assert result.returncode == 0, result.stderr
-    return result.stdout
+    return run_python(SCRIPT, env_updates)
 
 
 def test_results_identical_for_one_worker_and_the_default_pool():
