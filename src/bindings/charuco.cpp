@@ -39,7 +39,8 @@ struct PyCharucoBoard {
 
 // A sequence (not a str) of integers, each converted by `convert`.
 template <class T, class Convert>
-Vec<T> to_int_list(nb::handle value, Convert convert) {
+Vec<T> to_int_list(nb::handle given, Convert convert) {
+  const nb::object value = drop_unit_axes(given, 1);
   if (PyUnicode_Check(value.ptr())) throw nb::type_error("Can't extract `str` to `Vec`");
   if (!PySequence_Check(value.ptr())) {
     throw nb::type_error(

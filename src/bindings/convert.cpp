@@ -386,13 +386,53 @@ class Items {
   bool lazy_ = false;
 };
 
+}  // namespace
+
+nb::object drop_unit_axes(nb::handle value, size_t ndim) {
+  if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return nb::borrow(value);
+  nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+  const int is_array = PyObject_IsInstance(value.ptr(), ndarray.ptr());
+  if (is_array < 0) raise_current();
+  if (is_array == 0) return nb::borrow(value);
+  const nb::tuple shape = nb::borrow<nb::tuple>(value.attr("shape"));
+  if (shape.size() <= ndim) return nb::borrow(value);
+  size_t to_drop = shape.size() - ndim;
+  nb::list kept;
+  for (nb::handle extent : shape) {
+    if (to_drop > 0 && nb::cast<Py_ssize_t>(extent) == 1) {
+      --to_drop;
+    } else {
+      kept.append(extent);
+    }
+  }
+  if (to_drop > 0) return nb::borrow(value);  // not one of those layouts: its own errors follow
+  return value.attr("reshape")(nb::tuple(kept));
+}
+
+namespace {
+
+// A numeric array where numbers are expected one by one: its items would be
+// arrays, whose conversion error names neither the shape nor the remedy.
+void require_flat(const NumericArray& array) {
+  // An empty array is an empty sequence, whatever its other axes.
+  if (!array.valid() || array.ndim() <= 1 || array.extent(0) == 0) return;
+  std::string shape = "(";
+  for (int axis = 0; axis < array.ndim(); ++axis)
+    shape += (axis ? ", " : "") + std::to_string(array.extent(axis));
+  throw nb::type_error(("expected a flat sequence of numbers, got an array of shape " + shape + ")").c_str());
+}
+
 // Output reserved ahead of converting a sequence's items (a huge array may
 // fail at its first item); longer sequences grow as they convert.
 constexpr size_t kReserveLimit = size_t(1) << 16;
 
 // Appends the n floats of `value` (a sequence of exactly n numbers).
-void append_fixed(nb::handle value, size_t n, std::vector<double>& out) {
+void append_fixed(nb::handle given, size_t n, std::vector<double>& out) {
+  const nb::object value = drop_unit_axes(given, 1);
   NumericArray array(value);
+  // The length is checked first, as for a list.
+  if (array.valid() && array.extent(0) != n) raise_length(n, array.extent(0));
+  require_flat(array);
   if (array.valid() && array.ndim() == 1) {
     if (array.extent(0) != n) raise_length(n, array.extent(0));
     for (size_t i = 0; i < n; ++i) out.push_back(array.f64(i));
@@ -408,8 +448,10 @@ void append_fixed(nb::handle value, size_t n, std::vector<double>& out) {
 // Converts every item of the float sequence `value` and appends the first
 // `limit` of them to `out`; returns the sequence's length. A numeric array is
 // not read past `limit`.
-size_t append_upto(nb::handle value, size_t limit, std::vector<double>& out) {
+size_t append_upto(nb::handle given, size_t limit, std::vector<double>& out) {
+  const nb::object value = drop_unit_axes(given, 1);
   NumericArray array(value);
+  require_flat(array);
   if (array.valid() && array.ndim() == 1) {
     const size_t n = array.extent(0), kept = std::min(n, limit);
     out.reserve(out.size() + kept);
@@ -441,7 +483,8 @@ std::vector<double> to_f64_fixed(nb::handle value, size_t n) {
   return out;
 }
 
-std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n) {
+std::vector<double> to_f64_vector_fixed(nb::handle given, size_t n) {
+  const nb::object value = drop_unit_axes(given, 1);
   NumericArray array(value);
   // A vector, or a column (n x 1), i.e. a sequence of n one-element rows.
   if (array.valid() && (array.ndim() == 1 || (array.ndim() == 2 && array.extent(1) == 1))) {
@@ -453,7 +496,8 @@ std::vector<double> to_f64_vector_fixed(nb::handle value, size_t n) {
   return to_f64_fixed(value, n);
 }
 
-std::vector<int32_t> to_i32_list(nb::handle value) {
+std::vector<int32_t> to_i32_list(nb::handle given) {
+  const nb::object value = drop_unit_axes(given, 1);
   NumericArray array(value);
   if (array.valid() && array.ndim() == 1 && array.is_integer()) {
     std::vector<int32_t> out(array.extent(0));
@@ -512,7 +556,8 @@ std::vector<double> FloatItems::values() {
   return std::move(values_);
 }
 
-FloatItems to_f64_items(nb::handle value, size_t width) {
+FloatItems to_f64_items(nb::handle given, size_t width) {
+  const nb::object value = drop_unit_axes(given, 2);
   FloatItems out;
   NumericArray array(value);
   if (array.valid() && array.ndim() == 2 && array.extent(1) == width) {
@@ -530,7 +575,8 @@ FloatItems to_f64_items(nb::handle value, size_t width) {
 namespace {
 
 // Appends one rows x cols table, checking its row widths before its row count.
-void append_table(nb::handle value, size_t rows, size_t cols, std::vector<double>& out) {
+void append_table(nb::handle given, size_t rows, size_t cols, std::vector<double>& out) {
+  const nb::object value = drop_unit_axes(given, 2);
   NumericArray array(value);
   if (array.valid() && array.ndim() == 2 && array.extent(1) == cols) {
     if (array.extent(0) != rows) raise_length(rows, array.extent(0));
@@ -553,7 +599,8 @@ void append_table(nb::handle value, size_t rows, size_t cols, std::vector<double
 
 }  // namespace
 
-FloatItems to_f64_tables(nb::handle value, size_t rows, size_t cols) {
+FloatItems to_f64_tables(nb::handle given, size_t rows, size_t cols) {
+  const nb::object value = drop_unit_axes(given, 3);
   FloatItems out;
   NumericArray array(value);
   if (array.valid() && array.ndim() == 3 && array.extent(1) == rows && array.extent(2) == cols) {

@@ -128,6 +128,13 @@ std::string to_str(nb::handle value);
 // read directly; any other array is indexed item by item rather than expanded
 // into a list, so a huge array of the wrong shape fails at its first item.
 
+// OpenCV hands out points as (N, 1, 2) or (1, N, 2) arrays, vectors as (3, 1)
+// or (1, 3), distortion as (1, N) and ids as (N, 1). A NumPy array with more
+// than `ndim` axes is read through a view without its first unit axes, down to
+// `ndim`; any other value (or an array with too few unit axes) as it is. Every
+// sequence converter below applies this to its argument and to each item.
+nb::object drop_unit_axes(nb::handle value, size_t ndim);
+
 // Exactly n floats.
 std::vector<double> to_f64_fixed(nb::handle value, size_t n);
 // Exactly n floats, also given as an n x 1 column.

@@ -269,7 +269,37 @@ nb::list project_points(nb::handle object_points, nb::handle rvec, nb::handle tv
   return out;
 }
 
+constexpr const char* kRodriguesShapeError = "src must be 3x1 / 1x3 (rotation vector) or 3x3 (rotation matrix)";
+
+// Plain numbers, as a list, a tuple or a 1-D array: the flat rotation vector
+// callers usually hold. Nothing when src is not flat; a flat src that is not
+// three numbers long is refused with the shape message.
+std::optional<pnp::Vec3> flat_rotation_vector(nb::handle src) {
+  NumericArray array(src);
+  if (array.valid()) {
+    if (array.ndim() != 1) return std::nullopt;
+    if (array.extent(0) != 3) throw nb::value_error(kRodriguesShapeError);
+    return pnp::Vec3(array.f64(0), array.f64(1), array.f64(2));
+  }
+  if (!(PyList_Check(src.ptr()) || PyTuple_Check(src.ptr()))) return std::nullopt;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(src.ptr());
+  if (n == 0) return std::nullopt;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(src.ptr(), i);
+    if (PySequence_Check(item) || !PyNumber_Check(item)) return std::nullopt;
+  }
+  if (n != 3) throw nb::value_error(kRodriguesShapeError);
+  std::vector<double> v = convert_arg("src", [&] { return to_f64_fixed(src, 3); });
+  return pnp::Vec3(v[0], v[1], v[2]);
+}
+
 nb::list rodrigues(nb::handle src) {
+  if (std::optional<pnp::Vec3> v = flat_rotation_vector(src)) {
+    const pnp::Mat3 r = pnp::rodrigues_v2m(*v);
+    nb::list out;
+    for (int i = 0; i < 3; ++i) out.append(to_list(r.row(i).transpose()));
+    return out;
+  }
   // Only the row count, the row lengths and the first three entries of the
   // first three rows decide the result.
   FloatRows rows = convert_arg("src", [&] { return to_f64_rows(src, 3, 3); });
@@ -295,7 +325,7 @@ nb::list rodrigues(nb::handle src) {
       out.append(cell);
     }
   } else {
-    throw nb::value_error("src must be 3x1 / 1x3 (rotation vector) or 3x3 (rotation matrix)");
+    throw nb::value_error(kRodriguesShapeError);
   }
   return out;
 }
