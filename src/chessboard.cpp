@@ -28,6 +28,26 @@ constexpr double kRefineEps = 0.1;
 // around them may be cut off.
 constexpr float kBorderMargin = 8.0f;
 
+// What the second linking pass adds to the radius: the distance erosion
+// leaves between the corners of two black squares that meet at a board
+// corner. Each square loses its outer pixel, and a polygon corner sits on
+// the centre of the last pixel left, 1.5 px from the square's true edge on
+// both axes: on a board seen square-on, 1.5 * sqrt(2) = 2.1 px along the
+// diagonal for each square, 4.2 px for the pair; turned by 45 degrees a
+// corner recedes by 2 px (the 3 x 3 element's half-diagonal) plus the half
+// pixel, 5 px for the pair. 0.32 of the side covers the rest even for the
+// smallest quads (sides of 4 px and more). Measured on rendered boards with
+// squares of 12 to 24 px: 3 px misses some under 18 px, and 5 or 6 px finds
+// no more boards but lets the corners of sharper (foreshortened) board
+// corners link from further off, a worse start for the refinement.
+constexpr float kErosionGap = 4.0f;
+
+// Refinement window used again when the usual one gives up on a corner
+// found by the wider linking: its start, the midpoint of two quad corners
+// that may lie up to the full radius apart, can be more than
+// kRefineHalfWindow px off at a sharp board corner.
+constexpr uint32_t kRetryHalfWindow = 3;
+
 // A dark blob's outline reduced to four corners, sorted by angle around
 // their centroid (clockwise on screen, as image y points down).
 struct Quad {
@@ -366,19 +386,21 @@ Box bounds(const Quad& q) {
 }
 
 // Unites every corner of quad i with every corner of quad j (i < j) within
-// 0.32 of the smaller quad's shortest side. Two black squares meeting at a
-// board corner leave, after erosion, two quad corners a few pixels apart
-// across it.
-void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32_t j,
+// 0.32 of the smaller quad's shortest side, plus `gap` px. Two black squares
+// meeting at a board corner leave, after erosion, two quad corners a few
+// pixels apart across it.
+void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32_t j, float gap,
                DisjointSet& set) {
   const float m = std::min(quads[i].min_side, quads[j].min_side);
   // Boxes farther apart than the reach hold no joinable pair (the margin
   // above 0.32 absorbs rounding).
-  const float reach = m * 0.33f;
+  const float reach = m * 0.33f + gap;
   if (boxes[j].x0 - boxes[i].x1 > reach || boxes[i].x0 - boxes[j].x1 > reach ||
       boxes[j].y0 - boxes[i].y1 > reach || boxes[i].y0 - boxes[j].y1 > reach)
     return;
-  const float t = m * 0.32f * m * 0.32f;
+  // Without a gap, the bound is rounded exactly as the first pass always was.
+  const float radius = m * 0.32f + gap;
+  const float t = gap == 0.0f ? m * 0.32f * m * 0.32f : radius * radius;
   for (uint32_t a = 0; a < 4; ++a) {
     for (uint32_t b = 0; b < 4; ++b) {
       const float dx = quads[i].corners[a].x - quads[j].corners[b].x;
@@ -393,7 +415,7 @@ void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32
 // a frame full of small squares stays cheap; the groups that come out are
 // the connected parts of the "close" relation, whatever the order of the
 // unions, and only they are used.
-DisjointSet link_corners(const Vec<Quad>& quads) {
+DisjointSet link_corners(const Vec<Quad>& quads, float gap) {
   const uint32_t n = uint32_t(quads.size());
   DisjointSet set(4 * size_t(n));
   Vec<Box> boxes(n);
@@ -405,10 +427,10 @@ DisjointSet link_corners(const Vec<Quad>& quads) {
     const uint32_t i = by_left[a];
     // Later quads start no further left; once one starts beyond i's reach
     // (which bounds the reach of every pair with i), so do all after it.
-    const float reach = quads[i].min_side * 0.33f;
+    const float reach = quads[i].min_side * 0.33f + gap;
     for (uint32_t b = a + 1; b < n && boxes[by_left[b]].x0 - boxes[i].x1 <= reach; ++b) {
       const uint32_t j = by_left[b];
-      link_pair(quads, boxes, std::min(i, j), std::max(i, j), set);
+      link_pair(quads, boxes, std::min(i, j), std::max(i, j), gap, set);
     }
   }
   return set;
@@ -651,20 +673,29 @@ bool near_border(const Vec<Point2f>& points, uint32_t w, uint32_t h) {
   });
 }
 
-// The search after erosion: quads, links, board corners, grid, border test
-// and refinement. `eroded` is changed by border following.
-std::optional<Vec<Point2f>> search_eroded(const GrayImage& gray, Vec<uint8_t>& eroded,
-                                          PatternSize pattern) {
+// The search on one attempt's quads: links within the given radius, board
+// corners, grid, border test and refinement.
+std::optional<Vec<Point2f>> search_quads(const GrayImage& gray, const Vec<Quad>& quads, float gap,
+                                         PatternSize pattern) {
   const uint32_t w = gray.width, h = gray.height;
-  const Vec<Quad> quads = find_quads(eroded, w, h);
   if (quads.size() < 2) return std::nullopt;
-  DisjointSet set = link_corners(quads);
+  DisjointSet set = link_corners(quads, gap);
   const Graph graph = board_corners(quads, set);
   if (graph.size() < uint64_t(pattern.cols) * pattern.rows) return std::nullopt;
   std::optional<Vec<Point2f>> points = grid_corners(graph, pattern);
   if (!points || near_border(*points, w, h)) return std::nullopt;
-  for (Point2f& p : *points)
-    p = cornersubpix::corner_sub_pix(gray, kRefineHalfWindow, kRefineIterations, p, kRefineEps);
+  for (Point2f& p : *points) {
+    const Point2f start = p;
+    p = cornersubpix::corner_sub_pix(gray, kRefineHalfWindow, kRefineIterations, start, kRefineEps);
+    // The refinement returns its start unchanged when it would leave the
+    // window. A wider window from there, then the usual one, so that every
+    // corner ends on the same refinement.
+    if (gap > 0.0f && p.x == start.x && p.y == start.y) {
+      const Point2f wide =
+          cornersubpix::corner_sub_pix(gray, kRetryHalfWindow, kRefineIterations, start, kRefineEps);
+      p = cornersubpix::corner_sub_pix(gray, kRefineHalfWindow, kRefineIterations, wide, kRefineEps);
+    }
+  }
   return points;
 }
 
@@ -711,28 +742,54 @@ std::optional<Vec<Point2f>> detect_thresholded(const GrayImage& gray, const Vec<
                                                PatternSize pattern) {
   Vec<uint8_t> eroded = padded_labels(gray);
   erode(LabelRows{labels, size_t(gray.width) + 2}, gray.width, gray.height, eroded);
-  return search_eroded(gray, eroded, pattern);
+  const Vec<Quad> quads = find_quads(eroded, gray.width, gray.height);
+  if (auto found = search_quads(gray, quads, 0.0f, pattern)) return found;
+  return search_quads(gray, quads, kErosionGap, pattern);
 }
 
 std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, PatternSize pattern) {
   if (pattern.cols < 3 || pattern.rows < 3) return std::nullopt;
   if (gray.width < 16 || gray.height < 16) return std::nullopt;
+  const uint32_t w = gray.width, h = gray.height;
+  const size_t stride = size_t(w) + 2;
+  // Every attempt's quads, kept for the wider linking below: linking is
+  // cheap next to thresholding, erosion and border following.
+  Vec<Vec<Quad>> attempts;
+  auto attempt = [&](Vec<uint8_t>& eroded) {
+    attempts.push_back(find_quads(eroded, w, h));
+    return search_quads(gray, attempts.back(), 0.0f, pattern);
+  };
   // One eroded image serves every attempt: each erosion rewrites all the
   // pixels any attempt can have marked.
+  const uint8_t otsu = otsu_threshold(gray);
   Vec<uint8_t> eroded = padded_labels(gray);
-  erode(OtsuRows(gray, otsu_threshold(gray)), gray.width, gray.height, eroded);
-  if (auto found = search_eroded(gray, eroded, pattern)) return found;
+  erode(OtsuRows(gray, otsu), w, h, eroded);
+  if (auto found = attempt(eroded)) return found;
   // Uneven light defeats one global threshold; local means at a few scales
   // (about a fifth and a tenth of the image, and a fixed 31 px) with rising
   // contrast margins follow it. The first success ends the search.
-  for (int32_t window : local_threshold_windows(gray.width, gray.height)) {
+  for (int32_t window : local_threshold_windows(w, h)) {
     for (double constant : {0.0, 5.0, 10.0}) {
       const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(gray, window, constant);
-      erode(LabelRows{labels, size_t(gray.width) + 2}, gray.width, gray.height, eroded);
-      if (auto found = search_eroded(gray, eroded, pattern)) return found;
+      erode(LabelRows{labels, stride}, w, h, eroded);
+      if (auto found = attempt(eroded)) return found;
     }
   }
-  return std::nullopt;
+  // Small squares: a radius in proportion to the square no longer spans the
+  // fixed gap erosion leaves at a board corner (under about 24 px). The same
+  // attempts again, in the same order, with that gap added to the radius;
+  // only now, so that no board found above is ever found differently.
+  for (const Vec<Quad>& quads : attempts)
+    if (auto found = search_quads(gray, quads, kErosionGap, pattern)) return found;
+  // Printed squares that overlap at a board corner stay joined after one
+  // erosion; a second one parts them, twice as far apart. Only on the
+  // global threshold: it is one more erosion and trace where the whole local
+  // cascade again would double the time spent on every frame without a
+  // board, and the overlaps met in photographs all part there.
+  erode(OtsuRows(gray, otsu), w, h, eroded);
+  Vec<uint8_t> twice = padded_labels(gray);
+  erode(LabelRows{eroded, stride}, w, h, twice);
+  return search_quads(gray, find_quads(twice, w, h), 2.0f * kErosionGap, pattern);
 }
 
 }  // namespace markvane::chessboard

@@ -8,6 +8,11 @@
 // board corner. The corners are put into a grid by breadth-first distances
 // from the grid's extreme corners and refined to sub-pixel accuracy.
 //
+// Only when that whole cascade finds nothing, its quads are linked again
+// with a radius widened by the fixed gap erosion leaves at a board corner
+// (small squares), and then the global threshold is eroded a second time
+// (printed squares that overlap at their corners).
+//
 // Output order is image based: corner 0 is the top-left inner corner, the
 // first row runs to the right, rows advance downwards (image y grows down);
 // index = row * cols + col. Coordinates follow the pixel-centre convention of
@@ -31,7 +36,8 @@ struct PatternSize {
 std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, PatternSize pattern);
 
 // One search on a finished binarisation: `labels` is the padded
-// (W + 2) x (H + 2) label image (1 = dark) of `gray`.
+// (W + 2) x (H + 2) label image (1 = dark) of `gray`. Its quads are linked
+// with the usual radius, then, if that finds nothing, the widened one.
 std::optional<Vec<Point2f>> detect_thresholded(const GrayImage& gray, const Vec<uint8_t>& labels,
                                                PatternSize pattern);
 
