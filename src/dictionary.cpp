@@ -153,6 +153,15 @@ std::optional<Dictionary> get_predefined_dictionary(std::string_view name) {
   return std::nullopt;
 }
 
+std::optional<std::string_view> canonical_name(std::string_view name) {
+  const std::string upper = ascii_upper(name);
+  if (upper.size() < kPrefix.size()) return std::nullopt;
+  const std::string_view key = drop_prefix(upper);
+  for (const Predefined& p : kPredefined)
+    if (ascii_upper(drop_prefix(p.name)) == key) return p.name;
+  return std::nullopt;
+}
+
 std::optional<Match> identify(const Dictionary& dict, const CellBitMasks& reading,
                               uint32_t max_distance) {
   const size_t b = dict.code_bytes();

@@ -43,6 +43,8 @@ const std::array<std::string_view, 22>& predefined_names();
 
 // Case-insensitive, optional "DICT_" prefix. nullopt for an unknown name.
 std::optional<Dictionary> get_predefined_dictionary(std::string_view name);
+// The listed spelling of a name get_predefined_dictionary accepts.
+std::optional<std::string_view> canonical_name(std::string_view name);
 
 // The first `count` rows of a table of rows of `row_bytes` bytes each, copied
 // into one owned row per marker. count * row_bytes must not exceed the table.

@@ -126,7 +126,7 @@ def test_board_model_basics():
 
 def test_board_attributes_are_read_only_and_documented():
     board = mv.CharucoBoard(3, 3, 1.0, 0.7, "DICT_4X4_50")
-    for name in ("ids", "chessboard_corners"):
+    for name in ("ids", "chessboard_corners", "squares_x", "dictionary", "legacy_pattern"):
         with pytest.raises(AttributeError, match="^can't delete attribute$"):
             delattr(board, name)
         with pytest.raises(AttributeError):
@@ -137,9 +137,19 @@ def test_board_attributes_are_read_only_and_documented():
     assert mv.CharucoBoard.__doc__.startswith("A ChArUco board: a chessboard with ArUco markers in its white")
     assert mv.CharucoBoard.__text_signature__ == \
         "(squares_x, squares_y, square_length, marker_length, dictionary, ids=None, legacy_pattern=False)"
+    # The defining arguments come back, the dictionary in its listed spelling.
+    legacy = mv.CharucoBoard(5, 4, 0.04, 0.03, "4x4_50", legacy_pattern=True)
+    assert (legacy.squares_x, legacy.squares_y, legacy.dictionary, legacy.legacy_pattern) == \
+        (5, 4, "DICT_4X4_50", True)
+    assert (legacy.square_length, legacy.marker_length) == (float(np.float32(0.04)), float(np.float32(0.03)))
+    rebuilt = mv.CharucoBoard(legacy.squares_x, legacy.squares_y, legacy.square_length, legacy.marker_length,
+                              legacy.dictionary, legacy.ids, legacy.legacy_pattern)
+    assert rebuilt.chessboard_corners == legacy.chessboard_corners and rebuilt.ids == legacy.ids
     blank = mv.CharucoBoard.__new__(mv.CharucoBoard)
     with pytest.raises(TypeError, match="is not initialized"):
         blank.ids
+    with pytest.raises(TypeError, match="is not initialized"):
+        blank.dictionary
     for call in (lambda: mv.detect_charuco_board(np.zeros((9, 9), np.uint8), blank),
                  lambda: mv._charuco_predict(np.zeros((9, 9), np.uint8), blank),
                  lambda: mv.estimate_pose_charuco_board([], [], blank, K)):

@@ -126,7 +126,7 @@ void init_charuco_board(PyCharucoBoard* self, nb::handle squares_x, nb::handle s
   const bool legacy = arg_bool("legacy_pattern", legacy_pattern);
 
   lookup_dictionary(name);  // raises for an unknown name
-  std::string dictionary_name = *name.utf8;
+  std::string dictionary_name(*dictionary::canonical_name(*name.utf8));
   require_board_fits_in_memory(board::board_bytes(sx, sy, legacy));
   const uint64_t count = board::marker_count(sx, sy, legacy);
   if (given_ids && given_ids->size() != count) {
@@ -140,6 +140,13 @@ void init_charuco_board(PyCharucoBoard* self, nb::handle squares_x, nb::handle s
 const PyCharucoBoard& board_of(nb::handle self) { return instance_of<PyCharucoBoard>(self, "CharucoBoard"); }
 
 nb::list board_ids(nb::handle self) { return int_list<uint32_t>(board_of(self).board.ids); }
+
+nb::str board_dictionary_name(nb::handle self) { return nb::str(board_of(self).dictionary_name.c_str()); }
+nb::int_ board_squares_x(nb::handle self) { return nb::int_(board_of(self).board.squares_x); }
+nb::int_ board_squares_y(nb::handle self) { return nb::int_(board_of(self).board.squares_y); }
+nb::float_ board_square_length(nb::handle self) { return nb::float_(double(board_of(self).board.square_length)); }
+nb::float_ board_marker_length(nb::handle self) { return nb::float_(double(board_of(self).board.marker_length)); }
+nb::bool_ board_legacy_pattern(nb::handle self) { return nb::bool_(board_of(self).board.legacy_pattern); }
 
 nb::list board_chessboard_corners(nb::handle self) {
   nb::list out;
@@ -264,6 +271,18 @@ void register_charuco_board(nb::module_& m) {
   add_readonly(cls, "ids", &board_ids, "Marker ids laid out on the board.");
   add_readonly(cls, "chessboard_corners", &board_chessboard_corners,
                "Interior chessboard corners in board coordinates, as (x, y, z) triples.");
+  // The defining arguments, so a board can be drawn, printed and rebuilt.
+  add_readonly(cls, "squares_x", &board_squares_x, "Number of chessboard squares across.");
+  add_readonly(cls, "squares_y", &board_squares_y, "Number of chessboard squares down.");
+  add_readonly(cls, "square_length", &board_square_length,
+               "Side of a chessboard square, in the caller's units (single precision).");
+  add_readonly(cls, "marker_length", &board_marker_length,
+               "Side of a marker, in the caller's units (single precision).");
+  add_readonly(cls, "dictionary", &board_dictionary_name,
+               "Name of the marker dictionary, as predefined_dictionaries() lists it.");
+  add_readonly(cls, "legacy_pattern", &board_legacy_pattern,
+               "Whether the board uses the legacy layout, whose boards with an even number\n"
+               "of rows carry a marker in the top-left square.");
 }
 
 void register_charuco_detection(nb::module_& m, SettingsCheck check_settings) {
