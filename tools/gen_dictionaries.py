@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
-"""Generate src/dictionaries_data.cpp from OpenCV's published marker tables.
+"""Generate src/dictionaries_data.cpp and the Python side's marker codes from
+OpenCV's published marker tables.
 
 The module itself never needs OpenCV: this script reads the predefined ArUco
 and AprilTag tables once through cv2's Python API, checks them, and writes them
-as constant byte tables. Run it from the repository root:
+as constant byte tables. It also writes
+python/markvane_tools/dictionary_codes.npz, the rotation-0 code of every id of
+every named dictionary, from which markvane_tools draws printable targets
+without OpenCV. Run it from the repository root:
 
     python tools/gen_dictionaries.py [--check]
 
-With --check it only verifies that the committed file is up to date.
+With --check it only verifies that the committed files are up to date.
 
 Row layout written (and verified here for every row of every table): four
 rotation codes back to back, rotation 0 first. One code is ceil(n*n/8) bytes,
@@ -19,8 +23,10 @@ counter-clockwise: cell (r, c) of k+1 equals cell (c, n-1-r) of k.
 from __future__ import annotations
 
 import argparse
+import io
 import pathlib
 import sys
+import zipfile
 
 import numpy as np
 
@@ -62,7 +68,25 @@ CHECK_VALUES = {
 WORKED_ROW = "b532eb484cad12d7"
 WORKED_CELLS = ["1011", "0101", "0011", "0010"]
 
-OUT = pathlib.Path(__file__).resolve().parent.parent / "src" / "dictionaries_data.cpp"
+# The names the module accepts, in its listing order: (name, table, ids). The
+# smaller dictionaries of a size are the first ids of its 1000-id table.
+DICTIONARIES = [
+    (f"DICT_{n}X{n}_{count}", f"DICT_{n}X{n}_1000", count)
+    for n in (4, 5, 6, 7) for count in (50, 100, 250, 1000)
+] + [
+    ("DICT_ARUCO_ORIGINAL", "DICT_ARUCO", 1024),
+    ("DICT_ARUCO_MIP_36h12", "DICT_ARUCO_MIP_36h12", 250),
+    ("DICT_APRILTAG_16h5", "DICT_APRILTAG_16h5", 30),
+    ("DICT_APRILTAG_25h9", "DICT_APRILTAG_25h9", 35),
+    ("DICT_APRILTAG_36h10", "DICT_APRILTAG_36h10", 2320),
+    ("DICT_APRILTAG_36h11", "DICT_APRILTAG_36h11", 587),
+]
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+OUT = ROOT / "src" / "dictionaries_data.cpp"
+CODES_OUT = ROOT / "python" / "markvane_tools" / "dictionary_codes.npz"
+# Fixed member timestamp, so rewriting unchanged codes gives the same bytes.
+ZIP_DATE = (1980, 1, 1, 0, 0, 0)
 
 
 def code_bytes(n: int) -> int:
@@ -159,6 +183,58 @@ def render(tables: list[tuple[str, int, list[bytes]]]) -> str:
     return "\n".join(out) + "\n"
 
 
+def python_codes(tables: list[tuple[str, int, list[bytes]]]) -> dict[str, np.ndarray]:
+    """Arrays of the package data file.
+
+    `names` and `marker_sizes` list the dictionaries in the module's order; each
+    name then keys a (ids, ceil(n*n/8)) uint8 array of rotation-0 codes, packed
+    exactly as in the C++ tables (row-major, most significant bit first, the
+    last byte right-aligned, 1 = white)."""
+    by_table = {name: (n, rows) for name, n, rows in tables}
+    arrays = {
+        "names": np.array([name for name, _, _ in DICTIONARIES]),
+        "marker_sizes": np.array([by_table[t][0] for _, t, _ in DICTIONARIES], np.uint8),
+    }
+    for name, table, count in DICTIONARIES:
+        n, rows = by_table[table]
+        b = code_bytes(n)
+        arrays[name] = np.frombuffer(b"".join(row[:b] for row in rows[:count]), np.uint8).reshape(count, b)
+    return arrays
+
+
+def verify_python_codes(arrays: dict[str, np.ndarray]) -> None:
+    """Every id of every named dictionary, unpacked as the Python side does,
+    must be the marker cv2 itself draws under that name."""
+    for name, n in zip(arrays["names"], arrays["marker_sizes"]):
+        n = int(n)
+        d = cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, str(name)))
+        codes = arrays[str(name)]
+        if d.markerSize != n or len(codes) != d.bytesList.shape[0]:
+            raise SystemExit(f"{name}: cv2 has {d.bytesList.shape[0]} ids of size {d.markerSize}")
+        for marker_id, code in enumerate(codes):
+            drawn = cv2.aruco.generateImageMarker(d, marker_id, n + 2, borderBits=1)
+            if not np.array_equal(drawn[1:-1, 1:-1] > 127, unpack(code.tobytes(), n) == 1):
+                raise SystemExit(f"{name}: id {marker_id} is not the marker cv2 draws")
+
+
+def write_npz(path: pathlib.Path, arrays: dict[str, np.ndarray]) -> None:
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w", zipfile.ZIP_DEFLATED) as zf:
+        for key, value in arrays.items():
+            member = io.BytesIO()
+            np.lib.format.write_array(member, value, allow_pickle=False)
+            zf.writestr(zipfile.ZipInfo(key + ".npy", ZIP_DATE), member.getvalue(), zipfile.ZIP_DEFLATED)
+    path.write_bytes(buf.getvalue())
+
+
+def npz_matches(path: pathlib.Path, arrays: dict[str, np.ndarray]) -> bool:
+    if not path.exists():
+        return False
+    with np.load(path, allow_pickle=False) as old:
+        return sorted(old.files) == sorted(arrays) and all(
+            old[k].dtype == v.dtype and np.array_equal(old[k], v) for k, v in arrays.items())
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--check", action="store_true", help="only verify the committed file")
@@ -172,14 +248,21 @@ def main() -> int:
             verify_worked_example(rows)
         tables.append((name, n, rows))
     text = render(tables)
+    codes = python_codes(tables)
+    verify_python_codes(codes)
     if args.check:
-        if OUT.read_text() != text:
-            print(f"{OUT} is out of date", file=sys.stderr)
+        stale = [p for p, ok in ((OUT, OUT.read_text() == text), (CODES_OUT, npz_matches(CODES_OUT, codes)))
+                 if not ok]
+        for path in stale:
+            print(f"{path} is out of date", file=sys.stderr)
+        if stale:
             return 1
-        print("tables verified; generated file is up to date")
+        print("tables verified; generated files are up to date")
         return 0
     OUT.write_text(text)
     print(f"wrote {OUT} ({len(text)} bytes)")
+    write_npz(CODES_OUT, codes)
+    print(f"wrote {CODES_OUT} ({CODES_OUT.stat().st_size} bytes)")
     return 0
 
 
