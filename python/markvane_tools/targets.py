@@ -242,64 +242,25 @@ def _marker_parity(squares_y: int, legacy_pattern: bool) -> int:
     return 0 if legacy_pattern and squares_y % 2 == 0 else 1
 
 
-# What a board object may expose beyond its corners and ids, with the check
-# that a keyword given as well means the same thing.
-_SAME = {
-    "dictionary": lambda a, b: _key(str(a)) == _key(str(b)),
-    "marker_length": lambda a, b: math.isclose(float(a), float(b), rel_tol=1e-6),
-    "legacy_pattern": lambda a, b: bool(a) == bool(b),
-}
-
-
-def _board_value(board, name: str, given):
-    """A board property: the board's own when it exposes it (a keyword given as
-    well must agree), else the keyword."""
-    own = getattr(board, name, None)
-    if own is None:
-        return given
-    if given is not None and not _SAME[name](own, given):
-        raise ValueError(f"{name}={given!r} disagrees with the board's own {name} ({own!r})")
-    return own
-
-
-def _charuco(board, dictionary, marker_length, legacy_pattern) -> _Charuco:
-    """The board's layout. The square grid and its pitch are read from the
-    board's chessboard corners and the marker ids from board.ids; what the
-    board object does not expose (markvane.CharucoBoard keeps its dictionary,
-    marker length and pattern to itself) comes from the keywords."""
+def _charuco(board) -> _Charuco:
+    """The layout of a markvane.CharucoBoard, from its own attributes."""
     try:
-        corners = np.asarray(board.chessboard_corners, np.float64).reshape(-1, 3)[:, :2]
+        sx, sy = int(board.squares_x), int(board.squares_y)
+        square, ml = float(board.square_length), float(board.marker_length)
+        name, legacy = board.dictionary, bool(board.legacy_pattern)
         ids = tuple(int(i) for i in board.ids)
     except AttributeError:
-        raise TypeError(
-            f"board must be a markvane.CharucoBoard (or expose chessboard_corners and ids), "
-            f"not {type(board).__name__}") from None
-    if len(corners) == 0:
+        raise TypeError(f"board must be a markvane.CharucoBoard, not {type(board).__name__}") from None
+    if sx < 2 or sy < 2:
         raise ValueError("the board has no interior chessboard corners (it needs at least 2x2 squares)")
-    # Corners are row-major at (col * s, row * s) for col, row from 1.
-    square = float(corners[0, 0])
-    if not square > 0:
-        raise ValueError("the board's square length must be above 0 to be drawn")
-    cols = int(np.count_nonzero(np.isclose(corners[:, 1], corners[0, 1], rtol=1e-6, atol=0)))
-    sx, sy = cols + 1, len(corners) // cols + 1
-
-    name = _board_value(board, "dictionary", dictionary)
-    if name is None:
-        raise TypeError("pass dictionary=: the name the board was built with (the board does not expose it)")
-    d = _dictionary(name)
-    ml = _board_value(board, "marker_length", marker_length)
-    if ml is None:
-        raise TypeError("pass marker_length=: the marker length the board was built with, in the "
-                        "board's unit (the board does not expose it)")
+    if not square > 0 or not math.isfinite(square):
+        raise ValueError("the board's square length must be finite and above 0 to be drawn")
     ml = _length("marker_length", ml)
     if ml >= square:
         raise ValueError(f"marker_length ({ml:g}) must be below the square length ({square:g})")
-    legacy = bool(_board_value(board, "legacy_pattern", legacy_pattern))
-
+    d = _dictionary(name)
     parity = _marker_parity(sy, legacy)
     markers = tuple((r, c) for r in range(sy) for c in range(sx) if (r + c) % 2 == parity)
-    if len(markers) != len(ids):
-        raise ValueError(f"the board lists {len(ids)} ids but a {sx}x{sy} board carries {len(markers)} markers")
     for i in ids:
         _marker_id(d, i, "board id")
     return _Charuco(sx, sy, square, ml, d, legacy, ids, markers)
@@ -316,19 +277,15 @@ def _nearest_edge(v: float) -> int:
     return math.floor(v + 0.5)
 
 
-def charuco_board_image(board, square_px, quiet_zone_px=None, *, dictionary=None, marker_length=None,
-                        legacy_pattern=None) -> np.ndarray:
+def charuco_board_image(board, square_px, quiet_zone_px=None) -> np.ndarray:
     """A ChArUco board as a uint8 grayscale image, `square_px` pixels a square.
 
-    Squares, markers and ids follow the board: the square grid and its ids are
-    read from `board` (a markvane.CharucoBoard). The board does not expose the
-    dictionary, marker length (in the board's unit, like square_length) or
-    legacy flag it was built with, so pass them as keywords; `legacy_pattern`
-    defaults to False as in the constructor. A marker spans the pixels between
-    the pixel edges nearest to its exact sides, the same in every square.
+    Squares, markers, ids, dictionary and layout are those of `board` (a
+    markvane.CharucoBoard). A marker spans the pixels between the pixel edges
+    nearest to its exact sides, the same in every square.
     `quiet_zone_px` defaults to half a square.
     """
-    layout = _charuco(board, dictionary, marker_length, legacy_pattern)
+    layout = _charuco(board)
     square_px = _int("square_px", square_px, 1)
     quiet = square_px // 2 if quiet_zone_px is None else _int("quiet_zone_px", quiet_zone_px, 0)
     # Every marker spans the same pixels of its square: between the edges
@@ -487,12 +444,11 @@ def grid_board_svg(dictionary, markers_x, markers_y, marker_mm, separation_mm, i
                 text if caption else None, " ".join(text))
 
 
-def charuco_board_svg(board, square_mm, quiet_zone_mm=None, caption=True, *, dictionary=None,
-                      marker_length=None, legacy_pattern=None) -> str:
+def charuco_board_svg(board, square_mm, quiet_zone_mm=None, caption=True) -> str:
     """A ChArUco board as an SVG document at true size, `square_mm` millimetres
-    a square; the board and keywords as for `charuco_board_image`. The quiet
+    a square, laid out as `charuco_board_image` draws it. The quiet
     zone defaults to half a square."""
-    layout = _charuco(board, dictionary, marker_length, legacy_pattern)
+    layout = _charuco(board)
     square = _length("square_mm", square_mm)
     quiet = square / 2 if quiet_zone_mm is None else _length("quiet_zone_mm", quiet_zone_mm, True)
     marker = layout.marker_length * square / layout.square_length
