@@ -27,7 +27,11 @@ import sys
 import time
 from pathlib import Path
 
-import numpy as np
+# NumPy's BLAS threads spin for a while after the scene rendering's matrix
+# products and would take CPU time from whichever detector runs next.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 try:
     import cv2
