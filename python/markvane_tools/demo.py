@@ -19,8 +19,8 @@ from markvane_tools.scenes import render_scene, score
 DICTIONARY = "DICT_4X4_50"
 
 
-def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(prog="markvane-demo", description=__doc__.splitlines()[0])
+def main(argv=None, prog="markvane-demo") -> int:
+    ap = argparse.ArgumentParser(prog=prog, description=__doc__.splitlines()[0])
     ap.add_argument("--seed", type=int, default=7, help="scene seed (default 7)")
     ap.add_argument("--markers", type=int, default=12, help="markers to draw (max 16)")
     ap.add_argument("--runs", type=int, default=5, help="timed detection runs")
