@@ -59,21 +59,32 @@ def frames_for(size, count, seed=2026):
     return [pool[i % len(pool)] for i in range(count)]
 
 
-def fps(run, frames, seconds):
-    """Frames per second of run(frames), repeated for at least `seconds`
-    after one warm-up call; the best of three timing windows."""
-    run(frames)
-    best = 0.0
-    for _ in range(3):
-        calls, start = 0, time.perf_counter()
-        while True:
-            run(frames)
-            calls += 1
-            elapsed = time.perf_counter() - start
-            if elapsed >= seconds / 3:
-                break
-        best = max(best, calls * len(frames) / elapsed)
+def window_fps(run, frames, seconds):
+    """Frames per second of run(frames), repeated for at least `seconds`."""
+    calls, start = 0, time.perf_counter()
+    while True:
+        run(frames)
+        calls += 1
+        elapsed = time.perf_counter() - start
+        if elapsed >= seconds:
+            return calls * len(frames) / elapsed
+
+
+def best_fps(runs, frames, seconds, rounds=3):
+    """The best frames per second of each run over `rounds` rounds, the runs
+    taking turns within a round so that none is favoured by going first
+    (warm caches, clock ramps, other load)."""
+    for run in runs:
+        run(frames)  # warm-up
+    best = [0.0] * len(runs)
+    for _ in range(rounds):
+        for k, run in enumerate(runs):
+            best[k] = max(best[k], window_fps(run, frames, seconds / rounds))
     return best
+
+
+def fps(run, frames, seconds):
+    return best_fps([run], frames, seconds)[0]
 
 
 def markvane_batch(frames):
@@ -150,9 +161,8 @@ def main(argv=None):
     for size in sizes:
         for b in batches:
             frames = frames_for(size, b)
-            f_batch = fps(markvane_batch, frames, args.seconds)
-            f_loop = fps(markvane_loop, frames, args.seconds)
-            f_cv = fps(opencv_loop, frames, args.seconds)
+            f_batch, f_loop, f_cv = best_fps([markvane_batch, markvane_loop, opencv_loop], frames,
+                                             args.seconds)
             f_one = single[(size[0], size[1], b)]
             print(f"{size[0]:>4}x{size[1]:<5} {b:>5} | {f_batch:8.1f} {f_loop:8.1f} {f_one:9.1f} {f_cv:8.1f} | "
                   f"{f_batch / f_one:6.2f} {f_batch / f_loop:6.2f} {f_batch / f_cv:7.2f}", flush=True)

@@ -104,11 +104,19 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   std::vector<std::atomic<uint32_t>> pending(count);
   for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
 
-  // Within each frame the widest windows, whose thresholds cost most, are
-  // queued first; frames keep their order, so memory is released frame by frame.
-  Vec<size_t> order(count);
-  for (size_t r = 0; r < run_first.size(); ++r)
-    for (size_t i = run_first[r]; i < run_end[r]; ++i) order[i] = run_first[r] + (run_end[r] - 1 - i);
+  // The widest windows, whose thresholds cost most, are queued first: every
+  // frame's widest, then every frame's next one, and so on. The cheap narrow
+  // scales come last, so the frames complete close together at the end and
+  // their decoding, which cannot be split, runs side by side instead of
+  // leaving the last frame's alone on one thread.
+  Vec<size_t> order;
+  order.reserve(count);
+  for (size_t k = 0, added = 1; added != 0; ++k) {
+    added = 0;
+    for (size_t r = 0; r < run_first.size(); ++r) {
+      if (run_end[r] - run_first[r] > k) order.push_back(run_end[r] - 1 - k), ++added;
+    }
+  }
 
   auto run_band = [&](size_t task) {
     const size_t p = order[task / bands];
