@@ -368,6 +368,8 @@ SIGNATURES = {
     "rodrigues": "(src)",
     "estimate_pose_charuco_board": "(charuco_corners, charuco_ids, board, camera_matrix, dist_coeffs=None)",
     "_charuco_predict": "(image, board)",
+    "calibrate_camera": "(object_points, image_points, image_size, camera_matrix=None, dist_coeffs=None, "
+                        "model='k5', fix_aspect_ratio=False, zero_tangent=False, fix_principal_point=False)",
 }
 
 

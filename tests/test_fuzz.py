@@ -307,8 +307,30 @@ def draw_pose(d):
     return f"solve_pnp_ransac{args!r}", lambda: markvane.solve_pnp_ransac(*args)
 
 
+def draw_calibration(d):
+    import markvane
+
+    views = int(d.pick([0, 1, 2, 3, 4, 6]))
+    n = int(d.pick([0, 3, 4, 6, 12]))
+    if d.chance(0.5):
+        problems = [consistent_pose_problem(d, max(n, 1)) for _ in range(views)]
+        objects = [[[x, y, 0.0] for x, y, _ in o] if d.chance(0.7) else o for o, _ in problems]
+        images = [i for _, i in problems]
+    else:
+        objects = [d.points(3, n, scale=2.0) for _ in range(views)]
+        images = [d.points(2, n, scale=400.0) for _ in range(views)]
+    size = d.pick([(640, 480), (0, 480), (1e300, 2), (float("nan"), 5)]) if d.chance(0.9) else d.number()
+    camera = d.camera() if d.chance(0.3) else None
+    dist = d.dist() if camera is not None and d.chance(0.5) else None
+    model = d.pick(["k5", "k8", "k14"]) if d.chance(0.9) else d.number()
+    flags = [d.chance(0.2) for _ in range(3)]
+    args = (objects, images, size, camera, dist, model, *flags)
+    return f"calibrate_camera{args!r}", lambda: markvane.calibrate_camera(*args)
+
+
 TARGETS = {
     "detect_markers": (draw_detect_markers, 220),
+    "calibration": (draw_calibration, 300),
     "corner_sub_pix": (draw_corner_sub_pix, 500),
     "pose": (draw_pose, 1500),
 }

@@ -84,6 +84,7 @@ REGISTRATION_ORDER = [
     "detect_markers", "detect_markers_batch", "detect_charuco_board", "find_chessboard_corners",
     "predefined_dictionaries", "_corner_sub_pix", "solve_pnp", "solve_pnp_ransac", "estimate_rigid_body_pose",
     "project_points", "rodrigues", "estimate_pose_charuco_board", "_charuco_predict",
+    "CalibrationResult", "calibrate_camera",
 ]
 
 

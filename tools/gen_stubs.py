@@ -97,6 +97,10 @@ FUNCTIONS = {
                                      "board": "CharucoBoard", "camera_matrix": "ArrayLike",
                                      "dist_coeffs": "Optional[ArrayLike]"}, "Optional[Pose]", ""),
     "_charuco_predict": ({"image": "Image", "board": "CharucoBoard"}, "Tuple[list[Point], list[int]]", ""),
+    "calibrate_camera": ({"object_points": "Sequence[ArrayLike]", "image_points": "Sequence[ArrayLike]",
+                          "image_size": "ArrayLike", "camera_matrix": "Optional[ArrayLike]",
+                          "dist_coeffs": "Optional[ArrayLike]", "model": "str", "fix_aspect_ratio": "bool",
+                          "zero_tangent": "bool", "fix_principal_point": "bool"}, "CalibrationResult", ""),
 }
 
 # Class name -> (constructor annotations or None, {attribute: (type, writable)}).
@@ -142,6 +146,15 @@ CLASSES = {
                    "translations_marker_to_reference": "ArrayLike"}, {
         "marker_ids": ("list[int]", False),
         "tag_size_m": ("float", False),
+    }),
+    "CalibrationResult": (None, {
+        "rms": ("float", False),
+        "camera_matrix": ("list[list[float]]", False),
+        "dist_coeffs": ("list[float]", False),
+        "rvecs": ("list[list[float]]", False),
+        "tvecs": ("list[list[float]]", False),
+        "per_view_errors": ("list[float]", False),
+        "std_deviations": ("list[float]", False),
     }),
     "RigidBodyPose": (None, {
         "rvec": ("list[float]", False),

@@ -161,6 +161,47 @@ class RigidBodyPose:
         ...
 
 
+class CalibrationResult:
+    """Result of `calibrate_camera`: the camera, one pose per view and how well they fit.
+    """
+    @property
+    def rms(self) -> float:
+        """Root mean square reprojection error over all points, in pixels (OpenCV's definition).
+        """
+        ...
+    @property
+    def camera_matrix(self) -> list[list[float]]:
+        """The 3x3 camera matrix, as three rows.
+        """
+        ...
+    @property
+    def dist_coeffs(self) -> list[float]:
+        """Distortion coefficients in OpenCV's order: 5, 8 or 14 of them, as the model says.
+        """
+        ...
+    @property
+    def rvecs(self) -> list[list[float]]:
+        """Rotation vector of each view's target pose.
+        """
+        ...
+    @property
+    def tvecs(self) -> list[list[float]]:
+        """Translation of each view's target pose.
+        """
+        ...
+    @property
+    def per_view_errors(self) -> list[float]:
+        """Root mean square reprojection error of each view, in pixels.
+        """
+        ...
+    @property
+    def std_deviations(self) -> list[float]:
+        """Standard deviations of fx, fy, cx, cy, k1, k2, p1, p2, k3, k4, k5, k6, s1, s2,
+        s3, s4, taux, tauy from the covariance at the optimum (0 where held fixed).
+        """
+        ...
+
+
 def detect_markers(image: Image, dictionary: str, parameters: Optional[DetectorParameters] = None) -> Tuple[list[Quad], list[int]]:
     """Detect ArUco or AprilTag markers in `image` (HxW grayscale or HxWx3 BGR, uint8).
 
@@ -291,5 +332,19 @@ def estimate_pose_charuco_board(charuco_corners: ArrayLike, charuco_ids: ArrayLi
 
 def _charuco_predict(image: Image, board: CharucoBoard) -> Tuple[list[Point], list[int]]:
     """Test hook: interpolated charuco corners and window sizes, pre-refinement.
+    """
+    ...
+
+
+def calibrate_camera(object_points: Sequence[ArrayLike], image_points: Sequence[ArrayLike], image_size: ArrayLike, camera_matrix: Optional[ArrayLike] = None, dist_coeffs: Optional[ArrayLike] = None, model: str = 'k5', fix_aspect_ratio: bool = False, zero_tangent: bool = False, fix_principal_point: bool = False) -> CalibrationResult:
+    """Calibrate a camera from views of a known target (cv::calibrateCamera).
+
+    `object_points` holds one list of 3D target points per view, `image_points` the
+    matching pixels (lists or arrays, also in OpenCV's (N, 1, 2) layouts);
+    `image_size` is (width, height). A planar target (z = 0) needs at least 3 views
+    at different tilts; another target needs `camera_matrix` to start from.
+    `model` picks the distortion terms: "k5" (k1 k2 p1 p2 k3), "k8" (rational) or
+    "k14" (rational and thin prism; tilt stays 0), in OpenCV's order. Returns a
+    `CalibrationResult`; input that cannot determine a calibration raises ValueError.
     """
     ...

@@ -160,16 +160,6 @@ nb::list board_chessboard_corners(nb::handle self) {
   return out;
 }
 
-// Read-only property with a docstring; deleting it raises the module's usual
-// AttributeError.
-template <class Getter>
-void add_readonly(nb::handle cls, const char* name, Getter getter, const char* doc) {
-  nb::object deleter =
-      nb::cpp_function([](nb::handle) { throw nb::attribute_error("can't delete attribute"); });
-  nb::object property = nb::module_::import_("builtins").attr("property");
-  nb::setattr(cls, name, property(nb::cpp_function(getter), nb::none(), deleter, nb::str(doc)));
-}
-
 // ---- functions ----------------------------------------------------------------
 
 nb::tuple detect_charuco_board(SettingsCheck check_settings, nb::handle image, nb::handle board,

@@ -243,6 +243,17 @@ DictionaryName arg_dictionary_name(const char* name, nb::handle value);
 // The predefined dictionary, or ValueError "unknown dictionary: <name>".
 dictionary::Dictionary lookup_dictionary(const DictionaryName& name);
 
+// A read-only property of a module class, with `doc` (or the getter's own
+// text when null); deleting it raises the module's usual AttributeError.
+template <class Getter>
+void add_readonly(nb::handle cls, const char* name, Getter getter, const char* doc = nullptr) {
+  nb::object deleter =
+      nb::cpp_function([](nb::handle) { throw nb::attribute_error("can't delete attribute"); });
+  nb::object property = nb::module_::import_("builtins").attr("property");
+  nb::setattr(cls, name,
+              property(nb::cpp_function(getter), nb::none(), deleter, doc ? nb::object(nb::str(doc)) : nb::none()));
+}
+
 // (corners, ids) as fresh Python lists.
 nb::tuple to_result(const Vec<Detection>& detections);
 

@@ -24,6 +24,7 @@ using namespace nb::literals;
 
 namespace markvane::py {
 void register_chessboard_functions(nb::module_& m);  // chessboard.cpp
+void register_calibration(nb::module_& m);           // calibrate.cpp
 
 namespace {
 
@@ -207,6 +208,8 @@ NB_MODULE(markvane, m) {
   py::publish_function(m, py::kCornerSubPixSig, py::kCornerSubPixDoc);
   py::register_pose_functions(m);
   py::register_charuco_functions(m);
+  // Beyond the detection and pose functions: calibration, last.
+  py::register_calibration(m);
 }
 #undef PyInit_markvane
 

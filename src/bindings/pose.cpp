@@ -332,16 +332,6 @@ nb::list rodrigues(nb::handle src) {
 
 // ---- classes --------------------------------------------------------------
 
-nb::object property_type() { return nb::module_::import_("builtins").attr("property"); }
-
-// Read-only property whose deletion raises the module's usual AttributeError.
-template <class Getter>
-void add_readonly(nb::handle cls, const char* name, Getter getter) {
-  nb::object deleter =
-      nb::cpp_function([](nb::handle) { throw nb::attribute_error("can't delete attribute"); });
-  nb::setattr(cls, name, property_type()(nb::cpp_function(getter), nb::none(), deleter));
-}
-
 void init_rigid_body(PyRigidBody* self, nb::handle tag_size_m, nb::handle marker_ids, nb::handle rotations,
                      nb::handle translations) {
   double size = arg_f64("tag_size_m", tag_size_m);

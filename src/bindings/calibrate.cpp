@@ -1,0 +1,171 @@
+// Python wrapper of camera calibration: `calibrate_camera` and its result
+// class. Arguments are converted in parameter order, then validated; the
+// interpreter lock is released for the optimisation.
+#include <array>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
+#include "calibrate.h"
+#include "convert.h"
+#include "pose.h"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace markvane::py {
+
+namespace {
+
+struct PyCalibration {
+  calibrate::Result result;
+  size_t coefficients = 5;  // distortion coefficients reported (5, 8 or 14)
+};
+
+const PyCalibration& calibration_of(nb::handle self) {
+  return instance_of<PyCalibration>(self, "CalibrationResult");
+}
+
+nb::list float_list(const double* values, size_t n) {
+  nb::list out;
+  for (size_t i = 0; i < n; ++i) out.append(nb::float_(values[i]));
+  return out;
+}
+
+// One list of points per view, each point of `width` numbers.
+Vec<Vec<double>> arg_views(const char* name, nb::handle value, size_t width, std::vector<size_t>& counts) {
+  return convert_arg(name, [&] {
+    if (PyUnicode_Check(value.ptr())) throw nb::type_error("Can't extract `str` to `Vec`");
+    nb::object seq = nb::steal(PySequence_Fast(value.ptr(), "expected a sequence of views"));
+    if (!seq.is_valid()) throw nb::python_error();
+    Vec<Vec<double>> out;
+    counts.clear();
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.ptr()); ++i) {
+      FloatItems items = to_f64_items(PySequence_Fast_GET_ITEM(seq.ptr(), i), width);
+      counts.push_back(items.size());
+      std::vector<double> flat = items.values();
+      out.emplace_back(flat.begin(), flat.end());
+    }
+    return out;
+  });
+}
+
+calibrate::Model arg_model(nb::handle value) {
+  const std::string name = arg_str("model", value);
+  if (name == "k5") return calibrate::Model::Five;
+  if (name == "k8") return calibrate::Model::Rational;
+  if (name == "k14") return calibrate::Model::ThinPrism;
+  throw nb::value_error(("model must be \"k5\", \"k8\" or \"k14\", got \"" + name + "\"").c_str());
+}
+
+nb::object calibrate_camera(nb::handle object_points, nb::handle image_points, nb::handle image_size,
+                            nb::handle camera_matrix, nb::handle dist_coeffs, nb::handle model,
+                            nb::handle fix_aspect_ratio, nb::handle zero_tangent, nb::handle fix_principal_point) {
+  std::vector<size_t> object_counts, image_counts;
+  const Vec<Vec<double>> objects = arg_views("object_points", object_points, 3, object_counts);
+  const Vec<Vec<double>> images = arg_views("image_points", image_points, 2, image_counts);
+  const std::vector<double> size = convert_arg("image_size", [&] { return to_f64_vector_fixed(image_size, 2); });
+  std::optional<CameraArgs> camera_args;
+  if (!camera_matrix.is_none()) camera_args = arg_camera(camera_matrix, dist_coeffs);
+  calibrate::Options options;
+  options.model = arg_model(model);
+  options.fix_aspect_ratio = convert_arg("fix_aspect_ratio", [&] { return to_strict_bool(fix_aspect_ratio); });
+  options.zero_tangent = convert_arg("zero_tangent", [&] { return to_strict_bool(zero_tangent); });
+  options.fix_principal_point =
+      convert_arg("fix_principal_point", [&] { return to_strict_bool(fix_principal_point); });
+
+  if (objects.size() != images.size()) {
+    throw nb::value_error("object_points and image_points must hold the same number of views");
+  }
+  if (camera_args) options.initial = camera_args->parse();
+  else if (!dist_coeffs.is_none()) throw nb::value_error("dist_coeffs needs a camera_matrix to start from");
+
+  Vec<calibrate::View> views(objects.size());
+  for (size_t v = 0; v < views.size(); ++v) {
+    if (object_counts[v] != image_counts[v]) {
+      throw nb::value_error(("view " + std::to_string(v) +
+                             ": object_points and image_points must have the same length").c_str());
+    }
+    for (size_t i = 0; i < object_counts[v]; ++i) {
+      views[v].object.emplace_back(objects[v][3 * i], objects[v][3 * i + 1], objects[v][3 * i + 2]);
+      views[v].image.emplace_back(images[v][2 * i], images[v][2 * i + 1]);
+    }
+  }
+  std::variant<calibrate::Result, std::string> result;
+  {
+    nb::gil_scoped_release unlocked;
+    result = calibrate::calibrate_camera(views, {size[0], size[1]}, options);
+  }
+  if (auto* message = std::get_if<std::string>(&result)) throw nb::value_error(message->c_str());
+  const size_t coefficients = options.model == calibrate::Model::Five ? 5
+                              : options.model == calibrate::Model::Rational ? 8 : 14;
+  return nb::cast(PyCalibration{std::move(std::get<calibrate::Result>(result)), coefficients});
+}
+
+constexpr const char* kCalibrateSig =
+    "calibrate_camera(object_points, image_points, image_size, camera_matrix=None, dist_coeffs=None, "
+    "model='k5', fix_aspect_ratio=False, zero_tangent=False, fix_principal_point=False)";
+
+constexpr const char* kCalibrateDoc =
+    "Calibrate a camera from views of a known target (cv::calibrateCamera).\n"
+    "\n"
+    "`object_points` holds one list of 3D target points per view, `image_points` the\n"
+    "matching pixels (lists or arrays, also in OpenCV's (N, 1, 2) layouts);\n"
+    "`image_size` is (width, height). A planar target (z = 0) needs at least 3 views\n"
+    "at different tilts; another target needs `camera_matrix` to start from.\n"
+    "`model` picks the distortion terms: \"k5\" (k1 k2 p1 p2 k3), \"k8\" (rational) or\n"
+    "\"k14\" (rational and thin prism; tilt stays 0), in OpenCV's order. Returns a\n"
+    "`CalibrationResult`; input that cannot determine a calibration raises ValueError.";
+
+constexpr const char* kResultDoc =
+    "Result of `calibrate_camera`: the camera, one pose per view and how well they fit.";
+
+}  // namespace
+
+void register_calibration(nb::module_& m) {
+  auto cls = nb::class_<PyCalibration>(m, "CalibrationResult", kResultDoc);
+  add_readonly(cls, "rms", [](nb::handle self) { return nb::float_(calibration_of(self).result.rms); },
+               "Root mean square reprojection error over all points, in pixels (OpenCV's definition).");
+  add_readonly(cls, "camera_matrix", [](nb::handle self) {
+    const auto& k = calibration_of(self).result.camera.k;
+    nb::list rows;
+    const double m[3][3] = {{k.fx, 0.0, k.cx}, {0.0, k.fy, k.cy}, {0.0, 0.0, 1.0}};
+    for (const auto& row : m) rows.append(float_list(row, 3));
+    return rows;
+  }, "The 3x3 camera matrix, as three rows.");
+  add_readonly(cls, "dist_coeffs", [](nb::handle self) {
+    const PyCalibration& c = calibration_of(self);
+    return float_list(c.result.camera.dist.data(), c.coefficients);
+  }, "Distortion coefficients in OpenCV's order: 5, 8 or 14 of them, as the model says.");
+  add_readonly(cls, "rvecs", [](nb::handle self) {
+    nb::list out;
+    for (const auto& p : calibration_of(self).result.poses) out.append(float_list(p.rvec.data(), 3));
+    return out;
+  }, "Rotation vector of each view's target pose.");
+  add_readonly(cls, "tvecs", [](nb::handle self) {
+    nb::list out;
+    for (const auto& p : calibration_of(self).result.poses) out.append(float_list(p.tvec.data(), 3));
+    return out;
+  }, "Translation of each view's target pose.");
+  add_readonly(cls, "per_view_errors", [](nb::handle self) {
+    const auto& e = calibration_of(self).result.per_view_errors;
+    return float_list(e.data(), e.size());
+  }, "Root mean square reprojection error of each view, in pixels.");
+  add_readonly(cls, "std_deviations", [](nb::handle self) {
+    const auto& s = calibration_of(self).result.std_deviations;
+    return float_list(s.data(), s.size());
+  }, "Standard deviations of fx, fy, cx, cy, k1, k2, p1, p2, k3, k4, k5, k6, s1, s2,\n"
+     "s3, s4, taux, tauy from the covariance at the optimum (0 where held fixed).");
+
+  m.def("calibrate_camera", &calibrate_camera, "object_points"_a.none(), "image_points"_a.none(),
+        "image_size"_a.none(), "camera_matrix"_a.none() = nb::none(), "dist_coeffs"_a.none() = nb::none(),
+        "model"_a.none() = nb::str("k5"), "fix_aspect_ratio"_a.none() = nb::bool_(false),
+        "zero_tangent"_a.none() = nb::bool_(false), "fix_principal_point"_a.none() = nb::bool_(false),
+        nb::sig(nanobind_sig(kCalibrateSig).c_str()));
+  publish_function(m, kCalibrateSig, kCalibrateDoc);
+}
+
+}  // namespace markvane::py
