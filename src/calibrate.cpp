@@ -207,14 +207,15 @@ struct Problem {
 
   int free_count() const { return int(params.size()); }
 
-  // Camera-parameter Jacobian rows of one point, reduced to the free ones.
-  Eigen::Matrix<double, 2, Eigen::Dynamic> reduce(const Eigen::Matrix<double, 2, kModelParams>& full) const {
-    Eigen::Matrix<double, 2, Eigen::Dynamic> out(2, params.size());
+  // Maps the 16 modelled parameters' derivatives onto the free ones:
+  // J_free = J_full * selection().
+  MatrixXd selection() const {
+    MatrixXd p = MatrixXd::Zero(kModelParams, Eigen::Index(params.size()));
     for (size_t i = 0; i < params.size(); ++i) {
-      out.col(Eigen::Index(i)) = full.col(params[i]);
-      if (params[i] == kFx && aspect != 0.0) out.col(Eigen::Index(i)) += full.col(kFy) / aspect;
+      p(params[i], Eigen::Index(i)) = 1.0;
+      if (params[i] == kFx && aspect != 0.0) p(kFy, Eigen::Index(i)) = 1.0 / aspect;
     }
-    return out;
+    return p;
   }
 
   void apply(pnp::Camera& c, const VectorXd& delta) const {
@@ -242,12 +243,17 @@ double view_cost(const View& view, const pnp::Pose& pose, const pnp::Camera& cam
 }
 
 Normal normal_equations(const Problem& pr, const pnp::Camera& camera, const Vec<pnp::Pose>& poses) {
-  const int nf = pr.free_count();
+  using Full = Eigen::Matrix<double, kModelParams, kModelParams>;
+  using FullPose = Eigen::Matrix<double, kModelParams, 6>;
+  using FullVec = Eigen::Matrix<double, kModelParams, 1>;
+  // Sums over the fixed-size full parameter set, reduced to the free
+  // parameters once per view: no allocation per point.
+  const MatrixXd sel = pr.selection();
   Normal ne;
-  ne.u = MatrixXd::Zero(nf, nf);
-  ne.gc = VectorXd::Zero(nf);
+  Full u = Full::Zero();
+  FullVec gc = FullVec::Zero();
   ne.v.assign(poses.size(), Mat6::Zero());
-  ne.w.assign(poses.size(), MatrixXd::Zero(nf, 6));
+  ne.w.resize(poses.size());
   ne.gp.assign(poses.size(), Vec6::Zero());
   ne.view_cost.assign(poses.size(), 0.0);
   pnp::Points2 px;
@@ -256,21 +262,25 @@ Normal normal_equations(const Problem& pr, const pnp::Camera& camera, const Vec<
     const View& view = pr.views[vi];
     pnp::project_points(view.object, poses[vi], camera, px, &jp);
     const pnp::Mat3 r = pnp::rodrigues_v2m(poses[vi].rvec);
+    FullPose w = FullPose::Zero();
     for (size_t i = 0; i < px.size(); ++i) {
       const pnp::Vec3 xc = r * view.object[i] + poses[vi].tvec;
       const double iz = xc.z() != 0.0 ? 1.0 / xc.z() : 1.0;
-      const auto jc = pr.reduce(camera_jacobian(xc.x() * iz, xc.y() * iz, camera));
+      const Eigen::Matrix<double, 2, kModelParams> jc = camera_jacobian(xc.x() * iz, xc.y() * iz, camera);
       const Eigen::Matrix<double, 2, 6> jpose = jp[i];
       const pnp::Vec2 res = px[i] - view.image[i];
-      ne.u.noalias() += jc.transpose() * jc;
-      ne.gc.noalias() += jc.transpose() * res;
+      u.noalias() += jc.transpose() * jc;
+      gc.noalias() += jc.transpose() * res;
       ne.v[vi].noalias() += jpose.transpose() * jpose;
-      ne.w[vi].noalias() += jc.transpose() * jpose;
+      w.noalias() += jc.transpose() * jpose;
       ne.gp[vi].noalias() += jpose.transpose() * res;
       ne.view_cost[vi] += res.squaredNorm();
     }
+    ne.w[vi] = sel.transpose() * w;
     ne.cost += ne.view_cost[vi];
   }
+  ne.u = sel.transpose() * u * sel;
+  ne.gc = sel.transpose() * gc;
   return ne;
 }
 

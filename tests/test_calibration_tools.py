@@ -1,0 +1,95 @@
+"""Calibration from board images: rendered views with a known camera, and the
+shared photographs against cv2.calibrateCamera on the same corners."""
+import math
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import markvane as mv
+from conftest import data_path
+from markvane_tools import calibration, targets
+
+cv2 = pytest.importorskip("cv2")
+
+K = np.array([[820.0, 0, 330], [0, 815.0, 245], [0, 0, 1]])
+
+
+def rendered_views(board, count, seed, size=(640, 480), square_px=60):
+    """The board warped by K [r1 r2 t] under random poses; exact geometry."""
+    image = targets.charuco_board_image(board, square_px, quiet_zone_px=square_px // 2)
+    q, k = square_px // 2, board.square_length / square_px
+    # Board-image pixels (centres at integers) to board coordinates.
+    to_board = np.array([[k, 0, -(q - 0.5) * k], [0, k, -(q - 0.5) * k], [0, 0, 1]])
+    cx, cy = board.squares_x * board.square_length / 2, board.squares_y * board.square_length / 2
+    rng = np.random.default_rng(seed)
+    views = []
+    while len(views) < count:
+        r = cv2.Rodrigues(rng.uniform(-0.6, 0.6, 3))[0]
+        t = -r @ [cx, cy, 0] + [rng.uniform(-0.02, 0.02), rng.uniform(-0.02, 0.02), rng.uniform(0.35, 0.5)]
+        h = K @ np.c_[r[:, :2], t] @ to_board
+        views.append(cv2.warpPerspective(image, h, size, flags=cv2.INTER_LINEAR, borderValue=110))
+    return views
+
+
+def test_charuco_views_recover_the_camera_and_report_what_they_left_out():
+    board = mv.CharucoBoard(7, 5, 0.03, 0.022, "DICT_5X5_100")
+    images = rendered_views(board, 8, seed=5) + [np.full((480, 640), 128, np.uint8)]
+    names = [f"shot{i}.png" for i in range(len(images))]
+    cal = calibration.calibrate_charuco(images, board, names=names)
+    assert cal.dropped == {"shot8.png": "0 corners found, fewer than 6"}
+    assert cal.used == names[:8] and len(cal.result.rvecs) == 8
+    k = np.array(cal.result.camera_matrix)
+    assert np.allclose(k[[0, 1, 0, 1], [0, 1, 2, 2]], K[[0, 1, 0, 1], [0, 1, 2, 2]], rtol=0.01)
+    assert cal.result.rms < 0.3 and cal.outliers == []
+    with pytest.raises(ValueError, match="only 0 usable views"):
+        calibration.calibrate_charuco(images[-1:], board)
+
+
+def test_far_above_the_rest_flags_only_clear_outliers():
+    assert calibration.far_above_the_rest([0.2, 0.21, 0.19, 0.2, 0.22, 1.5]) == [5]
+    assert calibration.far_above_the_rest([0.2, 0.21, 0.19, 0.2, 0.22, 0.25]) == []
+    # Good views differ by hundredths of a pixel, even several-fold.
+    assert calibration.far_above_the_rest([0.119, 0.036, 0.047, 0.07, 0.04, 0.118, 0.029, 0.044]) == []
+    assert calibration.far_above_the_rest([0.2, 5.0, 0.3]) == []  # too few views to judge
+
+
+def photo_corners(folder, pattern):
+    views = []
+    for path in sorted(Path(data_path(folder)).glob("*.jpg")):
+        gray = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+        found, corners = mv.find_chessboard_corners(gray, pattern)
+        if found:
+            views.append(np.asarray(corners, np.float32))
+    return views, gray.shape[::-1]
+
+
+@pytest.mark.parametrize("folder, pattern", [("chessboard-9x6", (9, 6)), ("chessboard-7x7", (7, 7))])
+@pytest.mark.parametrize("model, flags", [("k5", 0), ("k8", "rational")])
+def test_photos_match_opencv_on_the_same_corners(folder, pattern, model, flags):
+    views, size = photo_corners(folder, pattern)
+    cols, rows = pattern
+    gx, gy = np.meshgrid(np.arange(cols), np.arange(rows))
+    obj = np.c_[gx.ravel(), gy.ravel(), np.zeros(cols * rows)].astype(np.float32)
+    cv_flags = cv2.CALIB_RATIONAL_MODEL if flags == "rational" else 0
+    rms, k, d, *_ = cv2.calibrateCamera([obj] * len(views), views, size, None, None, flags=cv_flags)
+    res = mv.calibrate_camera([obj] * len(views), views, size, model=model)
+    assert res.rms <= rms + 1e-3
+    ours = np.array(res.camera_matrix)
+    if model == "k5":
+        assert abs(res.rms - rms) < 1e-3
+        assert np.allclose(ours[[0, 1, 0, 1], [0, 1, 2, 2]], k[[0, 1, 0, 1], [0, 1, 2, 2]], rtol=1e-3)
+        # The two distortions undistort the image alike.
+        grid = np.stack(np.meshgrid(np.linspace(0, size[0] - 1, 9), np.linspace(0, size[1] - 1, 7)), -1)
+        pts = grid.reshape(-1, 1, 2).astype(np.float64)
+        a = cv2.undistortPoints(pts, ours, np.array(res.dist_coeffs), P=ours)
+        b = cv2.undistortPoints(pts, ours, d, P=ours)
+        assert np.abs(a - b).max() < 0.05
+
+
+def test_chessboard_helper_on_photos():
+    paths = sorted(Path(data_path("chessboard-9x6")).glob("*.jpg"))
+    images = [cv2.imread(str(p), cv2.IMREAD_GRAYSCALE) for p in paths]
+    cal = calibration.calibrate_chessboard(images, (9, 6), 25.0, names=[p.name for p in paths])
+    assert len(cal.used) + len(cal.dropped) == len(paths) and len(cal.used) >= 8
+    assert math.isfinite(cal.result.rms) and cal.result.rms < 1.0
