@@ -130,3 +130,20 @@ def test_views_as_lists_and_opencv_arrays_give_the_same_result():
     assert (a.rms, a.camera_matrix, a.dist_coeffs, a.rvecs) == (b.rms, b.camera_matrix, b.dist_coeffs, b.rvecs)
     with pytest.raises(AttributeError, match="can't delete attribute"):
         del a.rms
+
+
+def test_standard_deviations_describe_the_spread_over_noisy_trials():
+    # The same poses, fresh pixel noise each trial: the reported deviations
+    # must match the spread of the estimates (within a factor of 1.5).
+    estimates, reported = [], []
+    for trial in range(40):
+        objs, clean = views(DIST["k5"], count=10, seed=77, noise=0.0)
+        rng = np.random.default_rng(1000 + trial)
+        imgs = [(c + rng.normal(0, 0.3, c.shape)).astype(np.float32) for c in clean]
+        res = mv.calibrate_camera(objs, imgs, SIZE)
+        k = np.array(res.camera_matrix)
+        estimates.append([k[0, 0], k[1, 1], k[0, 2], k[1, 2], *res.dist_coeffs[:2]])
+        reported.append(np.array(res.std_deviations)[[0, 1, 2, 3, 4, 5]])
+    spread = np.std(estimates, axis=0, ddof=1)
+    ratio = np.mean(reported, axis=0) / spread
+    assert np.all((ratio > 1 / 1.5) & (ratio < 1.5)), ratio

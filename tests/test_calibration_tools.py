@@ -1,5 +1,7 @@
 """Calibration from board images: rendered views with a known camera, and the
 shared photographs against cv2.calibrateCamera on the same corners."""
+import importlib.util
+import json
 import math
 from pathlib import Path
 
@@ -93,3 +95,27 @@ def test_chessboard_helper_on_photos():
     cal = calibration.calibrate_chessboard(images, (9, 6), 25.0, names=[p.name for p in paths])
     assert len(cal.used) + len(cal.dropped) == len(paths) and len(cal.used) >= 8
     assert math.isfinite(cal.result.rms) and cal.result.rms < 1.0
+
+
+def test_command_line_calibration_writes_json_yaml_and_residuals(tmp_path):
+    from markvane_tools import cli
+
+    folder = data_path("chessboard-9x6")
+    out, yaml, png = tmp_path / "cal.json", tmp_path / "cam.yaml", tmp_path / "res.png"
+    args = ["calibrate", "--chessboard", "9x6", "--square", "25", str(folder), "-o", str(out), "--yaml", str(yaml)]
+    if importlib.util.find_spec("matplotlib"):
+        args += ["--residuals", str(png)]
+    assert cli.main(args) == 0
+    record = json.loads(out.read_text())
+    paths = sorted(Path(folder).glob("*.jpg"))
+    images = [cv2.imread(str(p), cv2.IMREAD_GRAYSCALE) for p in paths]
+    direct = calibration.calibrate_chessboard(images, (9, 6), 25.0)
+    assert record["rms"] == direct.result.rms and record["camera_matrix"] == direct.result.camera_matrix
+    assert [v["error"] for v in record["views"]] == direct.result.per_view_errors
+    fs = cv2.FileStorage(str(yaml), cv2.FILE_STORAGE_READ)
+    assert np.allclose(fs.getNode("camera_matrix").mat(), record["camera_matrix"])
+    assert np.allclose(fs.getNode("distortion_coefficients").mat().ravel(), record["dist_coeffs"])
+    if importlib.util.find_spec("matplotlib"):
+        assert png.read_bytes()[:4] == b"\x89PNG"
+    assert cli.main(["calibrate", "--square", "25", str(folder)]) == 2
+    assert cli.main(["calibrate", "--charuco", "7x5", "--square", "30", str(folder)]) == 2

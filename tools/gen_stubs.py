@@ -45,7 +45,7 @@ from typing import Optional, Sequence, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-Image = npt.NDArray[np.uint8]
+Image = npt.NDArray[np.generic]  # uint8 at run time; any dtype here, so that OpenCV's typed results pass
 ArrayLike = npt.ArrayLike
 Point = list[float]
 Quad = list[list[float]]

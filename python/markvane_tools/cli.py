@@ -4,6 +4,7 @@ printable targets.
     markvane detect photos/ --dictionary DICT_6X6_50 > found.jsonl
     markvane detect 'shots/**/*.jpg' clip.mp4 --format csv --output found.csv
     markvane generate marker marker.svg --id 7 --size 50
+    markvane calibrate --charuco 7x5 --square 30 --marker 22 -d DICT_4X4_50 photos/*.jpg
     markvane demo
 
 Run `markvane COMMAND --help` for the options of each command. Reading images
@@ -769,6 +770,178 @@ def _generate_parser(sub) -> None:
     p.set_defaults(run=cmd_generate)
 
 
+# ---- calibrate -----------------------------------------------------------------
+
+def _pattern(text: str) -> tuple[int, int]:
+    m = re.fullmatch(r"\s*(\d+)\s*[xX,]\s*(\d+)\s*", text)
+    if not m:
+        raise argparse.ArgumentTypeError(f"expected COLSxROWS such as 9x6, got {text!r}")
+    return int(m.group(1)), int(m.group(2))
+
+
+def _board_views(markvane, cv2, args, reporter: Reporter):
+    """(names, images) of every readable input, read in order."""
+    sources, failures = expand_inputs(args.paths, args.recursive)
+    for f in failures:
+        reporter.fail(f.path, f.message)
+    stills = [s for s in sources if not s.video]
+    for s in sources:
+        if s.video:
+            reporter.fail(s.path, "videos are not used for calibration; extract the frames to calibrate from")
+    reporter.start_bar(_progress_bar(not args.no_progress and sys.stderr.isatty(), len(stills)))
+    names, images = [], []
+    for src in stills:
+        image = _read_image(cv2, src.path)
+        reporter.step()
+        if isinstance(image, str):
+            reporter.fail(src.path, image)
+            continue
+        names.append(src.path)
+        images.append(image if image.ndim == 2 else cv2.cvtColor(image, cv2.COLOR_BGR2GRAY))
+    return names, images
+
+
+def _write_yaml(cv2, path: str, cal, image_size) -> None:
+    """OpenCV's own calibration file layout, readable by cv2.FileStorage."""
+    fs = cv2.FileStorage(path, cv2.FILE_STORAGE_WRITE)
+    if not fs.isOpened():
+        raise CliError(f"cannot write {path}")
+    fs.write("image_width", int(image_size[0]))
+    fs.write("image_height", int(image_size[1]))
+    fs.write("camera_matrix", np.array(cal.result.camera_matrix))
+    fs.write("distortion_coefficients", np.array(cal.result.dist_coeffs).reshape(1, -1))
+    fs.write("avg_reprojection_error", float(cal.result.rms))
+    fs.write("per_view_reprojection_errors", np.array(cal.result.per_view_errors).reshape(-1, 1))
+    fs.release()
+
+
+def _write_residuals(markvane, path: str, cal, views, image_size) -> None:
+    """Per-view errors and the residual vectors over the image, as a PNG."""
+    try:
+        import matplotlib
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise CliError("--residuals needs matplotlib: pip install 'markvane[plot]'") from None
+    r = cal.result
+    fig, (bars, field_ax) = plt.subplots(1, 2, figsize=(13, 5))
+    bars.bar(range(len(r.per_view_errors)), r.per_view_errors,
+             color=["tab:red" if n in cal.outliers else "tab:blue" for n in cal.used])
+    bars.axhline(r.rms, color="k", lw=1, ls="--", label=f"rms {r.rms:.3f} px")
+    bars.set(xlabel="view", ylabel="reprojection error (px)", title="per view")
+    bars.legend()
+    scale = 0.0
+    for (obj, img), rvec, tvec in zip(views, r.rvecs, r.tvecs):
+        proj = np.array(markvane.project_points(obj, rvec, tvec, r.camera_matrix, r.dist_coeffs))
+        d = np.asarray(img, float) - proj
+        scale = max(scale, float(np.abs(d).max()))
+        field_ax.quiver(proj[:, 0], proj[:, 1], d[:, 0], -d[:, 1], angles="xy", width=0.002)
+    field_ax.set(xlim=(0, image_size[0]), ylim=(image_size[1], 0), aspect="equal",
+                 title=f"residuals over the image (largest {scale:.2f} px, arrows not to image scale)")
+    fig.tight_layout()
+    fig.savefig(path, dpi=100)
+    plt.close(fig)
+
+
+def cmd_calibrate(args) -> int:
+    markvane = _import_markvane()
+    cv2 = _import_cv2("reading images")
+    calibration = _import_tool("calibration")
+    if (args.charuco is None) == (args.chessboard is None):
+        raise CliError("name the board: --charuco COLSxROWS (squares) or --chessboard COLSxROWS (inner corners)")
+    if args.charuco is not None and args.marker is None:
+        raise CliError("--charuco needs --marker (the marker side, in the unit of --square)")
+    reporter = Reporter()
+    options = {"model": args.model, "fix_aspect_ratio": args.fix_aspect_ratio,
+               "zero_tangent": args.zero_tangent, "fix_principal_point": args.fix_principal_point}
+    try:
+        names, images = _board_views(markvane, cv2, args, reporter)
+    finally:
+        reporter.close()
+    if not images:
+        raise CliError("no readable images to calibrate from")
+    try:
+        if args.charuco is not None:
+            board = markvane.CharucoBoard(*args.charuco, args.square, args.marker, _dictionary(args.dictionary),
+                                          legacy_pattern=args.legacy)
+            params = markvane.DetectorParameters()
+            params.min_side_length_canonical_img = args.min_side
+            cal = calibration.calibrate_charuco(images, board, parameters=params, names=names, **options)
+            corners = np.asarray(board.chessboard_corners, float)
+            views = []
+            for name in cal.used:
+                c, ids, _, _ = markvane.detect_charuco_board(images[names.index(name)], board, params)
+                views.append((corners[np.asarray(ids)], c))
+        else:
+            cal = calibration.calibrate_chessboard(images, args.chessboard, args.square, names=names, **options)
+            cols, rows = args.chessboard
+            gx, gy = np.meshgrid(np.arange(cols), np.arange(rows))
+            grid = np.c_[gx.ravel() * args.square, gy.ravel() * args.square, np.zeros(cols * rows)]
+            views = [(grid, markvane.find_chessboard_corners(images[names.index(n)], args.chessboard)[1])
+                     for n in cal.used]
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    for name, why in cal.dropped.items():
+        reporter.say(f"{PROG}: {name}: left out: {why}")
+    for name in cal.outliers:
+        reporter.say(f"{PROG}: {name}: reprojection error far above the other views; consider removing it")
+    size = images[0].shape[1], images[0].shape[0]
+    r = cal.result
+    record = {"image_size": list(size), "model": args.model, "rms": r.rms, "camera_matrix": r.camera_matrix,
+              "dist_coeffs": r.dist_coeffs, "std_deviations": r.std_deviations,
+              "views": [{"path": n, "error": e, "rvec": rv, "tvec": tv}
+                        for n, e, rv, tv in zip(cal.used, r.per_view_errors, r.rvecs, r.tvecs)],
+              "dropped": cal.dropped, "outliers": cal.outliers}
+    out, close = _open_output(args.output)
+    try:
+        json.dump(record, out, indent=2)
+        out.write("\n")
+    finally:
+        if close:
+            out.close()
+    if args.yaml:
+        _write_yaml(cv2, args.yaml, cal, size)
+    if args.residuals:
+        _write_residuals(markvane, args.residuals, cal, views, size)
+    return EXIT_INPUT_ERRORS if reporter.failures else EXIT_OK
+
+
+def _calibrate_parser(sub) -> None:
+    p = sub.add_parser(
+        "calibrate", help="calibrate a camera from photos of a ChArUco board or a chessboard",
+        description="Detect the board in every image, calibrate, and print the result as JSON: "
+                    "camera matrix, distortion, rms and per-view errors, standard deviations, the views "
+                    "left out and those whose error is far above the rest.")
+    p.add_argument("paths", nargs="+", metavar="PATH", help="image, folder or glob pattern")
+    p.add_argument("-r", "--recursive", action="store_true", help="also read the subfolders of folders")
+    board = p.add_argument_group("board")
+    board.add_argument("--charuco", type=_pattern, metavar="COLSxROWS",
+                       help="a ChArUco board of COLS x ROWS squares as printed (across x down)")
+    board.add_argument("--chessboard", type=_pattern, metavar="COLSxROWS",
+                       help="a chessboard of COLS x ROWS inner corners")
+    board.add_argument("--square", type=_positive_float, required=True, metavar="SIZE",
+                       help="square side, in the unit the poses should use (e.g. mm)")
+    board.add_argument("--marker", type=_positive_float, metavar="SIZE", help="ChArUco marker side, same unit")
+    board.add_argument("-d", "--dictionary", default="DICT_4X4_50", help="ChArUco marker dictionary")
+    board.add_argument("--legacy", action="store_true", help="ChArUco board in OpenCV's layout before 4.6")
+    board.add_argument("--min-side", type=_nonnegative_int, default=0, metavar="N",
+                       help="min_side_length_canonical_img for the ChArUco markers (default 0: OpenCV's rule, "
+                            "so small and distant markers count; 32 ignores markers under about 34 px)")
+    model = p.add_argument_group("model")
+    model.add_argument("--model", choices=("k5", "k8", "k14"), default="k5",
+                       help="distortion terms: k5 (default), k8 (rational) or k14 (rational and thin prism)")
+    model.add_argument("--fix-aspect-ratio", action="store_true", help="keep fx / fy fixed")
+    model.add_argument("--zero-tangent", action="store_true", help="no tangential distortion")
+    model.add_argument("--fix-principal-point", action="store_true", help="principal point at the image centre")
+    out = p.add_argument_group("output")
+    out.add_argument("-o", "--output", metavar="FILE", help="write the JSON here (default: stdout)")
+    out.add_argument("--yaml", metavar="FILE", help="also write OpenCV's calibration YAML (cv2.FileStorage)")
+    out.add_argument("--residuals", metavar="FILE.png",
+                     help="also draw per-view errors and residual vectors (needs matplotlib)")
+    out.add_argument("--no-progress", action="store_true", help="never show a progress bar")
+    p.set_defaults(run=cmd_calibrate)
+
+
 def build_parser() -> argparse.ArgumentParser:
     ap = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[0].replace("\n", " "),
                                  epilog="Run `markvane COMMAND --help` for the options of each command.")
@@ -776,6 +949,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub = ap.add_subparsers(dest="command", metavar="COMMAND", required=True)
     _detect_parser(sub)
     _generate_parser(sub)
+    _calibrate_parser(sub)
     sub.add_parser("demo", help="render a scene, detect its markers and report (markvane demo --help)",
                    add_help=False)
     return ap
