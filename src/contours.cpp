@@ -210,8 +210,12 @@ struct Tracer {
         std::memcpy(&t, fg_bytes + (q - row_bytes), 8);
         std::memcpy(&m, fg_bytes + q, 8);
         std::memcpy(&l, fg_bytes + (q + row_bytes), 8);
-        return (uint32_t(t >> sh) & 7) | (uint32_t(m >> sh) & 7) << 3 |
-               (uint32_t(l >> sh) & 7) << 6;
+        // Mask the three fields in place, stack them (the shifted fields
+        // cannot overlap: each is 3 bits wide) and shift once: one variable
+        // shift on the dependent chain instead of one per row before the
+        // combine.
+        const uint64_t k = uint64_t(7) << sh;
+        return uint32_t(((t & k) | (m & k) << 3 | (l & k) << 6) >> sh);
       } else {
         return neighbourhood(w + 1);
       }
