@@ -243,46 +243,44 @@ double view_cost(const View& view, const pnp::Pose& pose, const pnp::Camera& cam
 }
 
 Normal normal_equations(const Problem& pr, const pnp::Camera& camera, const Vec<pnp::Pose>& poses) {
-  // Each view's Jacobian is built whole, then reduced to the free camera
-  // parameters and multiplied out as matrix products, which vectorise far
-  // better than a sum of small per-point outer products.
+  using Full = Eigen::Matrix<double, kModelParams, kModelParams>;
+  using FullPose = Eigen::Matrix<double, kModelParams, 6>;
+  using FullVec = Eigen::Matrix<double, kModelParams, 1>;
+  // Sums over the fixed-size full parameter set, reduced to the free
+  // parameters once per view: no allocation per point.
   const MatrixXd sel = pr.selection();
-  const Eigen::Index nf = sel.cols();
   Normal ne;
-  ne.u = MatrixXd::Zero(nf, nf);
-  ne.gc = VectorXd::Zero(nf);
-  ne.v.resize(poses.size());
+  Full u = Full::Zero();
+  FullVec gc = FullVec::Zero();
+  ne.v.assign(poses.size(), Mat6::Zero());
   ne.w.resize(poses.size());
-  ne.gp.resize(poses.size());
+  ne.gp.assign(poses.size(), Vec6::Zero());
   ne.view_cost.assign(poses.size(), 0.0);
   pnp::Points2 px;
   Vec<pnp::PointJacobian> jp;
-  MatrixXd jc_full, jpose;
-  VectorXd res;
   for (size_t vi = 0; vi < poses.size(); ++vi) {
     const View& view = pr.views[vi];
-    const Eigen::Index n = Eigen::Index(view.object.size());
     pnp::project_points(view.object, poses[vi], camera, px, &jp);
     const pnp::Mat3 r = pnp::rodrigues_v2m(poses[vi].rvec);
-    jc_full.resize(2 * n, kModelParams);
-    jpose.resize(2 * n, 6);
-    res.resize(2 * n);
-    for (Eigen::Index i = 0; i < n; ++i) {
-      const pnp::Vec3 xc = r * view.object[size_t(i)] + poses[vi].tvec;
+    FullPose w = FullPose::Zero();
+    for (size_t i = 0; i < px.size(); ++i) {
+      const pnp::Vec3 xc = r * view.object[i] + poses[vi].tvec;
       const double iz = xc.z() != 0.0 ? 1.0 / xc.z() : 1.0;
-      jc_full.middleRows<2>(2 * i) = camera_jacobian(xc.x() * iz, xc.y() * iz, camera);
-      jpose.middleRows<2>(2 * i) = jp[size_t(i)];
-      res.segment<2>(2 * i) = px[size_t(i)] - view.image[size_t(i)];
+      const Eigen::Matrix<double, 2, kModelParams> jc = camera_jacobian(xc.x() * iz, xc.y() * iz, camera);
+      const Eigen::Matrix<double, 2, 6> jpose = jp[i];
+      const pnp::Vec2 res = px[i] - view.image[i];
+      u.noalias() += jc.transpose() * jc;
+      gc.noalias() += jc.transpose() * res;
+      ne.v[vi].noalias() += jpose.transpose() * jpose;
+      w.noalias() += jc.transpose() * jpose;
+      ne.gp[vi].noalias() += jpose.transpose() * res;
+      ne.view_cost[vi] += res.squaredNorm();
     }
-    const MatrixXd jc = jc_full * sel;
-    ne.u.noalias() += jc.transpose() * jc;
-    ne.gc.noalias() += jc.transpose() * res;
-    ne.v[vi].noalias() = jpose.transpose() * jpose;
-    ne.w[vi].noalias() = jc.transpose() * jpose;
-    ne.gp[vi].noalias() = jpose.transpose() * res;
-    ne.view_cost[vi] = res.squaredNorm();
+    ne.w[vi] = sel.transpose() * w;
     ne.cost += ne.view_cost[vi];
   }
+  ne.u = sel.transpose() * u * sel;
+  ne.gc = sel.transpose() * gc;
   return ne;
 }
 
