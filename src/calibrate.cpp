@@ -19,6 +19,12 @@ using Vec6 = Eigen::Matrix<double, 6, 1>;
 constexpr int kFx = 0, kFy = 1, kCx = 2, kCy = 3, kDist = 4;
 constexpr int kModelParams = 16;  // fx fy cx cy and the 12 modelled coefficients
 
+// Matrices over the free camera parameters: at most 16, so they live on the
+// stack and their small products skip the general matrix-product machinery.
+using CamMat = Eigen::Matrix<double, Eigen::Dynamic, Eigen::Dynamic, 0, kModelParams, kModelParams>;
+using CamPose = Eigen::Matrix<double, Eigen::Dynamic, 6, 0, kModelParams, 6>;
+using CamVec = Eigen::Matrix<double, Eigen::Dynamic, 1, 0, kModelParams, 1>;
+
 bool finite(const pnp::Vec3& v) { return v.allFinite(); }
 bool finite(const pnp::Vec2& v) { return v.allFinite(); }
 
@@ -207,28 +213,17 @@ struct Problem {
 
   int free_count() const { return int(params.size()); }
 
-  // Maps the 16 modelled parameters' derivatives onto the free ones:
-  // J_free = J_full * selection().
-  MatrixXd selection() const {
-    MatrixXd p = MatrixXd::Zero(kModelParams, Eigen::Index(params.size()));
-    for (size_t i = 0; i < params.size(); ++i) {
-      p(params[i], Eigen::Index(i)) = 1.0;
-      if (params[i] == kFx && aspect != 0.0) p(kFy, Eigen::Index(i)) = 1.0 / aspect;
-    }
-    return p;
-  }
-
-  void apply(pnp::Camera& c, const VectorXd& delta) const {
+  void apply(pnp::Camera& c, const CamVec& delta) const {
     for (size_t i = 0; i < params.size(); ++i) set(c, params[i], get(c, params[i]) + delta(Eigen::Index(i)));
     if (aspect != 0.0) c.k.fy = c.k.fx / aspect;
   }
 };
 
 struct Normal {
-  MatrixXd u;           // camera block
-  VectorXd gc;          // camera gradient
+  CamMat u;             // camera block
+  CamVec gc;            // camera gradient
   Vec<Mat6> v;          // per-view pose blocks
-  Vec<MatrixXd> w;      // camera x pose coupling
+  Vec<CamPose> w;       // camera x pose coupling
   Vec<Vec6> gp;         // per-view pose gradients
   double cost = 0.0;    // sum of squared pixel errors
   Vec<double> view_cost;
@@ -243,55 +238,53 @@ double view_cost(const View& view, const pnp::Pose& pose, const pnp::Camera& cam
 }
 
 Normal normal_equations(const Problem& pr, const pnp::Camera& camera, const Vec<pnp::Pose>& poses) {
-  using Full = Eigen::Matrix<double, kModelParams, kModelParams>;
-  using FullPose = Eigen::Matrix<double, kModelParams, 6>;
-  using FullVec = Eigen::Matrix<double, kModelParams, 1>;
-  // Sums over the fixed-size full parameter set, reduced to the free
-  // parameters once per view: no allocation per point.
-  const MatrixXd sel = pr.selection();
+  using Reduced = Eigen::Matrix<double, 2, Eigen::Dynamic, 0, 2, kModelParams>;
+  const Eigen::Index nf = pr.free_count();
   Normal ne;
-  Full u = Full::Zero();
-  FullVec gc = FullVec::Zero();
+  ne.u = CamMat::Zero(nf, nf);
+  ne.gc = CamVec::Zero(nf);
   ne.v.assign(poses.size(), Mat6::Zero());
-  ne.w.resize(poses.size());
+  ne.w.assign(poses.size(), CamPose::Zero(nf, 6));
   ne.gp.assign(poses.size(), Vec6::Zero());
   ne.view_cost.assign(poses.size(), 0.0);
   pnp::Points2 px;
   Vec<pnp::PointJacobian> jp;
+  Reduced jf(2, nf);
   for (size_t vi = 0; vi < poses.size(); ++vi) {
     const View& view = pr.views[vi];
     pnp::project_points(view.object, poses[vi], camera, px, &jp);
     const pnp::Mat3 r = pnp::rodrigues_v2m(poses[vi].rvec);
-    FullPose w = FullPose::Zero();
     for (size_t i = 0; i < px.size(); ++i) {
       const pnp::Vec3 xc = r * view.object[i] + poses[vi].tvec;
       const double iz = xc.z() != 0.0 ? 1.0 / xc.z() : 1.0;
-      const Eigen::Matrix<double, 2, kModelParams> jc = camera_jacobian(xc.x() * iz, xc.y() * iz, camera);
+      const Eigen::Matrix<double, 2, kModelParams> full = camera_jacobian(xc.x() * iz, xc.y() * iz, camera);
+      // Only the free parameters' columns; fy's follows fx's when tied.
+      for (Eigen::Index k = 0; k < nf; ++k) jf.col(k) = full.col(pr.params[size_t(k)]);
+      if (pr.aspect != 0.0) jf.col(0) += full.col(kFy) / pr.aspect;  // fx is always the first
       const Eigen::Matrix<double, 2, 6> jpose = jp[i];
       const pnp::Vec2 res = px[i] - view.image[i];
-      u.noalias() += jc.transpose() * jc;
-      gc.noalias() += jc.transpose() * res;
-      ne.v[vi].noalias() += jpose.transpose() * jpose;
-      w.noalias() += jc.transpose() * jpose;
+      // Coefficient-wise products: with an inner size of 2, Eigen's general
+      // product kernel (which it would pick for these sizes) costs far more.
+      ne.u.noalias() += jf.transpose().lazyProduct(jf);
+      ne.gc.noalias() += jf.transpose() * res;
+      ne.v[vi].noalias() += jpose.transpose().lazyProduct(jpose);
+      ne.w[vi].noalias() += jf.transpose().lazyProduct(jpose);
       ne.gp[vi].noalias() += jpose.transpose() * res;
       ne.view_cost[vi] += res.squaredNorm();
     }
-    ne.w[vi] = sel.transpose() * w;
     ne.cost += ne.view_cost[vi];
   }
-  ne.u = sel.transpose() * u * sel;
-  ne.gc = sel.transpose() * gc;
   return ne;
 }
 
 // The damped step (camera, poses) by eliminating the poses: each view's 6x6
 // block is inverted on its own, leaving a small system in the camera
 // parameters. Nothing when a block is singular.
-std::optional<std::pair<VectorXd, Vec<Vec6>>> solve_step(const Normal& ne, double lambda) {
+std::optional<std::pair<CamVec, Vec<Vec6>>> solve_step(const Normal& ne, double lambda) {
   const Eigen::Index nf = ne.u.rows();
-  MatrixXd s = ne.u;
+  CamMat s = ne.u;
   s.diagonal() += lambda * ne.u.diagonal().cwiseMax(1e-12);
-  VectorXd rhs = -ne.gc;
+  CamVec rhs = -ne.gc;
   Vec<Mat6> v_inv(ne.v.size());
   for (size_t i = 0; i < ne.v.size(); ++i) {
     Mat6 v = ne.v[i];
@@ -299,12 +292,13 @@ std::optional<std::pair<VectorXd, Vec<Vec6>>> solve_step(const Normal& ne, doubl
     Eigen::LDLT<Mat6> ldlt(v);
     if (ldlt.info() != Eigen::Success) return std::nullopt;
     v_inv[i] = ldlt.solve(Mat6::Identity());
-    s.noalias() -= ne.w[i] * v_inv[i] * ne.w[i].transpose();
-    rhs.noalias() += ne.w[i] * v_inv[i] * ne.gp[i];
+    const CamPose wv = ne.w[i] * v_inv[i];
+    s.noalias() -= wv * ne.w[i].transpose();
+    rhs.noalias() += wv * ne.gp[i];
   }
-  VectorXd dc = VectorXd::Zero(nf);
+  CamVec dc = CamVec::Zero(nf);
   if (nf > 0) {
-    Eigen::LDLT<MatrixXd> ldlt(s);
+    Eigen::LDLT<CamMat> ldlt(s);
     if (ldlt.info() != Eigen::Success) return std::nullopt;
     dc = ldlt.solve(rhs);
   }
@@ -322,12 +316,13 @@ std::array<double, kCameraParams> deviations(const Problem& pr, const Normal& ne
   const Eigen::Index nf = ne.u.rows();
   const double dof = double(2 * points) - double(nf) - 6.0 * double(ne.v.size());
   if (nf == 0 || dof <= 0.0) return out;
-  MatrixXd s = ne.u;
+  CamMat s = ne.u;
   for (size_t i = 0; i < ne.v.size(); ++i) {
     Eigen::LDLT<Mat6> ldlt(ne.v[i]);
-    s.noalias() -= ne.w[i] * ldlt.solve(ne.w[i].transpose());
+    const Eigen::Matrix<double, 6, Eigen::Dynamic, 0, 6, kModelParams> vw = ldlt.solve(ne.w[i].transpose());
+    s.noalias() -= ne.w[i] * vw;
   }
-  const MatrixXd cov = s.ldlt().solve(MatrixXd::Identity(nf, nf)) * (ne.cost / dof);
+  const CamMat cov = s.ldlt().solve(CamMat::Identity(nf, nf)) * (ne.cost / dof);
   for (Eigen::Index i = 0; i < nf; ++i) {
     const double sd = std::sqrt(std::max(0.0, cov(i, i)));
     out[size_t(pr.params[size_t(i)])] = sd;
@@ -401,7 +396,7 @@ std::variant<Result, std::string> calibrate_camera(const Vec<View>& views, std::
         ne = normal_equations(pr, camera, poses);
         lambda = std::max(lambda / 10.0, 1e-12);
         improved = true;
-        if (gain < 1e-15) it = options.max_iterations;  // converged
+        if (gain < 1e-12) it = options.max_iterations;  // converged
       } else {
         lambda *= 10.0;
       }
