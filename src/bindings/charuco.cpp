@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstdio>
 #include <optional>
 #include <span>
 #include <string>
@@ -148,6 +150,36 @@ nb::float_ board_square_length(nb::handle self) { return nb::float_(double(board
 nb::float_ board_marker_length(nb::handle self) { return nb::float_(double(board_of(self).board.marker_length)); }
 nb::bool_ board_legacy_pattern(nb::handle self) { return nb::bool_(board_of(self).board.legacy_pattern); }
 
+// The defining arguments, in the constructor's order: the state that pickling,
+// copying and equality use.
+nb::object board_arguments(nb::handle self) {
+  return nb::make_tuple(board_squares_x(self), board_squares_y(self), board_square_length(self),
+                        board_marker_length(self), board_dictionary_name(self), board_ids(self),
+                        board_legacy_pattern(self));
+}
+
+// The shortest decimal that reads back as the same single-precision value.
+std::string float32_text(float v) {
+  char buf[32];
+  for (int digits = 6; digits <= 9; ++digits) {
+    std::snprintf(buf, sizeof buf, "%.*g", digits, double(v));
+    if (std::strtof(buf, nullptr) == v) break;
+  }
+  return buf;
+}
+
+nb::str board_repr(nb::handle self) {
+  const PyCharucoBoard& b = board_of(self);
+  std::string text = "CharucoBoard(" + std::to_string(b.board.squares_x) + ", " + std::to_string(b.board.squares_y) +
+                     ", " + float32_text(b.board.square_length) + ", " + float32_text(b.board.marker_length) +
+                     ", '" + b.dictionary_name + "'";
+  bool default_ids = true;
+  for (size_t i = 0; i < b.board.ids.size(); ++i) default_ids = default_ids && b.board.ids[i] == i;
+  if (!default_ids) text += std::string(", ids=") + nb::repr(board_ids(self)).c_str();
+  if (b.board.legacy_pattern) text += ", legacy_pattern=True";
+  return nb::str((text + ")").c_str());
+}
+
 nb::list board_chessboard_corners(nb::handle self) {
   nb::list out;
   for (const Point2f& p : board_of(self).board.chessboard_corners) {
@@ -258,6 +290,15 @@ void register_charuco_board(nb::module_& m) {
                  .def("__init__", &init_charuco_board, "squares_x"_a.none(), "squares_y"_a.none(),
                       "square_length"_a.none(), "marker_length"_a.none(), "dictionary"_a.none(),
                       "ids"_a.none() = nb::none(), "legacy_pattern"_a.none() = nb::bool_(false));
+  cls.def("__getstate__", [](nb::handle self) { return versioned_state(board_arguments(self)); });
+  cls.def("__setstate__", [](PyCharucoBoard& self, nb::handle state) {
+    nb::object args = state_values(state, "CharucoBoard");
+    // Rebuilt through the constructor, which checks the arguments again.
+    nb::object fresh = nb::type<PyCharucoBoard>()(*args);
+    new (&self) PyCharucoBoard{nb::cast<PyCharucoBoard&>(fresh)};
+  });
+  add_value_equality(cls, &board_arguments);
+  cls.def("__repr__", &board_repr);
   add_readonly(cls, "ids", &board_ids, "Marker ids laid out on the board.");
   add_readonly(cls, "chessboard_corners", &board_chessboard_corners,
                "Interior chessboard corners in board coordinates, as (x, y, z) triples.");

@@ -799,6 +799,71 @@ GrayImage to_gray(Frame&& frame) {
   return gray;
 }
 
+// ---- value semantics --------------------------------------------------------
+
+#ifndef MARKVANE_VERSION
+#define MARKVANE_VERSION "dev"
+#endif
+
+nb::tuple versioned_state(nb::object values) { return nb::make_tuple(nb::str(MARKVANE_VERSION), values); }
+
+nb::object state_values(nb::handle state, const char* class_name) {
+  const bool shaped = nb::isinstance<nb::tuple>(state) && nb::len(state) == 2 && nb::isinstance<nb::str>(state[0]);
+  if (!shaped) {
+    throw nb::value_error((std::string("not a pickled ") + class_name + " state").c_str());
+  }
+  const std::string made_by = nb::str(state[0]).c_str();
+  if (made_by != MARKVANE_VERSION) {
+    throw nb::value_error((std::string("cannot load a ") + class_name + " pickled by markvane " + made_by +
+                           " into markvane " + MARKVANE_VERSION + "; recreate it with this version")
+                              .c_str());
+  }
+  return nb::borrow(state[1]);
+}
+
+namespace {
+
+// Exact comparison of plain values: floats bit for bit (so NaN equals NaN and
+// -0.0 differs from 0.0), containers item by item.
+bool same_value(nb::handle a, nb::handle b) {
+  if (PyFloat_Check(a.ptr()) && PyFloat_Check(b.ptr())) {
+    const double x = PyFloat_AS_DOUBLE(a.ptr()), y = PyFloat_AS_DOUBLE(b.ptr());
+    return std::memcmp(&x, &y, sizeof x) == 0;
+  }
+  if ((PyTuple_Check(a.ptr()) || PyList_Check(a.ptr())) && (PyTuple_Check(b.ptr()) || PyList_Check(b.ptr()))) {
+    if (nb::len(a) != nb::len(b)) return false;
+    for (size_t i = 0; i < nb::len(a); ++i)
+      if (!same_value(a[i], b[i])) return false;
+    return true;
+  }
+  if (PyDict_Check(a.ptr()) && PyDict_Check(b.ptr())) {
+    if (nb::len(a) != nb::len(b)) return false;
+    for (auto [key, value] : nb::borrow<nb::dict>(a)) {
+      PyObject* other = PyDict_GetItemWithError(b.ptr(), key.ptr());
+      if (!other) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+      }
+      if (!same_value(value, other)) return false;
+    }
+    return true;
+  }
+  const int equal = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+  if (equal < 0) throw nb::python_error();
+  return equal == 1;
+}
+
+}  // namespace
+
+void add_value_equality(nb::handle cls, nb::object (*state)(nb::handle self)) {
+  nb::object type = nb::borrow(cls);
+  nb::setattr(cls, "__eq__", nb::cpp_function([type, state](nb::handle self, nb::handle other) -> nb::object {
+    if (!nb::isinstance(other, type)) return nb::borrow(Py_NotImplemented);
+    return nb::bool_(same_value(state(self), state(other)));
+  }, nb::is_method()));
+  nb::setattr(cls, "__hash__", nb::none());
+}
+
 // ---- dictionaries ---------------------------------------------------------
 
 DictionaryName arg_dictionary_name(const char* name, nb::handle value) {

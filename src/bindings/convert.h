@@ -254,6 +254,16 @@ void add_readonly(nb::handle cls, const char* name, Getter getter, const char* d
               property(nb::cpp_function(getter), nb::none(), deleter, doc ? nb::object(nb::str(doc)) : nb::none()));
 }
 
+// Value semantics for module classes whose state is a tuple of plain Python
+// values: pickling and copying go through `__getstate__` / `__setstate__`,
+// equality compares the states value for value (floats by their exact
+// value, NaN equal to NaN), and `__hash__` is None since instances may change.
+// A state records the package version that made it; loading one made by
+// another version raises ValueError instead of misreading it.
+nb::tuple versioned_state(nb::object values);
+nb::object state_values(nb::handle state, const char* class_name);
+void add_value_equality(nb::handle cls, nb::object (*state)(nb::handle self));
+
 // (corners, ids) as fresh Python lists.
 nb::tuple to_result(const Vec<Detection>& detections);
 

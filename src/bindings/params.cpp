@@ -1,5 +1,6 @@
 #include <cmath>
 #include <numbers>
+#include <string>
 
 #include "convert.h"
 #include "py_params.h"
@@ -70,6 +71,47 @@ void add_bool(nb::handle cls, const char* name, const char* doc = nullptr) {
       doc);
 }
 
+// The settings as {name: value}, in the order the class lists them.
+nb::dict settings(nb::handle self) {
+  nb::dict out;
+  nb::object property = property_type();
+  for (nb::handle item : nb::type<PyDetectorParameters>().attr("__dict__").attr("items")()) {
+    nb::handle name = item[0];
+    const int is_property = PyObject_IsInstance(nb::handle(item[1]).ptr(), property.ptr());
+    if (is_property < 0) throw nb::python_error();
+    if (is_property == 1) out[name] = nb::getattr(self, name);
+  }
+  return out;
+}
+
+// Pickling, copying, equality and a repr naming the settings that differ from
+// the defaults, so logs and notebooks say what ran.
+void add_value_semantics(nb::class_<PyDetectorParameters>& cls) {
+  cls.def("__getstate__", [](nb::handle self) { return versioned_state(settings(self)); });
+  cls.def("__setstate__", [](PyDetectorParameters& self, nb::handle state) {
+    nb::object values = state_values(state, "DetectorParameters");
+    // Through a fresh instance's setters, so every value is checked as if set
+    // by hand.
+    nb::object fresh = nb::type<PyDetectorParameters>()();
+    for (auto [name, value] : nb::borrow<nb::dict>(values)) nb::setattr(fresh, name, value);
+    new (&self) PyDetectorParameters{nb::cast<PyDetectorParameters&>(fresh)};
+  });
+  add_value_equality(cls, [](nb::handle self) -> nb::object { return settings(self); });
+  cls.def("__repr__", [](nb::handle self) {
+    nb::dict defaults = settings(nb::type<PyDetectorParameters>()());
+    std::string text = "DetectorParameters(";
+    bool first = true;
+    for (auto [name, value] : settings(self)) {
+      nb::handle usual = defaults[name];
+      const bool same = nb::repr(value).equal(nb::repr(usual));
+      if (same) continue;
+      text += std::string(first ? "" : ", ") + nb::str(name).c_str() + "=" + nb::repr(value).c_str();
+      first = false;
+    }
+    return nb::str((text + ")").c_str());
+  });
+}
+
 constexpr const char* kClassDoc =
     "DetectorParameters()\n--\n\n"
     "Detector parameters for marker detection. `corner_refinement_method` accepts\n"
@@ -95,6 +137,7 @@ constexpr const char* kRefineFullResolutionDoc =
 void register_detector_parameters(nb::module_& m) {
   using P = DetectorParams;
   auto cls = nb::class_<PyDetectorParameters>(m, "DetectorParameters", kClassDoc).def(nb::init<>());
+  add_value_semantics(cls);
 
   add_i32<&P::adaptive_thresh_win_size_min>(cls, "adaptive_thresh_win_size_min", any_i32);
   add_i32<&P::adaptive_thresh_win_size_max>(cls, "adaptive_thresh_win_size_max", any_i32);
