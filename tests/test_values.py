@@ -31,7 +31,37 @@ BOARDS = [
 ]
 
 
-@pytest.mark.parametrize("make", [mv.DetectorParameters, odd_parameters] + BOARDS)
+K = [[800.0, 0, 320], [0, 800.0, 240], [0, 0, 1]]
+
+
+def body():
+    turn = [[0.0, -1.0, 0.0], [1.0, 0.0, 0.0], [0.0, 0.0, 1.0]]
+    return mv.RigidBody(0.05, [3, 11], [np.eye(3), turn], [[0.0, 0.0, 0.0], [0.1 / 3, 0.02, 0.001]])
+
+
+def body_pose():
+    b = body()
+    # Corners of both markers seen by K from 0.6 m, as detections would give them.
+    corners = []
+    for i in range(2):
+        half = 0.025
+        local = np.array([[-half, half, 0], [half, half, 0], [half, -half, 0], [-half, -half, 0]])
+        rot = np.eye(3) if i == 0 else np.array([[0.0, -1, 0], [1, 0, 0], [0, 0, 1]])
+        pts = local @ rot.T + ([0, 0, 0] if i == 0 else [0.1 / 3, 0.02, 0.001])
+        corners.append(mv.project_points(pts, [0.1, -0.2, 0.05], [0.01, 0.02, 0.6], K))
+    return mv.estimate_rigid_body_pose(corners, [3, 11], b, K)
+
+
+def calibration_result():
+    rng = np.random.default_rng(2)
+    gx, gy = np.meshgrid(np.arange(6), np.arange(4))
+    obj = np.c_[gx.ravel() * 0.03, gy.ravel() * 0.03, np.zeros(24)]
+    images = [mv.project_points(obj, rng.uniform(-0.4, 0.4, 3), [-0.07, -0.04, 0.5], K) for _ in range(4)]
+    return mv.calibrate_camera([obj] * 4, images, (640, 480), model="k8")
+
+
+@pytest.mark.parametrize("make", [mv.DetectorParameters, odd_parameters] + BOARDS +
+                         [body, body_pose, calibration_result])
 def test_pickle_and_copy_give_equal_objects(make):
     original = make()
     for protocol in range(2, pickle.HIGHEST_PROTOCOL + 1):
@@ -41,6 +71,15 @@ def test_pickle_and_copy_give_equal_objects(make):
     assert repr(pickle.loads(pickle.dumps(original))) == repr(original)
     if isinstance(original, mv.CharucoBoard):
         assert pickle.loads(pickle.dumps(original)).chessboard_corners == original.chessboard_corners
+    if isinstance(original, mv.RigidBody):  # the same geometry: the same poses, bit for bit
+        corners = [[[300.0, 200], [340, 201], [339, 241], [299, 240]]]
+        a = mv.estimate_rigid_body_pose(corners, [3], original, K)
+        b = mv.estimate_rigid_body_pose(corners, [3], pickle.loads(pickle.dumps(original)), K)
+        assert (a.rvec, a.tvec) == (b.rvec, b.tvec)
+    if isinstance(original, mv.CalibrationResult):
+        clone = pickle.loads(pickle.dumps(original))
+        assert (clone.camera_matrix, clone.dist_coeffs, clone.rvecs, clone.std_deviations) == \
+            (original.camera_matrix, original.dist_coeffs, original.rvecs, original.std_deviations)
     with pytest.raises(TypeError, match="unhashable"):
         hash(original)
 
@@ -61,6 +100,11 @@ def test_equality_is_exact_and_repr_names_what_differs():
     assert repr(a) == "CharucoBoard(7, 5, 0.04, 0.03, 'DICT_5X5_100')"
     assert repr(b) == "CharucoBoard(4, 4, 0.1, 0.07, 'DICT_4X4_50', ids=[9, 8, 7, 6, 5, 4, 3, 2], legacy_pattern=True)"
     assert eval(repr(b), {"CharucoBoard": mv.CharucoBoard}) == b
+    assert repr(body()) == "RigidBody(tag_size_m=0.05, marker_ids=[3, 11])"
+    assert repr(body_pose()).startswith("RigidBodyPose(rvec=[") and "used_marker_ids=[3, 11]" in repr(body_pose())
+    assert repr(calibration_result()).startswith("CalibrationResult(rms=") and "views=4, dist_coeffs=8" in \
+        repr(calibration_result())
+    assert body() == body() and body_pose() == body_pose() and calibration_result() == calibration_result()
 
 
 def test_foreign_or_damaged_states_are_refused():

@@ -1,6 +1,7 @@
 // Python wrapper of camera calibration: `calibrate_camera` and its result
 // class. Arguments are converted in parameter order, then validated; the
 // interpreter lock is released for the optimisation.
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -123,10 +124,63 @@ constexpr const char* kCalibrateDoc =
 constexpr const char* kResultDoc =
     "Result of `calibrate_camera`: the camera, one pose per view and how well they fit.";
 
+nb::object calibration_values(nb::handle self) {
+  const PyCalibration& c = calibration_of(self);
+  const calibrate::Result& r = c.result;
+  nb::list rvecs, tvecs;
+  for (const auto& p : r.poses) {
+    rvecs.append(float_list(p.rvec.data(), 3));
+    tvecs.append(float_list(p.tvec.data(), 3));
+  }
+  const double k[4] = {r.camera.k.fx, r.camera.k.fy, r.camera.k.cx, r.camera.k.cy};
+  return nb::make_tuple(r.rms, float_list(k, 4), float_list(r.camera.dist.data(), c.coefficients), rvecs, tvecs,
+                        float_list(r.per_view_errors.data(), r.per_view_errors.size()),
+                        float_list(r.std_deviations.data(), r.std_deviations.size()));
+}
+
+std::vector<double> floats(nb::handle list) {
+  std::vector<double> out;
+  for (nb::handle v : list) out.push_back(nb::cast<double>(v));
+  return out;
+}
+
+void restore_calibration(PyCalibration& self, nb::handle state) {
+  nb::object v = state_values(state, "CalibrationResult");
+  if (!nb::isinstance<nb::tuple>(v) || nb::len(v) != 7) throw nb::value_error("not a pickled CalibrationResult state");
+  PyCalibration c;
+  const nb::object rvecs = v[3], tvecs = v[4];
+  c.result.rms = nb::cast<double>(v[0]);
+  const std::vector<double> k = floats(v[1]), dist = floats(v[2]), errors = floats(v[5]), sd = floats(v[6]);
+  if (k.size() != 4 || (dist.size() != 5 && dist.size() != 8 && dist.size() != 14) || sd.size() != calibrate::kCameraParams ||
+      nb::len(rvecs) != nb::len(tvecs) || errors.size() != nb::len(rvecs)) {
+    throw nb::value_error("not a pickled CalibrationResult state");
+  }
+  c.result.camera.k = {k[0], k[1], k[2], k[3]};
+  std::copy(dist.begin(), dist.end(), c.result.camera.dist.begin());
+  c.coefficients = dist.size();
+  for (size_t i = 0; i < nb::len(rvecs); ++i) {
+    const std::vector<double> r = to_f64_fixed(rvecs[i], 3), t = to_f64_fixed(tvecs[i], 3);
+    c.result.poses.push_back({pnp::Vec3(r[0], r[1], r[2]), pnp::Vec3(t[0], t[1], t[2])});
+  }
+  c.result.per_view_errors.assign(errors.begin(), errors.end());
+  std::copy(sd.begin(), sd.end(), c.result.std_deviations.begin());
+  new (&self) PyCalibration{std::move(c)};
+}
+
 }  // namespace
 
 void register_calibration(nb::module_& m) {
   auto cls = nb::class_<PyCalibration>(m, "CalibrationResult", kResultDoc);
+  cls.def("__getstate__", [](nb::handle self) { return versioned_state(calibration_values(self)); });
+  cls.def("__setstate__", &restore_calibration);
+  add_value_equality(cls, &calibration_values);
+  cls.def("__repr__", [](nb::handle self) {
+    const PyCalibration& c = calibration_of(self);
+    const std::string text = std::string("CalibrationResult(rms=") + nb::repr(nb::float_(c.result.rms)).c_str() +
+                             ", views=" + std::to_string(c.result.poses.size()) +
+                             ", dist_coeffs=" + std::to_string(c.coefficients) + ")";
+    return nb::str(text.c_str());
+  });
   add_readonly(cls, "rms", [](nb::handle self) { return nb::float_(calibration_of(self).result.rms); },
                "Root mean square reprojection error over all points, in pixels (OpenCV's definition).");
   add_readonly(cls, "camera_matrix", [](nb::handle self) {

@@ -60,6 +60,9 @@ namespace {
 
 struct PyRigidBody {
   rigid_body::RigidBody body;
+  // The defining transforms, kept so the body can be pickled and compared.
+  Vec<rigid_body::Rotation> rotations;
+  Vec<rigid_body::Translation> translations;
 };
 
 struct PyRigidBodyPose {
@@ -355,7 +358,7 @@ void init_rigid_body(PyRigidBody* self, nb::handle tag_size_m, nb::handle marker
 
   auto made = rigid_body::make_rigid_body(size, ids, rs, ts);
   if (auto* message = std::get_if<std::string>(&made)) throw nb::value_error(message->c_str());
-  new (self) PyRigidBody{std::move(std::get<rigid_body::RigidBody>(made))};
+  new (self) PyRigidBody{std::move(std::get<rigid_body::RigidBody>(made)), std::move(rs), std::move(ts)};
 }
 
 const PyRigidBodyPose& pose_of(nb::handle self) { return instance_of<PyRigidBodyPose>(self, "RigidBodyPose"); }
@@ -410,11 +413,87 @@ constexpr const char* kRigidBodyPoseFnDoc =
 
 }  // namespace
 
+// ---- value semantics: pickling, copying, equality, repr --------------------
+
+nb::object body_arguments(nb::handle self) {
+  const PyRigidBody& b = body_of(self);
+  nb::list rotations, translations;
+  for (const auto& r : b.rotations) {
+    nb::list rows;
+    for (int i = 0; i < 3; ++i) rows.append(nb::make_tuple(r[3 * i], r[3 * i + 1], r[3 * i + 2]));
+    rotations.append(rows);
+  }
+  for (const auto& t : b.translations) translations.append(nb::make_tuple(t[0], t[1], t[2]));
+  return nb::make_tuple(b.body.tag_size_m, to_int_list(b.body.marker_ids), rotations, translations);
+}
+
+nb::object pose_values(nb::handle self) {
+  const rigid_body::RigidBodyPose& r = pose_of(self).result;
+  return nb::make_tuple(to_list(r.pose.rvec), to_list(r.pose.tvec), to_int_list(r.inlier_indices),
+                        to_int_list(r.inlier_marker_ids), to_int_list(r.used_marker_ids), r.reprojection_rmse);
+}
+
+template <class T>
+Vec<T> int_vector(nb::handle list) {
+  Vec<T> out;
+  for (nb::handle v : list) out.push_back(nb::cast<T>(v));
+  return out;
+}
+
+pnp::Vec3 vec3_of(nb::handle list) {
+  const std::vector<double> v = to_f64_fixed(list, 3);
+  return pnp::Vec3(v[0], v[1], v[2]);
+}
+
+void add_body_value_semantics(nb::class_<PyRigidBody>& cls) {
+  cls.def("__getstate__", [](nb::handle self) { return versioned_state(body_arguments(self)); });
+  cls.def("__setstate__", [](PyRigidBody& self, nb::handle state) {
+    nb::object args = state_values(state, "RigidBody");
+    // Rebuilt through the constructor: the same arguments give the same
+    // geometry, bit for bit.
+    nb::object fresh = nb::type<PyRigidBody>()(*args);
+    new (&self) PyRigidBody{nb::cast<PyRigidBody&>(fresh)};
+  });
+  add_value_equality(cls, &body_arguments);
+  cls.def("__repr__", [](nb::handle self) {
+    const PyRigidBody& b = body_of(self);
+    const std::string text = "RigidBody(tag_size_m=" + std::string(nb::repr(nb::float_(b.body.tag_size_m)).c_str()) +
+                             ", marker_ids=" + nb::repr(to_int_list(b.body.marker_ids)).c_str() + ")";
+    return nb::str(text.c_str());
+  });
+}
+
+void add_pose_value_semantics(nb::class_<PyRigidBodyPose>& cls) {
+  cls.def("__getstate__", [](nb::handle self) { return versioned_state(pose_values(self)); });
+  cls.def("__setstate__", [](PyRigidBodyPose& self, nb::handle state) {
+    nb::object v = state_values(state, "RigidBodyPose");
+    if (!nb::isinstance<nb::tuple>(v) || nb::len(v) != 6) throw nb::value_error("not a pickled RigidBodyPose state");
+    rigid_body::RigidBodyPose r;
+    r.pose.rvec = vec3_of(v[0]);
+    r.pose.tvec = vec3_of(v[1]);
+    r.inlier_indices = int_vector<uint32_t>(v[2]);
+    r.inlier_marker_ids = int_vector<int32_t>(v[3]);
+    r.used_marker_ids = int_vector<int32_t>(v[4]);
+    r.reprojection_rmse = nb::cast<double>(v[5]);
+    new (&self) PyRigidBodyPose{std::move(r)};
+  });
+  add_value_equality(cls, &pose_values);
+  cls.def("__repr__", [](nb::handle self) {
+    const rigid_body::RigidBodyPose& r = pose_of(self).result;
+    const std::string text = std::string("RigidBodyPose(rvec=") + nb::repr(to_list(r.pose.rvec)).c_str() +
+                             ", tvec=" + nb::repr(to_list(r.pose.tvec)).c_str() +
+                             ", used_marker_ids=" + nb::repr(to_int_list(r.used_marker_ids)).c_str() +
+                             ", reprojection_rmse=" + nb::repr(nb::float_(r.reprojection_rmse)).c_str() + ")";
+    return nb::str(text.c_str());
+  });
+}
+
 void register_pose_classes(nb::module_& m) {
   auto body = nb::class_<PyRigidBody>(m, "RigidBody", kRigidBodyDoc)
                   .def("__init__", &init_rigid_body, "tag_size_m"_a.none(), "marker_ids"_a.none(),
                        "rotations_marker_to_reference"_a.none(),
                        "translations_marker_to_reference"_a.none());
+  add_body_value_semantics(body);
   add_readonly(body, "marker_ids", [](nb::handle self) {
     return to_int_list(body_of(self).body.marker_ids);
   });
@@ -422,6 +501,7 @@ void register_pose_classes(nb::module_& m) {
                [](nb::handle self) { return body_of(self).body.tag_size_m; });
 
   auto pose = nb::class_<PyRigidBodyPose>(m, "RigidBodyPose", kRigidBodyPoseDoc);
+  add_pose_value_semantics(pose);
   add_readonly(pose, "rvec", [](nb::handle self) { return to_list(pose_of(self).result.pose.rvec); });
   add_readonly(pose, "tvec", [](nb::handle self) { return to_list(pose_of(self).result.pose.tvec); });
   add_readonly(pose, "inlier_indices",
