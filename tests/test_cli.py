@@ -250,3 +250,17 @@ def test_usage_errors_and_the_other_commands(tmp_path, capsys, monkeypatch):
                             text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join(
                                 [str(REPO / "python"), os.environ.get("PYTHONPATH", "")])))
     assert result.returncode == 0 and result.stdout.startswith("markvane ")
+
+
+def test_local_processes_give_the_serial_output(inputs, tmp_path, capsys, monkeypatch):
+    root, images = inputs
+    # Spawned workers import markvane and the tools from wherever this
+    # process found them.
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(
+        [str(Path(markvane.__file__).parent), str(REPO / "python")] + os.environ.get("PYTHONPATH", "").split(os.pathsep)))
+    serial = run(capsys, "detect", "-r", root, "--no-progress", "--format", "csv")
+    annotated = tmp_path / "annotated"
+    parallel = run(capsys, "detect", "-r", root, "--no-progress", "--format", "csv", "--jobs", "2",
+                   "--annotate", annotated)
+    assert parallel == serial and serial[0] == 1 and "10.png: not a readable image" in serial[2]
+    assert sorted(p.name for p in annotated.rglob("*.png")) == ["1.png", "2.png", "3.png"]

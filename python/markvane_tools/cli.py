@@ -465,6 +465,64 @@ def _annotate(cv2, draw, folder: Path, frame: Frame, corners, ids, reporter: Rep
         reporter.fail(str(target), f"cannot write the annotated image: {reason}")
 
 
+def _one_thread_per_process() -> None:
+    """Initializer of --jobs worker processes: each runs one detection thread,
+    so N processes on N cores do not start N x N threads. Set before the
+    worker first imports markvane, whose pool is sized at import."""
+    os.environ["RAYON_NUM_THREADS"] = "1"
+
+
+def _detect_source(task):
+    """A worker's share of --jobs: read one image or video itself (paths
+    travel between processes, not pixels), detect, annotate, and return what
+    the writer needs, in frame order."""
+    source, dictionary, params, annotate_dir, batch = task
+    markvane = _import_markvane()
+    cv2 = _import_cv2("reading images and videos")
+    draw = _import_tool("draw") if annotate_dir is not None else None
+    out = []
+    with _opencv_silenced(cv2):
+        for chunk in _chunks(_frames(cv2, [source]), batch, BATCH_PIXELS):
+            frames = [item for item in chunk if isinstance(item, Frame)]
+            results = iter(markvane.detect_markers_batch([f.image for f in frames], dictionary, params)
+                           if frames else [])
+            for item in chunk:
+                if isinstance(item, Failure):
+                    out.append(item)
+                    continue
+                corners, ids = next(results)
+                if draw is not None:
+                    reporter = Reporter()
+                    messages = []
+                    reporter.fail = lambda path, message: messages.append(Failure(path, message, False))
+                    _annotate(cv2, draw, annotate_dir, item, corners, ids, reporter)
+                    out += messages
+                # The writer needs only the frame's size, not its pixels.
+                shape = np.broadcast_to(np.uint8(0), item.image.shape[:2])
+                out.append((Frame(item.source, item.index, shape), corners, ids))
+    return out
+
+
+def _detect_in_processes(args, sources, dictionary, params, annotate_dir, writer, stream, reporter) -> None:
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    # spawn: a forked worker would inherit this process's thread pool size.
+    context = multiprocessing.get_context("spawn")
+    tasks = [(src, dictionary, params, annotate_dir, args.batch) for src in sources]
+    with ProcessPoolExecutor(args.jobs, mp_context=context, initializer=_one_thread_per_process) as pool:
+        for items in pool.map(_detect_source, tasks):
+            for item in items:
+                if isinstance(item, Failure):
+                    reporter.fail(item.path, item.message)
+                    reporter.step(item.image)
+                    continue
+                frame, corners, ids = item
+                writer.write(frame, corners, ids)
+                reporter.step()
+            stream.flush()
+
+
 def cmd_detect(args) -> int:
     markvane = _import_markvane()
     cv2 = _import_cv2("reading images and videos")
@@ -491,6 +549,10 @@ def cmd_detect(args) -> int:
     show_bar = (args.progress and sys.stderr.isatty()
                 and not (stream is sys.stdout and sys.stdout.isatty()))
     try:
+        if args.jobs > 1:
+            reporter.start_bar(_progress_bar(show_bar, _frame_total(cv2, sources) if show_bar else None))
+            _detect_in_processes(args, sources, dictionary, params, annotate_dir, writer, stream, reporter)
+            return EXIT_INPUT_ERRORS if reporter.failures else EXIT_OK
         with _opencv_silenced(cv2):
             reporter.start_bar(_progress_bar(show_bar, _frame_total(cv2, sources) if show_bar else None))
             chunks = _chunks(_frames(cv2, sources), args.batch, BATCH_PIXELS)
@@ -699,6 +761,10 @@ def _detect_parser(sub) -> None:
                    help="adaptive threshold window sizes in pixels (default 3 23 10)")
     g.add_argument("--batch", type=_positive_int, default=BATCH_FRAMES, metavar="N",
                    help=f"frames detected together (default {BATCH_FRAMES})")
+    g.add_argument("--jobs", type=_positive_int, default=1, metavar="N",
+                   help="detect in N local processes, each reading its own files and running one "
+                        "detection thread (default 1: this process, on every core); output order and "
+                        "results are the same")
     o = p.add_argument_group("output")
     o.add_argument("-f", "--format", choices=("jsonl", "csv"), default="jsonl",
                    help="jsonl (default): one object per image or frame; csv: one row per marker")
