@@ -497,10 +497,22 @@ def _detect_source(task):
                     reporter.fail = lambda path, message: messages.append(Failure(path, message, False))
                     _annotate(cv2, draw, annotate_dir, item, corners, ids, reporter)
                     out += messages
-                # The writer needs only the frame's size, not its pixels.
-                shape = np.broadcast_to(np.uint8(0), item.image.shape[:2])
-                out.append((Frame(item.source, item.index, shape), corners, ids))
+                # Only the frame's size goes back, not its pixels.
+                out.append((item.source, item.index, item.image.shape[:2], corners, ids))
     return out
+
+
+def _write_items(items, writer, reporter) -> None:
+    """The results of one `_detect_source` task, in frame order."""
+    for item in items:
+        if isinstance(item, Failure):
+            reporter.fail(item.path, item.message)
+            reporter.step(item.image)
+            continue
+        source, index, size, corners, ids = item
+        # The writers read the frame's size from its image.
+        writer.write(Frame(source, index, np.broadcast_to(np.uint8(0), size)), corners, ids)
+        reporter.step()
 
 
 def _detect_in_processes(args, sources, dictionary, params, annotate_dir, writer, stream, reporter) -> None:
@@ -512,14 +524,32 @@ def _detect_in_processes(args, sources, dictionary, params, annotate_dir, writer
     tasks = [(src, dictionary, params, annotate_dir, args.batch) for src in sources]
     with ProcessPoolExecutor(args.jobs, mp_context=context, initializer=_one_thread_per_process) as pool:
         for items in pool.map(_detect_source, tasks):
-            for item in items:
-                if isinstance(item, Failure):
-                    reporter.fail(item.path, item.message)
-                    reporter.step(item.image)
-                    continue
-                frame, corners, ids = item
-                writer.write(frame, corners, ids)
-                reporter.step()
+            _write_items(items, writer, reporter)
+            stream.flush()
+
+
+def _detect_on_dask(args, sources, dictionary, params, annotate_dir, writer, stream, reporter) -> None:
+    """One task per file on a Dask cluster: the workers read the files (they
+    must see the same paths), results come back and are written in input
+    order. Workers should run one task thread each with RAYON_NUM_THREADS=1,
+    or one task thread per machine with markvane's pool on every core."""
+    try:
+        from distributed import Client
+    except ImportError:
+        raise CliError("--dask-scheduler needs dask.distributed: pip install 'markvane[dask]'") from None
+    try:
+        client = Client(args.dask_scheduler, timeout=30)
+    except (OSError, TimeoutError) as exc:
+        raise CliError(f"cannot reach the Dask scheduler at {args.dask_scheduler}: {exc}") from None
+    with client:
+        futures = client.map(_detect_source, [(src, dictionary, params, annotate_dir, args.batch) for src in sources],
+                             pure=False)
+        for src, future in zip(sources, futures):
+            try:
+                items = future.result()
+            except Exception as exc:  # a worker lost, or the task failed there
+                items = [Failure(src.path, f"failed on the cluster: {type(exc).__name__}: {exc}", not src.video)]
+            _write_items(items, writer, reporter)
             stream.flush()
 
 
@@ -549,9 +579,10 @@ def cmd_detect(args) -> int:
     show_bar = (args.progress and sys.stderr.isatty()
                 and not (stream is sys.stdout and sys.stdout.isatty()))
     try:
-        if args.jobs > 1:
+        if args.jobs > 1 or args.dask_scheduler:
             reporter.start_bar(_progress_bar(show_bar, _frame_total(cv2, sources) if show_bar else None))
-            _detect_in_processes(args, sources, dictionary, params, annotate_dir, writer, stream, reporter)
+            run = _detect_on_dask if args.dask_scheduler else _detect_in_processes
+            run(args, sources, dictionary, params, annotate_dir, writer, stream, reporter)
             return EXIT_INPUT_ERRORS if reporter.failures else EXIT_OK
         with _opencv_silenced(cv2):
             reporter.start_bar(_progress_bar(show_bar, _frame_total(cv2, sources) if show_bar else None))
@@ -765,6 +796,9 @@ def _detect_parser(sub) -> None:
                    help="detect in N local processes, each reading its own files and running one "
                         "detection thread (default 1: this process, on every core); output order and "
                         "results are the same")
+    g.add_argument("--dask-scheduler", metavar="ADDRESS",
+                   help="detect on a Dask cluster (e.g. tcp://host:8786), one task per file; the workers "
+                        "read the files, so they must see the same paths (needs markvane[dask])")
     o = p.add_argument_group("output")
     o.add_argument("-f", "--format", choices=("jsonl", "csv"), default="jsonl",
                    help="jsonl (default): one object per image or frame; csv: one row per marker")
