@@ -63,30 +63,77 @@ def photo_corners(folder, pattern):
         found, corners = mv.find_chessboard_corners(gray, pattern)
         if found:
             views.append(np.asarray(corners, np.float32))
-    return views, gray.shape[::-1]
-
-
-@pytest.mark.parametrize("folder, pattern", [("chessboard-9x6", (9, 6)), ("chessboard-7x7", (7, 7))])
-@pytest.mark.parametrize("model, flags", [("k5", 0), ("k8", "rational")])
-def test_photos_match_opencv_on_the_same_corners(folder, pattern, model, flags):
-    views, size = photo_corners(folder, pattern)
     cols, rows = pattern
     gx, gy = np.meshgrid(np.arange(cols), np.arange(rows))
     obj = np.c_[gx.ravel(), gy.ravel(), np.zeros(cols * rows)].astype(np.float32)
-    cv_flags = cv2.CALIB_RATIONAL_MODEL if flags == "rational" else 0
-    rms, k, d, *_ = cv2.calibrateCamera([obj] * len(views), views, size, None, None, flags=cv_flags)
-    res = mv.calibrate_camera([obj] * len(views), views, size, model=model)
-    assert res.rms <= rms + 1e-3
+    return [obj] * len(views), views, gray.shape[::-1]
+
+
+def charuco_photo_corners():
+    board = mv.CharucoBoard(7, 5, 0.03, 0.022, "DICT_4X4_50")
+    board_corners = np.asarray(board.chessboard_corners, np.float32)
+    objs, views = [], []
+    for path in sorted(Path(data_path("charuco-5x7-4x4")).glob("*.jpg")):
+        gray = cv2.imread(str(path), cv2.IMREAD_GRAYSCALE)
+        corners, ids, _, _ = mv.detect_charuco_board(gray, board)
+        if len(ids) >= 6:
+            objs.append(board_corners[np.asarray(ids)])
+            views.append(np.asarray(corners, np.float32))
+    return objs, views, gray.shape[::-1]
+
+
+PHOTO_SETS = {"chessboard-9x6": lambda: photo_corners("chessboard-9x6", (9, 6)),
+              "chessboard-7x7": lambda: photo_corners("chessboard-7x7", (7, 7)),
+              "charuco-5x7-4x4": charuco_photo_corners}
+MODEL_FLAGS = {"k5": 0, "k8": cv2.CALIB_RATIONAL_MODEL,
+               "k14": cv2.CALIB_RATIONAL_MODEL | cv2.CALIB_THIN_PRISM_MODEL}
+# OpenCV's default undistortion runs five fixed iterations, which leaves
+# errors of many pixels towards the corners under a rational model; compare
+# converged inverses instead.
+CONVERGED = (cv2.TERM_CRITERIA_COUNT + cv2.TERM_CRITERIA_EPS, 200, 1e-14)
+
+
+def covered_pixels(views, size, step=16):
+    """Pixels inside the hull of every observed corner: where the views
+    constrain the distortion (a rational model is free, and may fold, outside)."""
+    hull = cv2.convexHull(np.concatenate(views).reshape(-1, 2))
+    gx, gy = np.meshgrid(np.arange(0, size[0], step), np.arange(0, size[1], step))
+    grid = np.c_[gx.ravel(), gy.ravel()].astype(np.float64)
+    return grid[[cv2.pointPolygonTest(hull, (x, y), False) >= 0 for x, y in grid]]
+
+
+def undistorted(pixels, k, d):
+    return cv2.undistortPoints(pixels.reshape(-1, 1, 2), k, np.asarray(d, np.float64), None, None, k,
+                               CONVERGED).reshape(-1, 2)
+
+
+@pytest.mark.parametrize("photo_set", list(PHOTO_SETS))
+@pytest.mark.parametrize("model", ["k5", "k8", "k14"])
+def test_photos_match_opencv_on_the_same_corners(photo_set, model):
+    objs, views, size = PHOTO_SETS[photo_set]()
+    flags = MODEL_FLAGS[model]
+    rms, k, d, *_ = cv2.calibrateCamera(objs, views, size, None, None, flags=flags)
+    res = mv.calibrate_camera(objs, views, size, model=model)
     ours = np.array(res.camera_matrix)
+    assert res.rms <= rms + 1e-3
+    if res.rms < rms - 1e-6:
+        # A lower minimum than OpenCV's: with a dozen views of 24 corners the
+        # 14-term model leaves a flat valley where OpenCV stops short. Started
+        # from our result, OpenCV must stay there: it is a minimum, not a slip.
+        again, k2, *_ = cv2.calibrateCamera(objs, views, size, ours.copy(),
+                                            np.array(res.dist_coeffs)[:12].reshape(1, -1),
+                                            flags=flags | cv2.CALIB_USE_INTRINSIC_GUESS)
+        assert abs(again - res.rms) < 1e-8 and np.allclose(k2, ours, rtol=1e-5)
+        return
+    assert abs(res.rms - rms) < 1e-3
+    assert np.allclose(ours[[0, 1, 0, 1], [0, 1, 2, 2]], k[[0, 1, 0, 1], [0, 1, 2, 2]], rtol=1e-3)
+    # The two distortions undistort alike wherever the views constrain them;
+    # under k5 over the whole image.
+    pixels = covered_pixels(views, size)
     if model == "k5":
-        assert abs(res.rms - rms) < 1e-3
-        assert np.allclose(ours[[0, 1, 0, 1], [0, 1, 2, 2]], k[[0, 1, 0, 1], [0, 1, 2, 2]], rtol=1e-3)
-        # The two distortions undistort the image alike.
-        grid = np.stack(np.meshgrid(np.linspace(0, size[0] - 1, 9), np.linspace(0, size[1] - 1, 7)), -1)
-        pts = grid.reshape(-1, 1, 2).astype(np.float64)
-        a = cv2.undistortPoints(pts, ours, np.array(res.dist_coeffs), P=ours)
-        b = cv2.undistortPoints(pts, ours, d, P=ours)
-        assert np.abs(a - b).max() < 0.05
+        gx, gy = np.meshgrid(np.linspace(0, size[0] - 1, 9), np.linspace(0, size[1] - 1, 7))
+        pixels = np.r_[pixels, np.c_[gx.ravel(), gy.ravel()]]
+    assert np.abs(undistorted(pixels, ours, res.dist_coeffs) - undistorted(pixels, ours, d)).max() < 0.05
 
 
 def test_chessboard_helper_on_photos():
