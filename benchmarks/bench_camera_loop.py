@@ -1,0 +1,156 @@
+"""markvane in a camera loop: thread scaling, idle gaps between calls, memory.
+
+Three measurements on rendered scenes (the same renderer as bench_detect.py):
+
+1. Two threads against one: each count runs in its own process (the pool's
+   size is fixed when it starts), calls back to back.
+2. Calls spaced like a camera's frames: an idle gap of 10 ms or 33 ms before
+   each call, against back-to-back calls, in one process with the default pool.
+   Gap rounds and back-to-back rounds alternate, so both see the same machine.
+3. Peak memory of one 3840x2160 detection, in a fresh process: the growth of
+   the resident set's high-water mark over the call.
+
+    PYTHONPATH=build/<dir>:python python benchmarks/bench_camera_loop.py
+    ... --sizes 640x480,1920x1080 --repeats 60
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+try:
+    import markvane_tools  # noqa: F401
+except ImportError:  # run from a checkout without installing
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "python"))
+
+from markvane_tools.scenes import render_scene
+
+DICTIONARY = "DICT_4X4_50"
+
+
+def parse_sizes(text: str):
+    return [tuple(int(v) for v in item.lower().split("x")) for item in text.split(",")]
+
+
+def frames_for(size, count=4, seed=11):
+    rng = np.random.default_rng(seed)
+    n = max(6, size[0] * size[1] // 80000)
+    return [np.ascontiguousarray(render_scene(rng, size=size, dictionary=DICTIONARY, n_markers=n,
+                                              marker_px=(40, max(60, min(size) // 5)), clutter=6,
+                                              noise=(0.0, 5.0))[0])
+            for _ in range(count)]
+
+
+def idle(seconds: float) -> None:
+    """Sleep like a thread waiting for its next frame (no busy loop)."""
+    end = time.perf_counter() + seconds
+    while (left := end - time.perf_counter()) > 0:
+        time.sleep(min(left, 0.002))
+
+
+def timed_calls(frames, repeats, gap=0.0, params=None):
+    import markvane
+    params = params or markvane.DetectorParameters()
+    times = []
+    for r in range(repeats):
+        if gap:
+            idle(gap)
+        t0 = time.perf_counter()
+        markvane.detect_markers(frames[r % len(frames)], DICTIONARY, params)
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def peak_rss_kib() -> int:
+    """The resident set's high-water mark. Read from /proc where it exists:
+    getrusage's figure survives exec, so a child would report its parent's."""
+    try:
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def child(args) -> int:
+    """Runs in a subprocess: one measurement, printed as JSON."""
+    import markvane
+    if args.child == "threads":
+        out = {}
+        for size in args.sizes:
+            frames = frames_for(size)
+            timed_calls(frames, 4)  # warm-up
+            out[f"{size[0]}x{size[1]}"] = timed_calls(frames, args.repeats)
+        print(json.dumps(out))
+    elif args.child == "memory":
+        # The frame was rendered by the parent: rendering here would raise
+        # the high-water mark above anything the detection needs.
+        frame = np.load(args.frame)
+        params = markvane.DetectorParameters()
+        before = peak_rss_kib()
+        markvane.detect_markers(frame, DICTIONARY, params)
+        print(json.dumps({"peak_growth_mib": (peak_rss_kib() - before) / 1024.0}))
+    return 0
+
+
+def run_child(kind, args, env_extra, frame=None):
+    env = dict(os.environ, **env_extra)
+    cmd = [sys.executable, __file__, "--child", kind, "--repeats", str(args.repeats),
+           "--sizes", ",".join(f"{w}x{h}" for w, h in args.sizes)] + (["--frame", frame] if frame else [])
+    done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main(argv=None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--sizes", default="640x480,1280x720,1920x1080,3840x2160", type=parse_sizes)
+    ap.add_argument("--repeats", type=int, default=40)
+    ap.add_argument("--rounds", type=int, default=3, help="alternating rounds of the gap test")
+    ap.add_argument("--child", choices=["threads", "memory"], help=argparse.SUPPRESS)
+    ap.add_argument("--frame", help=argparse.SUPPRESS)
+    args = ap.parse_args(argv)
+    if args.child:
+        return child(args)
+
+    print("1. Two threads against one (median ms per call, back to back)")
+    one = run_child("threads", args, {"RAYON_NUM_THREADS": "1"})
+    two = run_child("threads", args, {"RAYON_NUM_THREADS": "2"})
+    for key in one:
+        print(f"   {key:>10}: 1 thread {one[key] * 1e3:7.2f}   2 threads {two[key] * 1e3:7.2f}   "
+              f"speed-up {one[key] / two[key]:.2f}x")
+
+    print("2. Idle gaps between calls (median ms per call; ratio to back to back)")
+    for size in args.sizes:
+        frames = frames_for(size)
+        timed_calls(frames, 4)
+        results = {0.0: [], 0.010: [], 0.033: []}
+        for _ in range(args.rounds):
+            for gap in results:
+                results[gap].append(timed_calls(frames, args.repeats, gap))
+        base = statistics.median(results[0.0])
+        cells = "   ".join(f"gap {g * 1e3:.0f} ms {statistics.median(v) * 1e3:7.2f} "
+                           f"({statistics.median(v) / base:.2f}x)" for g, v in results.items() if g)
+        print(f"   {size[0]:>5}x{size[1]:<4}: back to back {base * 1e3:7.2f}   {cells}")
+
+    with tempfile.TemporaryDirectory() as tmp:
+        frame = str(Path(tmp) / "frame.npy")
+        np.save(frame, frames_for((3840, 2160), count=1)[0])
+        mem = run_child("memory", args, {}, frame)
+    print(f"3. Peak memory growth of one 3840x2160 detection: {mem['peak_growth_mib']:.1f} MiB")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
