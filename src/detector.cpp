@@ -7,6 +7,7 @@
 #include <limits>
 #include <mutex>
 #include <numeric>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -634,20 +635,30 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
 
 Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
                  const dictionary::Dictionary& dict, const DetectorParams& params) {
-  Decoded out;
   const Geometry g = geometry(dict, params);
-  Scratch scratch;
-  for (const Vec<Candidate>& group : select_candidates(gray, std::move(candidates), params)) {
-    const auto chosen = read_group(gray, group, dict, params, g, scratch);
-    if (!chosen) {
-      out.rejected.push_back(group[0]);
-      continue;
+  const Vec<Vec<Candidate>> groups = select_candidates(gray, std::move(candidates), params);
+  // Groups are read independently, a run of them per task with its own
+  // scratch, and gathered in group order: the result does not depend on the
+  // thread count.
+  constexpr size_t kGroupsPerTask = 4;
+  Vec<std::optional<Detection>> found(groups.size());
+  affinity::parallel_for((groups.size() + kGroupsPerTask - 1) / kGroupsPerTask, [&](size_t t) {
+    Scratch scratch;
+    const size_t end = std::min(groups.size(), (t + 1) * kGroupsPerTask);
+    for (size_t i = t * kGroupsPerTask; i < end; ++i) {
+      const auto chosen = read_group(gray, groups[i], dict, params, g, scratch);
+      if (!chosen) continue;
+      const auto& [k, reading] = *chosen;
+      Detection d{rotate_right(groups[i][k].corners, reading.match->rotation), reading.match->id};
+      if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
+        refine_subpix(gray, d.corners, params, g.cells);
+      found[i] = d;
     }
-    const auto& [k, reading] = *chosen;
-    Detection found{rotate_right(group[k].corners, reading.match->rotation), reading.match->id};
-    if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
-      refine_subpix(gray, found.corners, params, g.cells);
-    out.detections.push_back(found);
+  });
+  Decoded out;
+  for (size_t i = 0; i < groups.size(); ++i) {
+    if (found[i]) out.detections.push_back(*found[i]);
+    else out.rejected.push_back(groups[i][0]);
   }
   return out;
 }

@@ -204,7 +204,7 @@ nb::tuple detect_charuco_board(SettingsCheck check_settings, nb::handle image, n
   if (min_support < 0 || min_support > 2) throw nb::value_error("min_markers must be 0, 1 or 2");
 
   const dictionary::Dictionary dict = board_dictionary(b);
-  GrayImage gray = to_gray(extract_frame(image_arg));
+  GrayImage gray = read_gray(image_arg);
   check_settings(params);
   charuco::CharucoResult result;
   {
@@ -242,7 +242,7 @@ nb::tuple charuco_predict(nb::handle image, nb::handle board) {
   const ImageArg image_arg("image", image);
   const PyCharucoBoard& b = arg_board(board);
   const dictionary::Dictionary dict = board_dictionary(b);
-  const GrayImage gray = to_gray(extract_frame(image_arg));
+  const GrayImage gray = read_gray(image_arg);
   const charuco::Prediction p = charuco::predict(gray, b.board, dict, DetectorParams{});
   return nb::make_tuple(point_list(p.positions), int_list<int32_t>(p.windows));
 }

@@ -50,7 +50,7 @@ nb::tuple find_chessboard_corners(nb::handle image, nb::handle pattern_size) {
     throw nb::value_error("both pattern_size dimensions must be greater than 2");
   }
   const chessboard::PatternSize pattern{uint32_t(size[0]), uint32_t(size[1])};
-  const GrayImage gray = to_gray(extract_frame(image_arg));
+  const GrayImage gray = read_gray(image_arg);
   std::optional<Vec<Point2f>> corners;
   {
     nb::gil_scoped_release unlocked;

@@ -763,7 +763,7 @@ Frame frame_shape(const ImageArg& image) {
   return frame;
 }
 
-void copy_frame(const ImageArg& image, Frame& frame) {
+static void copy_frame(const ImageArg& image, Frame& frame) {
   const Py_buffer& v = image.buffer.get();
   const size_t total = frame.rows * frame.cols * frame.channels;
   if (total == 0) return;
@@ -777,10 +777,19 @@ void copy_frame(const ImageArg& image, Frame& frame) {
   }
 }
 
-Frame extract_frame(const ImageArg& image) {
-  Frame frame = frame_shape(image);
+GrayImage read_gray(const ImageArg& image) { return read_gray(image, frame_shape(image)); }
+
+GrayImage read_gray(const ImageArg& image, Frame frame) {
+  const Py_buffer& v = image.buffer.get();
+  // A contiguous BGR frame is converted straight from the caller's buffer:
+  // copying it first would move three times the gray image's bytes for
+  // nothing. The conversion reads the same bytes either way.
+  if (frame.channels == 3 && frame.rows * frame.cols != 0 && PyBuffer_IsContiguous(&v, 'C')) {
+    return imgproc::bgr_to_gray(static_cast<const uint8_t*>(v.buf), uint32_t(frame.cols),
+                                uint32_t(frame.rows));
+  }
   copy_frame(image, frame);
-  return frame;
+  return to_gray(std::move(frame));
 }
 
 GrayImage to_gray(Frame&& frame) {

@@ -1,6 +1,6 @@
 // Argument conversion shared by every Python-facing function: the
 // "argument '<name>': " prefix on type and overflow errors, sequence and
-// NumPy array intake, image intake (extract_frame, to_gray), access to the
+// NumPy array intake, image intake (read_gray), access to the
 // records behind module class instances, result building, and the
 // publication of functions with a text signature. Only binding files include
 // this.
@@ -210,7 +210,7 @@ T& instance_of(nb::handle value, const char* class_name) {
 
 // Image intake: a NumPy uint8 array of any strides; 2-D gray or 3-D with 1 or 3
 // channels. Binding (ImageArg) raises the prefixed TypeError and holds a
-// read-only view until extract_frame has copied it; extract_frame raises the
+// read-only view until read_gray has copied it; frame_shape raises the
 // ValueErrors of the fixed messages (and MemoryError for impossible sizes).
 struct ImageArg {
   ImageArg(const char* name, nb::handle image);
@@ -219,13 +219,15 @@ struct ImageArg {
   // binding that then fails is released with it.
   BufferView buffer;
 };
-Frame extract_frame(const ImageArg& image);
 GrayImage to_gray(Frame&& frame);
-// extract_frame in two steps: the checks (with their errors), then the copy.
-// The copy calls no Python API, so worker threads may run it while the
-// calling thread holds the interpreter lock and the view.
+// The frame as a gray image: checked by frame_shape, then copied (or
+// converted from BGR).
+GrayImage read_gray(const ImageArg& image);
+// The same in two steps: the checks (with their errors), then the copy. The
+// copy calls no Python API, so worker threads may run it while the calling
+// thread holds the interpreter lock and the view.
 Frame frame_shape(const ImageArg& image);
-void copy_frame(const ImageArg& image, Frame& frame);
+GrayImage read_gray(const ImageArg& image, Frame frame);
 
 // A sequence of images (any sequence but a str, and not a single array, which
 // would otherwise pass as a sequence of its rows), every element bound as an

@@ -54,11 +54,12 @@ void check_detection_settings(const DetectorParams& p) {
 nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle parameters) {
   // Arguments are bound in order; the dictionary is looked up before the
   // image's shape is checked.
+  affinity::wake_workers();
   const ImageArg image_arg("image", image);
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
   dictionary::Dictionary dict = lookup_dictionary(name);
-  GrayImage gray = to_gray(extract_frame(image_arg));
+  GrayImage gray = read_gray(image_arg);
   check_detection_settings(params);
   detector::Decoded result;
   {
@@ -72,6 +73,7 @@ nb::list detect_markers_batch(nb::handle images, nb::handle dictionary, nb::hand
   // Every argument is bound, the dictionary looked up and every frame
   // converted before any detection runs, so a bad frame anywhere raises and
   // leaves nothing half done.
+  affinity::wake_workers();
   std::vector<std::unique_ptr<ImageArg>> image_args = arg_image_list("images", images);
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
@@ -85,8 +87,7 @@ nb::list detect_markers_batch(nb::handle images, nb::handle dictionary, nb::hand
   check_detection_settings(params);
   Vec<GrayImage> grays(frames.size());
   affinity::parallel_for(frames.size(), [&](size_t i) {
-    copy_frame(*image_args[i], frames[i]);
-    grays[i] = to_gray(std::move(frames[i]));
+    grays[i] = read_gray(*image_args[i], std::move(frames[i]));
   });
   image_args.clear();
   Vec<detector::Decoded> results;
@@ -121,7 +122,7 @@ nb::list corner_sub_pix_hook(nb::handle image, nb::handle corners, nb::handle wi
   if (half_win > kMaxSubPixHalfWindow) {
     throw nb::value_error(("win must be at most " + std::to_string(kMaxSubPixHalfWindow)).c_str());
   }
-  GrayImage gray = to_gray(extract_frame(image_arg));
+  GrayImage gray = read_gray(image_arg);
   nb::list out;
   for (const auto& p : points) {
     Point2f start{float(p[0]), float(p[1])};
