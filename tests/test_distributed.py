@@ -123,6 +123,26 @@ def test_cluster_results_equal_a_serial_run(cluster, files, video, tmp_path):
     assert sum(len(ids) for r in results for _, _, ids in r.frames) == 5 + 40
 
 
+@pytest.mark.filterwarnings("ignore")
+def test_a_task_that_raises_is_retried_then_reported_per_file(cluster, files, video):
+    p = markvane.DetectorParameters()
+    p.adaptive_thresh_win_size_step = 0  # accepted here, refused when detecting
+    paths = files[:2] + [video]
+
+    def failures(client):
+        return sum("Compute Failed" in line for log in client.get_worker_logs().values() for _, line in log)
+
+    with distributed.Client(cluster) as client:
+        before = failures(client)
+        results = detect_files(client, paths, "DICT_4X4_50", p, segment_frames=30, retries=2)
+        failed = failures(client) - before
+    assert [r.path for r in results] == paths and all(r.frames == [] for r in results)
+    reason = "failed on the cluster: ValueError: adaptive_thresh_win_size_step must not be 0"
+    assert [r.error for r in results[:2]] == [reason] * 2
+    assert results[2].error == f"frames 0 to 29 {reason}; frames 30 to the end {reason}"
+    assert failed == 3 * 4  # each of the four tasks, three times
+
+
 # Folder, dictionary and settings for each set of shared photographs.
 PHOTO_SETS = [
     ("aruco-gridboard-6x6", "DICT_6X6_50", {}),
