@@ -64,6 +64,10 @@ from markvane_tools.cli import (SEGMENT_FRAMES, VIDEO_SUFFIXES, Failure, Frame, 
 # such a video is read whole by one task rather than cut into millions.
 MOST_FRAMES = 10_000_000
 
+# Results fetched from the cluster in one request: fewer round trips, while
+# the first of a long run still comes back soon.
+GATHER = 64
+
 # What a segment found where it should have found a frame: past the end, or
 # a capture that refused to seek.
 END = "end"
@@ -183,6 +187,21 @@ def _outcome(source: Source, future, what: str = ""):
         return _failed(source, exc, what)
 
 
+def _in_order(client, sources: Sequence[Source], futures: list) -> Iterator:
+    """The futures' outcomes in order, fetched `GATHER` at a time (one
+    request each, rather than one per file); a batch with a failed task is
+    fetched file by file, so that the failure stays with its file. Fetched
+    futures are let go, so the cluster can forget their results."""
+    for i in range(0, len(futures), GATHER):
+        batch = futures[i:i + GATHER]
+        futures[i:i + GATHER] = [None] * len(batch)
+        try:
+            outcomes = client.gather(batch)
+        except Exception:  # noqa: BLE001 - each file's own outcome says what went wrong
+            outcomes = [_outcome(src, f) for src, f in zip(sources[i:i + GATHER], batch)]
+        yield from outcomes
+
+
 def _span(segment: Optional[Segment]) -> str:
     if segment is None:
         return ""
@@ -207,32 +226,31 @@ def _run(client, sources: Sequence[Source], dictionary: str, params, annotate_di
          segment_frames: Optional[int], retries: int) -> Iterator:
     """`(source, items)` for every source, in input order, each worked out on
     the cluster: `items` as `cli._write_items` takes them."""
+    def submit(function, args: list) -> list:
+        return client.map(function, args, pure=False, retries=retries)
+
     tasks = [(src, dictionary, params, annotate_dir, batch) for src in sources]
     videos = [k for k, src in enumerate(sources) if src.video]
     # The workers count the frames, as only they need to see the files; these
     # tasks go first so that the segments can be queued early.
-    counts = (client.map(_frame_count, [sources[k].path for k in videos], pure=False, retries=retries)
-              if segment_frames and videos else [])
-    stills = iter(client.map(_detect_task, [tasks[k] + (None,) for k, src in enumerate(sources) if not src.video],
-                             pure=False, retries=retries))
+    counts = submit(_frame_count, [sources[k].path for k in videos]) if segment_frames else [None] * len(videos)
+    still = [k for k, src in enumerate(sources) if not src.video]
+    stills = _in_order(client, [sources[k] for k in still], submit(_detect_task, [tasks[k] + (None,) for k in still]))
     plans = {}
-    for k, future in zip(videos, counts):
+    for k, count in zip(videos, counts):
         try:
-            n = future.result()
-        except Exception:  # the task that runs the whole video reports what is wrong with it
+            n = 0 if count is None else count.result()
+        except Exception:  # the task that reads the whole video reports what is wrong with it
             n = 0
         plan = segments(n, segment_frames)
-        plans[k] = plan, client.map(_detect_task, [tasks[k] + (s,) for s in plan], pure=False, retries=retries)
+        plans[k] = plan, submit(_detect_task, [tasks[k] + (s,) for s in plan])
     del counts
     for k, src in enumerate(sources):
-        if not src.video:
-            yield src, _outcome(src, next(stills))[0]
-        elif k in plans:
+        if src.video:
             plan, futures = plans.pop(k)
             yield src, _joined(client, src, plan, futures, tasks[k], retries)
         else:
-            yield src, _outcome(src, client.submit(_detect_task, tasks[k] + (None,), pure=False,
-                                                   retries=retries))[0]
+            yield src, next(stills)[0]
 
 
 def _result(path: str, items) -> FileResult:
