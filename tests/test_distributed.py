@@ -277,9 +277,10 @@ def test_a_worker_killed_mid_run_loses_no_file(cluster, tmp_path):
         with ThreadPoolExecutor(1) as pool:
             run = pool.submit(detect_files, client, paths, "DICT_4X4_50", p)
             deadline = time.monotonic() + 60
-            while client.run_on_scheduler(finished) < 6 and time.monotonic() < deadline:
+            busy = []
+            while not (busy and client.run_on_scheduler(finished) >= 6) and time.monotonic() < deadline:
                 time.sleep(0.02)
-            busy = [w for w, keys in client.processing().items() if keys]
+                busy = [w for w, keys in client.processing().items() if keys]
             pids = client.run(os.getpid, workers=busy[:1])
             os.kill(pids[busy[0]], signal.SIGKILL)
             done_when_killed = client.run_on_scheduler(finished)
