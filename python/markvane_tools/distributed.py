@@ -132,8 +132,11 @@ def _segment_frames(cv2, source: Source, segment: Segment, seen: dict) -> Iterat
         if n == 0:
             seen["first"] = END
         if segment.count is not None:
-            ok, image = cap.read() if n == segment.count else (False, None)
-            seen["next"] = _fingerprint(cv2, cap, image) if ok else END
+            seen["next"] = END
+            if n == segment.count:
+                ok, image = cap.read()
+                if ok:
+                    seen["next"] = _fingerprint(cv2, cap, image)
     finally:
         cap.release()
     if segment.start == 0 and n == 0:
