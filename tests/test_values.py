@@ -1,5 +1,6 @@
-"""DetectorParameters and CharucoBoard travel to other processes: pickling and
-copying give equal objects, equality compares every setting exactly, repr
+"""markvane's objects travel to other processes: pickling and copying give
+equal objects that behave the same (for fixed and for many random ones,
+extreme settings included), equality compares every setting exactly, repr
 says what differs from the defaults, and a state from another version of the
 package is refused."""
 import copy
@@ -134,3 +135,220 @@ def test_objects_arrive_equal_in_another_process():
               "image = mv.__name__; sys.stdout.write(repr(p) + '|' + repr(b) + '|' + str(len(b.chessboard_corners)))")
     out = subprocess.run([sys.executable, "-c", script], input=pickle.dumps((p, b)), capture_output=True, check=True)
     assert out.stdout.decode() == f"{p!r}|{b!r}|{len(b.chessboard_corners)}"
+
+
+# ---- random round trips ---------------------------------------------------------------
+# Seeded draws of every class, extreme values included; each draw must come back
+# from pickle (every protocol), copy and deepcopy equal, with the same state bit
+# for bit (repr tells -0.0 from 0.0 and shows every digit), and behave the same.
+
+EXTREME_FLOATS = [math.nan, math.inf, -math.inf, -0.0, 0.0, 5e-324, 2.2250738585072014e-308, 1e-300, -1e-300,
+                  1e300, sys.float_info.max, -sys.float_info.max, 1 / 3]
+EXTREME_INTS = [-2**31, -1, 0, 1, 2, 3, 4, 255, 256, 2**31 - 1]
+FINITE_EXTREMES = [v for v in EXTREME_FLOATS if math.isfinite(v)]
+
+
+def clones(obj):
+    for protocol in (2, 3, 4, 5):
+        yield f"pickle protocol {protocol}", pickle.loads(pickle.dumps(obj, protocol))
+    yield "copy", copy.copy(obj)
+    yield "deepcopy", copy.deepcopy(obj)
+
+
+def outcome(call, *args, **kwargs):
+    """What a call gives or raises, as text exact to the last bit."""
+    try:
+        return repr(call(*args, **kwargs))
+    except Exception as exc:  # the same refusal counts as the same behaviour
+        return f"{type(exc).__name__}: {exc}"
+
+
+def assert_round_trips(obj, behaviour):
+    for how, clone in clones(obj):
+        assert type(clone) is type(obj) and clone is not obj, how
+        assert clone == obj and not clone != obj, (how, obj)
+        assert repr(clone.__getstate__()) == repr(obj.__getstate__()) and repr(clone) == repr(obj), how
+        assert behaviour(clone) == behaviour(obj), (how, obj)
+
+
+def draw_setting(rng, default):
+    if isinstance(default, bool):
+        return bool(rng.integers(2))
+    if isinstance(default, int):
+        return int(rng.choice(EXTREME_INTS)) if rng.random() < 0.3 else int(rng.integers(-2, 4 * default + 8))
+    if rng.random() < 0.4:
+        return float(rng.choice(EXTREME_FLOATS))
+    return float(default * rng.lognormal(0, 1.5)) if default else float(rng.uniform(-1, 3))
+
+
+SCENE = None
+
+
+def scene():
+    global SCENE
+    if SCENE is None:
+        from markvane_tools import scenes
+        SCENE = scenes.render_scene(np.random.default_rng(0), size=(160, 120), n_markers=2, marker_px=(40, 50),
+                                    use_cv2=False)[0]
+    return SCENE
+
+
+def test_random_detector_parameters_round_trip():
+    rng = np.random.default_rng(101)
+    defaults = mv.DetectorParameters().__getstate__()[1]
+    taken = {name: set() for name in defaults}
+    refused = found = 0
+    for _ in range(150):
+        p = mv.DetectorParameters()
+        keep = rng.choice([0.2, 0.8, 0.95])  # many settings changed at once, or a few
+        for name, default in defaults.items():
+            if rng.random() < keep:
+                continue
+            value = draw_setting(rng, default)
+            try:  # the setter says which values the setting accepts
+                setattr(p, name, value)
+            except ValueError:
+                refused += 1
+                continue
+            taken[name].add(repr(getattr(p, name)))
+        assert_round_trips(p, lambda q: outcome(mv.detect_markers, scene(), "DICT_4X4_50", q))
+        found += outcome(mv.detect_markers, scene(), "DICT_4X4_50", p).startswith("([[")
+        # A copy is independent of its original.
+        clone = copy.copy(p)
+        clone.detect_inverted_marker = not p.detect_inverted_marker
+        assert clone != p
+    # The draws reached every setting, every refinement method, NaN and -0.0,
+    # and values that setters refuse.
+    assert all(len(values) > 1 for values in taken.values()), taken
+    assert taken["corner_refinement_method"] == {"0", "1", "2", "3"}
+    assert {"nan", "-0.0"} <= taken["adaptive_thresh_constant"] and refused > 100
+    assert found > 50  # and enough of them still find markers, so that detections are compared
+
+
+def draw_board(rng):
+    name = str(rng.choice(mv.predefined_dictionaries()))
+    sx, sy = (int(v) for v in rng.integers(0, 9, 2))
+    square = float(rng.choice(EXTREME_FLOATS)) if rng.random() < 0.3 else float(rng.uniform(0.005, 0.2))
+    marker = float(rng.choice(EXTREME_FLOATS)) if rng.random() < 0.3 else square * float(rng.uniform(0.4, 0.9))
+    legacy = bool(rng.integers(2))
+    ids = None
+    if rng.random() < 0.6:
+        from markvane_tools import targets
+        count = len(mv.CharucoBoard(sx, sy, 1.0, 0.5, name, legacy_pattern=legacy).ids)
+        size = targets._dictionary(name).codes.shape[0]
+        ids = rng.choice(size, count, replace=count > size).tolist()
+    return mv.CharucoBoard(sx, sy, square, marker, name, ids=ids, legacy_pattern=legacy)
+
+
+def board_behaviour(board):
+    from markvane_tools import targets
+    geometry = repr([board.squares_x, board.squares_y, board.square_length, board.marker_length,
+                     board.dictionary, board.legacy_pattern, board.ids, board.chessboard_corners])
+    try:  # the board's own picture where it can be drawn
+        image = targets.charuco_board_image(board, 40)
+    except ValueError:
+        image = scene()
+    p = mv.DetectorParameters()
+    p.min_side_length_canonical_img = 0
+    return geometry, outcome(mv.detect_charuco_board, image, board, p)
+
+
+def test_random_boards_round_trip():
+    rng = np.random.default_rng(202)
+    found = 0
+    for _ in range(100):
+        board = draw_board(rng)
+        assert_round_trips(board, board_behaviour)
+        found += "([[" in board_behaviour(board)[1]
+    assert found >= 20  # enough draws were boards that detection finds
+
+
+def rotation(rng):
+    if rng.random() < 0.2:
+        return [np.eye(3), np.diag([1.0, -1.0, -1.0]), np.diag([-1.0, -1.0, 1.0])][int(rng.integers(3))]
+    axis = rng.normal(size=3)
+    return np.array(mv.rodrigues(axis / np.linalg.norm(axis) * rng.uniform(0, math.pi)))
+
+
+def draw_body(rng):
+    n = int(rng.integers(1, 6))
+    extreme = rng.random() < 0.3
+    ids = (rng.integers(-2**31, 2**31, n) if extreme else rng.choice(50, n, replace=False)).tolist()
+    if extreme:
+        tag = float(rng.choice([5e-324, 1e-300, 1e300, sys.float_info.max, 1 / 3]))
+        translations = rng.choice(FINITE_EXTREMES, (n, 3))
+    else:
+        tag, translations = float(rng.uniform(0.01, 0.2)), rng.uniform(-0.2, 0.2, (n, 3))
+    rotations = [rotation(rng) for _ in range(n)]
+    return (tag, ids, rotations, translations), mv.RigidBody(tag, ids, rotations, translations)
+
+
+def seen_corners(rng, tag, rotations, translations, camera):
+    """Each marker's corners seen from a random pose through a pinhole, with noise."""
+    half = tag / 2
+    local = np.array([[-half, half, 0], [half, half, 0], [half, -half, 0], [-half, -half, 0]])
+    turn = np.array(mv.rodrigues(rng.normal(0, 0.3, 3)))
+    shift = np.array([rng.uniform(-0.1, 0.1), rng.uniform(-0.1, 0.1), rng.uniform(0.5, 1.5)])
+    with np.errstate(all="ignore"):
+        cam = [(local @ np.asarray(r).T + t) @ turn.T + shift for r, t in zip(rotations, translations)]
+        return [(c[:, :2] / c[:, 2:] * camera[0][0] + [camera[0][2], camera[1][2]]) + rng.normal(0, 0.2, (4, 2))
+                for c in cam]
+
+
+def test_random_rigid_bodies_and_poses_round_trip():
+    rng = np.random.default_rng(303)
+    poses = 0
+    for _ in range(100):
+        try:
+            (tag, ids, rotations, translations), body = draw_body(rng)
+        except ValueError:  # repeated ids
+            continue
+        f = float(rng.uniform(500, 1500))
+        camera = [[f, 0, 320.0], [0, f, 240.0], [0, 0, 1]]
+        corners = seen_corners(rng, tag, rotations, translations, camera)
+        seen_ids = ids + [123456]  # an id the body does not have is ignored
+        corners.append(corners[0] + 50)
+
+        def estimate(b):
+            return outcome(mv.estimate_rigid_body_pose, corners, seen_ids, b, camera, seed=7)
+        assert_round_trips(body, estimate)
+        try:
+            pose = mv.estimate_rigid_body_pose(corners, seen_ids, body, camera, seed=7)
+        except ValueError:  # corners out of range, from an extreme body
+            pose = None
+        if pose is not None:
+            poses += 1
+            assert_round_trips(pose, lambda q: repr([q.rvec, q.tvec, q.inlier_indices, q.inlier_marker_ids,
+                                                     q.used_marker_ids, q.reprojection_rmse]))
+    assert poses >= 50
+
+
+def test_random_calibrations_round_trip():
+    rng = np.random.default_rng(404)
+    results = 0
+    for _ in range(30):
+        w, h = int(rng.integers(320, 1920)), int(rng.integers(240, 1080))
+        f = float(rng.uniform(300, 2000))
+        camera = [[f * rng.uniform(0.97, 1.03), 0, w / 2 + rng.uniform(-20, 20)], [0, f, h / 2 + rng.uniform(-20, 20)],
+                  [0, 0, 1]]
+        dist = rng.normal(0, 0.05, 5)
+        cols, rows, square = int(rng.integers(4, 9)), int(rng.integers(3, 7)), float(rng.uniform(0.02, 0.05))
+        gx, gy = np.meshgrid(np.arange(cols) * square, np.arange(rows) * square)
+        board = np.c_[gx.ravel(), gy.ravel(), np.zeros(cols * rows)]
+        views = int(rng.integers(3, 7))
+        images = [np.array(mv.project_points(board, rng.uniform(-0.5, 0.5, 3),
+                                             [-cols * square / 2, -rows * square / 2, rng.uniform(0.3, 0.8)],
+                                             camera, dist)) + rng.normal(0, 0.3, (cols * rows, 2))
+                  for _ in range(views)]
+        options = dict(model=str(rng.choice(["k5", "k8", "k14"])), fix_aspect_ratio=bool(rng.integers(2)),
+                       zero_tangent=bool(rng.integers(2)), fix_principal_point=bool(rng.integers(2)))
+        if rng.random() < 0.5:
+            options["camera_matrix"] = camera
+        try:
+            result = mv.calibrate_camera([board] * views, images, (w, h), **options)
+        except ValueError:  # views that cannot determine the camera
+            continue
+        results += 1
+        assert_round_trips(result, lambda c: repr([c.rms, c.camera_matrix, c.dist_coeffs, c.rvecs, c.tvecs,
+                                                   c.per_view_errors, c.std_deviations]))
+    assert results >= 20

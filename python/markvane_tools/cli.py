@@ -41,6 +41,11 @@ PROGRESS_DELAY = 1.5
 BATCH_FRAMES = 8
 BATCH_PIXELS = 40_000_000
 
+# Video frames per task on a Dask cluster (markvane_tools.distributed):
+# enough that opening the video and seeking cost little beside detection, few
+# enough that a video of a few minutes spreads over a cluster.
+SEGMENT_FRAMES = 256
+
 # Files a folder contributes; a file named on the command line is always tried.
 IMAGE_SUFFIXES = frozenset(
     ".png .jpg .jpeg .jpe .bmp .dib .tif .tiff .webp .pbm .pgm .ppm .pnm .jp2".split())
@@ -477,28 +482,36 @@ def _detect_source(task):
     travel between processes, not pixels), detect, annotate, and return what
     the writer needs, in frame order."""
     source, dictionary, params, annotate_dir, batch = task
-    markvane = _import_markvane()
     cv2 = _import_cv2("reading images and videos")
-    draw = _import_tool("draw") if annotate_dir is not None else None
-    out = []
     with _opencv_silenced(cv2):
-        for chunk in _chunks(_frames(cv2, [source]), batch, BATCH_PIXELS):
-            frames = [item for item in chunk if isinstance(item, Frame)]
-            results = iter(markvane.detect_markers_batch([f.image for f in frames], dictionary, params)
-                           if frames else [])
-            for item in chunk:
-                if isinstance(item, Failure):
-                    out.append(item)
-                    continue
-                corners, ids = next(results)
-                if draw is not None:
-                    reporter = Reporter()
-                    messages = []
-                    reporter.fail = lambda path, message: messages.append(Failure(path, message, False))
-                    _annotate(cv2, draw, annotate_dir, item, corners, ids, reporter)
-                    out += messages
-                # Only the frame's size goes back, not its pixels.
-                out.append((item.source, item.index, item.image.shape[:2], corners, ids))
+        return _detect_items(cv2, _frames(cv2, [source]), dictionary, params, annotate_dir, batch)
+
+
+def _detect_items(cv2, items, dictionary, params, annotate_dir, batch) -> list:
+    """Detection on the frames among `items` (frames and failures, as
+    `_frames` yields them), `batch` at a time: the failures and each frame's
+    `(source, index, size, corners, ids)`, in order, after annotating it
+    under `annotate_dir` unless that is None."""
+    markvane = _import_markvane()
+    draw = _import_tool("draw") if annotate_dir is not None else None
+    out: list = []
+    for chunk in _chunks(items, batch, BATCH_PIXELS):
+        frames = [item for item in chunk if isinstance(item, Frame)]
+        results = iter(markvane.detect_markers_batch([f.image for f in frames], dictionary, params)
+                       if frames else [])
+        for item in chunk:
+            if isinstance(item, Failure):
+                out.append(item)
+                continue
+            corners, ids = next(results)
+            if draw is not None:
+                reporter = Reporter()
+                messages = []
+                reporter.fail = lambda path, message: messages.append(Failure(path, message, False))
+                _annotate(cv2, draw, annotate_dir, item, corners, ids, reporter)
+                out += messages
+            # Only the frame's size goes back, not its pixels.
+            out.append((item.source, item.index, item.image.shape[:2], corners, ids))
     return out
 
 
@@ -529,26 +542,23 @@ def _detect_in_processes(args, sources, dictionary, params, annotate_dir, writer
 
 
 def _detect_on_dask(args, sources, dictionary, params, annotate_dir, writer, stream, reporter) -> None:
-    """One task per file on a Dask cluster: the workers read the files (they
-    must see the same paths), results come back and are written in input
-    order. Workers should run one task thread each with RAYON_NUM_THREADS=1,
-    or one task thread per machine with markvane's pool on every core."""
+    """Tasks on a Dask cluster: one per image, one per segment of a video (see
+    markvane_tools.distributed). The workers read the files (they must see the
+    same paths); results come back and are written in input order. Workers
+    should run one task thread each with RAYON_NUM_THREADS=1, or one task
+    thread per machine with markvane's pool on every core."""
     try:
         from distributed import Client
     except ImportError:
         raise CliError("--dask-scheduler needs dask.distributed: pip install 'markvane[dask]'") from None
+    on_cluster = _import_tool("distributed")
     try:
         client = Client(args.dask_scheduler, timeout=30)
     except (OSError, TimeoutError) as exc:
         raise CliError(f"cannot reach the Dask scheduler at {args.dask_scheduler}: {exc}") from None
     with client:
-        futures = client.map(_detect_source, [(src, dictionary, params, annotate_dir, args.batch) for src in sources],
-                             pure=False)
-        for src, future in zip(sources, futures):
-            try:
-                items = future.result()
-            except Exception as exc:  # a worker lost, or the task failed there
-                items = [Failure(src.path, f"failed on the cluster: {type(exc).__name__}: {exc}", not src.video)]
+        for _, items in on_cluster._run(client, sources, dictionary, params, annotate_dir, args.batch,
+                                        args.segment_frames, retries=0):
             _write_items(items, writer, reporter)
             stream.flush()
 
@@ -797,8 +807,11 @@ def _detect_parser(sub) -> None:
                         "detection thread (default 1: this process, on every core); output order and "
                         "results are the same")
     g.add_argument("--dask-scheduler", metavar="ADDRESS",
-                   help="detect on a Dask cluster (e.g. tcp://host:8786), one task per file; the workers "
-                        "read the files, so they must see the same paths (needs markvane[dask])")
+                   help="detect on a Dask cluster (e.g. tcp://host:8786), one task per image and per "
+                        "segment of a video; the workers read the files, so they must see the same "
+                        "paths (needs markvane[dask])")
+    g.add_argument("--segment-frames", type=_positive_int, default=SEGMENT_FRAMES, metavar="N",
+                   help=f"with --dask-scheduler, cut videos into tasks of N frames (default {SEGMENT_FRAMES})")
     o = p.add_argument_group("output")
     o.add_argument("-f", "--format", choices=("jsonl", "csv"), default="jsonl",
                    help="jsonl (default): one object per image or frame; csv: one row per marker")
