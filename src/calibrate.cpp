@@ -56,6 +56,49 @@ bool on_plane_z0(const Vec<View>& views) {
 
 // Homography from the target plane (x, y) to the image, by the normalized
 // direct linear transform; nothing when the points do not determine one.
+// The homography that minimises the squared image distances, by Gauss-Newton
+// from the algebraic (DLT) solution, with h22 held at 1. The geometric
+// optimum does not depend on how the algebraic step was normalised, so the
+// start it gives the focal lengths is the one other solvers reach as well.
+pnp::Mat3 refine_homography(const View& v, pnp::Mat3 h) {
+  const size_t n = v.object.size();
+  auto cost_of = [&](const pnp::Mat3& m) {
+    double sum = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      const pnp::Vec3 q = m * pnp::Vec3(v.object[i].x(), v.object[i].y(), 1.0);
+      sum += (q.head<2>() / q.z() - v.image[i]).squaredNorm();
+    }
+    return sum;
+  };
+  double cost = cost_of(h);
+  for (int it = 0; it < 20 && std::isfinite(cost); ++it) {
+    Eigen::Matrix<double, 8, 8> jtj = Eigen::Matrix<double, 8, 8>::Zero();
+    Eigen::Matrix<double, 8, 1> jtr = Eigen::Matrix<double, 8, 1>::Zero();
+    for (size_t i = 0; i < n; ++i) {
+      const double x = v.object[i].x(), y = v.object[i].y();
+      const pnp::Vec3 q = h * pnp::Vec3(x, y, 1.0);
+      const double iw = 1.0 / q.z(), u = q.x() * iw, w = q.y() * iw;
+      Eigen::Matrix<double, 2, 8> j;
+      j << x * iw, y * iw, iw, 0, 0, 0, -u * x * iw, -u * y * iw,
+           0, 0, 0, x * iw, y * iw, iw, -w * x * iw, -w * y * iw;
+      const Eigen::Vector2d r(u - v.image[i].x(), w - v.image[i].y());
+      jtj.noalias() += j.transpose() * j;
+      jtr.noalias() += j.transpose() * r;
+    }
+    const Eigen::Matrix<double, 8, 1> step = jtj.ldlt().solve(-jtr);
+    if (!step.allFinite()) break;
+    pnp::Mat3 trial = h;
+    for (int k = 0; k < 8; ++k) trial(k / 3, k % 3) += step(k);
+    const double trial_cost = cost_of(trial);
+    if (!(trial_cost < cost)) break;
+    h = trial;
+    const bool small = cost - trial_cost <= 1e-15 * cost;
+    cost = trial_cost;
+    if (small) break;
+  }
+  return h;
+}
+
 std::optional<pnp::Mat3> homography(const View& v) {
   const size_t n = v.object.size();
   auto normalizer = [n](auto get) {
@@ -88,7 +131,7 @@ std::optional<pnp::Mat3> homography(const View& v) {
   hn << h(0), h(1), h(2), h(3), h(4), h(5), h(6), h(7), h(8);
   pnp::Mat3 out = ti.inverse() * hn * to;
   if (!out.allFinite() || out(2, 2) == 0.0) return std::nullopt;
-  return out / out(2, 2);
+  return refine_homography(v, out / out(2, 2));
 }
 
 // Focal lengths from the homographies with the principal point at the image
@@ -108,12 +151,17 @@ std::variant<pnp::CameraIntrinsics, std::string> initial_intrinsics(const Vec<Vi
     pnp::Mat3 c = *h;
     c.row(0) -= k.cx * c.row(2);
     c.row(1) -= k.cy * c.row(2);
-    // Columns scaled to comparable size, so that every view weighs alike.
-    for (int j = 0; j < 2; ++j) c.col(j) /= c.col(j).norm();
-    a.row(2 * i) << c(0, 0) * c(0, 1), c(1, 0) * c(1, 1);
-    b(2 * i) = -c(2, 0) * c(2, 1);
-    a.row(2 * i + 1) << c(0, 0) * c(0, 0) - c(0, 1) * c(0, 1), c(1, 0) * c(1, 0) - c(1, 1) * c(1, 1);
-    b(2 * i + 1) = -(c(2, 0) * c(2, 0) - c(2, 1) * c(2, 1));
+    // The target's two axes and its two diagonals map to pairs of
+    // orthogonal directions; each pair, as unit vanishing points, gives one
+    // equation in 1/fx^2 and 1/fy^2. This is the start OpenCV's calibration
+    // takes, so that both solvers begin at the same camera.
+    const Eigen::Vector3d h1 = c.col(0), h2 = c.col(1);
+    const Eigen::Vector3d n0 = h1.normalized(), n1 = h2.normalized();
+    const Eigen::Vector3d n2 = ((h1 + h2) * 0.5).normalized(), n3 = ((h1 - h2) * 0.5).normalized();
+    a.row(2 * i) << n0.x() * n1.x(), n0.y() * n1.y();
+    b(2 * i) = -n0.z() * n1.z();
+    a.row(2 * i + 1) << n2.x() * n3.x(), n2.y() * n3.y();
+    b(2 * i + 1) = -n2.z() * n3.z();
   }
   double inv_fx2 = 0.0, inv_fy2 = 0.0;
   if (same_focal) {
