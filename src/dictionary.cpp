@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <mutex>
 #include <string>
 
 #include "dictionaries_data.h"
@@ -151,6 +152,18 @@ std::optional<Dictionary> get_predefined_dictionary(std::string_view name) {
     return dict;
   }
   return std::nullopt;
+}
+
+const Dictionary* shared_predefined_dictionary(std::string_view name) {
+  constexpr size_t kCount = kPredefined.size();
+  static std::array<std::once_flag, kCount> built;
+  static std::array<Dictionary, kCount> dictionaries;
+  const std::optional<std::string_view> listed = canonical_name(name);
+  if (!listed) return nullptr;
+  size_t i = 0;
+  while (kPredefined[i].name != *listed) ++i;
+  std::call_once(built[i], [&] { dictionaries[i] = *get_predefined_dictionary(*listed); });
+  return &dictionaries[i];
 }
 
 std::optional<std::string_view> canonical_name(std::string_view name) {

@@ -72,8 +72,8 @@ const PyCharucoBoard& arg_board(nb::handle value) {
 }
 
 // The board was built from this name, so it always resolves.
-dictionary::Dictionary board_dictionary(const PyCharucoBoard& b) {
-  return *dictionary::get_predefined_dictionary(b.dictionary_name);
+const dictionary::Dictionary& board_dictionary(const PyCharucoBoard& b) {
+  return *dictionary::shared_predefined_dictionary(b.dictionary_name);
 }
 
 // ---- result building ----------------------------------------------------------
@@ -205,7 +205,7 @@ nb::tuple detect_charuco_board(SettingsCheck check_settings, nb::handle image, n
   const bool check = arg_bool("check_markers", check_markers);
   if (min_support < 0 || min_support > 2) throw nb::value_error("min_markers must be 0, 1 or 2");
 
-  const dictionary::Dictionary dict = board_dictionary(b);
+  const dictionary::Dictionary& dict = board_dictionary(b);
   GrayImage gray = read_gray(image_arg);
   check_settings(params);
   charuco::CharucoResult result;
@@ -243,7 +243,7 @@ nb::object estimate_pose_charuco_board(nb::handle charuco_corners, nb::handle ch
 nb::tuple charuco_predict(nb::handle image, nb::handle board) {
   const ImageArg image_arg("image", image);
   const PyCharucoBoard& b = arg_board(board);
-  const dictionary::Dictionary dict = board_dictionary(b);
+  const dictionary::Dictionary& dict = board_dictionary(b);
   const GrayImage gray = read_gray(image_arg);
   const charuco::Prediction p = charuco::predict(gray, b.board, dict, DetectorParams{});
   return nb::make_tuple(point_list(p.positions), int_list<int32_t>(p.windows));

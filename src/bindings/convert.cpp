@@ -891,16 +891,16 @@ DictionaryName arg_dictionary_name(const char* name, nb::handle value) {
   });
 }
 
-dictionary::Dictionary lookup_dictionary(const DictionaryName& name) {
-  std::optional<dictionary::Dictionary> dict;
-  if (name.utf8) dict = dictionary::get_predefined_dictionary(*name.utf8);
+const dictionary::Dictionary& lookup_dictionary(const DictionaryName& name) {
+  const dictionary::Dictionary* dict = nullptr;
+  if (name.utf8) dict = dictionary::shared_predefined_dictionary(*name.utf8);
   if (!dict) {
     nb::object message = nb::steal(PyUnicode_FromFormat("unknown dictionary: %U", name.given.ptr()));
     if (!message.is_valid()) throw nb::python_error();
     PyErr_SetObject(PyExc_ValueError, message.ptr());
     throw nb::python_error();
   }
-  return std::move(*dict);
+  return *dict;
 }
 
 nb::tuple to_result(const Vec<Detection>& detections) {

@@ -243,7 +243,7 @@ struct DictionaryName {
 };
 DictionaryName arg_dictionary_name(const char* name, nb::handle value);
 // The predefined dictionary, or ValueError "unknown dictionary: <name>".
-dictionary::Dictionary lookup_dictionary(const DictionaryName& name);
+const dictionary::Dictionary& lookup_dictionary(const DictionaryName& name);
 
 // A read-only property of a module class, with `doc` (or the getter's own
 // text when null); deleting it raises the module's usual AttributeError.

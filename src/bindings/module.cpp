@@ -58,7 +58,7 @@ nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle par
   const ImageArg image_arg("image", image);
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
-  dictionary::Dictionary dict = lookup_dictionary(name);
+  const dictionary::Dictionary& dict = lookup_dictionary(name);
   GrayImage gray = read_gray(image_arg);
   check_detection_settings(params);
   detector::Decoded result;
@@ -77,7 +77,7 @@ nb::list detect_markers_batch(nb::handle images, nb::handle dictionary, nb::hand
   std::vector<std::unique_ptr<ImageArg>> image_args = arg_image_list("images", images);
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
-  dictionary::Dictionary dict = lookup_dictionary(name);
+  const dictionary::Dictionary& dict = lookup_dictionary(name);
   // Every frame is checked, in input order, before any is copied; the copies
   // and gray conversions then run on the pool, still under the lock, so the
   // caller's arrays cannot change while they are read.
