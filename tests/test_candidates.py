@@ -127,16 +127,31 @@ def test_gray_of_pure_colours(bgr, expected):
     assert th.to_gray(img)[0, 0] == expected
 
 
-def test_gray_matches_single_precision_formula_and_opencv(rng):
-    img = rng.integers(0, 256, (61, 173, 3), dtype=np.uint8)
-    ours = th.to_gray(img)
+def single_precision_gray(img):
     b, g, r = (img[..., i].astype(np.float32) for i in range(3))
     f32 = np.float32
     expected = (((b * f32(0.114) + g * f32(0.587)) + r * f32(0.299)) + f32(0.5)).astype(np.int32)
-    np.testing.assert_array_equal(ours, np.minimum(expected, 255).astype(np.uint8))
+    return np.minimum(expected, 255).astype(np.uint8)
+
+
+def test_gray_matches_single_precision_formula_and_opencv(rng):
+    img = rng.integers(0, 256, (61, 173, 3), dtype=np.uint8)
+    ours = th.to_gray(img)
+    np.testing.assert_array_equal(ours, single_precision_gray(img))
     # OpenCV rounds through its own fixed-point weights: never more than one level apart.
     diff = ours.astype(int) - cv2.cvtColor(img, cv2.COLOR_BGR2GRAY).astype(int)
     assert np.abs(diff).max() <= 1
+
+
+def test_gray_of_every_colour_and_every_row_length(rng):
+    # All 2**24 colours in one frame, then rows of every length around the
+    # eight-pixel blocks of the vector loop, so its tail is exercised too.
+    levels = np.arange(256, dtype=np.uint8)
+    every = np.stack(np.meshgrid(levels, levels, levels, indexing="ij"), -1).reshape(4096, 4096, 3)
+    np.testing.assert_array_equal(th.to_gray(every), single_precision_gray(every))
+    for width in range(1, 35):
+        img = rng.integers(0, 256, (2, width, 3), dtype=np.uint8)
+        np.testing.assert_array_equal(th.to_gray(img), single_precision_gray(img))
 
 
 def test_gray_of_equal_channels_is_the_channel():
