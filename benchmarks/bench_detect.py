@@ -60,12 +60,16 @@ def scenes_for(size, dictionary, n_scenes, seed):
     ]
 
 
-def bench_size(size, dictionary, repeats, n_scenes, seed):
+def bench_size(size, dictionary, repeats, n_scenes, seed, min_side=None):
     scenes = scenes_for(size, dictionary, n_scenes, seed)
     cv_det = cv2.aruco.ArucoDetector(
         cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)),
         cv2.aruco.DetectorParameters())
     mv_params = markvane.DetectorParameters()
+    if min_side is not None:
+        # 0 applies OpenCV's own minimum (a perimeter of 3% of the image
+        # size), where both detectors do the same work.
+        mv_params.min_side_length_canonical_img = min_side
 
     # Warm-up: first calls pay for page faults and pool start-up.
     for img, _ in scenes[:1]:
@@ -110,17 +114,20 @@ def main(argv=None) -> int:
     ap.add_argument("--sizes", default="640x480,1280x720,1920x1080", type=parse_sizes)
     ap.add_argument("--seed", type=int, default=2024)
     ap.add_argument("--threads", type=int, default=2, help="OpenCV thread count")
+    ap.add_argument("--min-side", type=int, default=None,
+                    help="markvane's min_side_length_canonical_img (default 32; 0: OpenCV's perimeter rule)")
     args = ap.parse_args(argv)
 
     cv2.setNumThreads(args.threads)
     print(f"markvane vs OpenCV {cv2.__version__} ({args.threads} threads), {args.dictionary}, "
-          f"default parameters, {args.repeats} timed calls each over {args.scenes} scenes")
+          f"{'default parameters' if args.min_side is None else f'min_side_length_canonical_img={args.min_side}'}, "
+          f"{args.repeats} timed calls each over {args.scenes} scenes")
     header = (f"{'size':>10} {'markvane ms':>12} {'opencv ms':>10} {'ratio':>6}   "
               f"{'truth':>5} {'mv':>4} {'cv':>4} {'both':>4} {'mv only':>7} {'cv only':>7} "
               f"{'mv wrong':>8} {'cv wrong':>8}")
     print(header)
     for size in args.sizes:
-        t_mv, t_cv, s = bench_size(size, args.dictionary, args.repeats, args.scenes, args.seed)
+        t_mv, t_cv, s = bench_size(size, args.dictionary, args.repeats, args.scenes, args.seed, args.min_side)
         print(f"{size[0]:>5}x{size[1]:<4} {t_mv:12.2f} {t_cv:10.2f} {t_mv / t_cv:6.2f}   "
               f"{s['truth']:5d} {s['mv']:4d} {s['cv']:4d} {s['both']:4d} {s['mv_only']:7d} "
               f"{s['cv_only']:7d} {s['mv_bad']:8d} {s['cv_bad']:8d}", flush=True)
