@@ -216,22 +216,21 @@ struct Buffers {
   Vec<Point2f> scratch;
 };
 
-// Smallest polygon tolerance (1 to 7 px) at which the contour has fewer than
-// five vertices; the contour is a quad when that polygon has exactly four.
+// Smallest polygon tolerance (1 to 7 px) at which the contour (in
+// buf.points), opened at points lo < hi, has fewer than five vertices; the
+// contour is a quad when that polygon has exactly four.
 //
-// Douglas-Peucker is monotone in its tolerance: the farthest pair that opens
-// the closed polygon does not depend on it, and a chain split at one
+// Douglas-Peucker is monotone in its tolerance: the pair that opens the
+// closed polygon does not depend on it, and a chain split at one
 // tolerance is split at the same point at every smaller one, so a smaller
 // tolerance keeps every vertex of a larger one. The largest tolerance is
 // therefore tried first: when even it leaves five vertices or more (most
 // contours of clutter and noise), so does every other, and the contour is
 // dropped after one simplification instead of seven.
-bool contour_polygon(Buffers& buf, markvane::Quad& out) {
-  const size_t n = buf.contour.size();
-  buf.points.resize(n);
-  for (size_t i = 0; i < n; ++i) buf.points[i] = {float(buf.contour[i].x), float(buf.contour[i].y)};
+bool polygon_opened_at(Buffers& buf, size_t lo, size_t hi, markvane::Quad& out) {
+  const size_t n = buf.points.size();
   auto simplify = [&](int eps) {
-    imgproc::approx_poly_dp_closed(buf.points.data(), n, float(eps), buf.polygon, buf.scratch, 4);
+    imgproc::approx_poly_dp_closed_at(buf.points.data(), n, lo, hi, float(eps), buf.polygon, buf.scratch, 4);
     return buf.polygon.size();
   };
   constexpr int kMaxEps = 7;
@@ -242,6 +241,56 @@ bool contour_polygon(Buffers& buf, markvane::Quad& out) {
   if (buf.polygon.size() != 4) return false;
   std::copy(buf.polygon.begin(), buf.polygon.end(), out.begin());
   return true;
+}
+
+// Whether the polygon just made by polygon_opened_at(buf, lo, hi) has the
+// two opening points as opposite corners: the first chain then added exactly
+// one vertex between them.
+bool opened_across(const Buffers& buf, size_t hi) {
+  const Point2f b = buf.points[hi];
+  return buf.polygon.size() == 4 && buf.polygon[2].x == b.x && buf.polygon[2].y == b.y;
+}
+
+// The contour's quad, if any, opened as every closed simplification is (the
+// point farthest from the first one, and the one farthest from that);
+// `opening` is that pair, `across` whether it ended as opposite corners.
+bool contour_polygon(Buffers& buf, markvane::Quad& out, std::pair<size_t, size_t>& opening,
+                     bool& across) {
+  const size_t n = buf.contour.size();
+  buf.points.resize(n);
+  for (size_t i = 0; i < n; ++i) buf.points[i] = {float(buf.contour[i].x), float(buf.contour[i].y)};
+  opening = imgproc::closed_dp_opening(buf.points.data(), n);
+  const bool found = polygon_opened_at(buf, opening.first, opening.second, out);
+  across = found && opened_across(buf, opening.second);
+  return found;
+}
+
+// The same contour (already in buf.points) opened across its width instead.
+//
+// The usual opening, the point farthest from the contour's first point and
+// the one farthest from that, can be two neighbouring corners of a square
+// seen at a slant (a rhombus whose short diagonal is no longer than its
+// sides). The other chain then holds three corners and a side nearly
+// parallel to the chord, and its first split falls wherever along that
+// side noise puts the farthest point: a vertex in mid-side. Either five
+// vertices survive every tolerance and the square is lost, or a larger
+// tolerance keeps that point and drops the true corner next to it, leaving
+// the quad's corner several pixels short of the board corner, too far for
+// any linking radius. Opened at the point farthest from the centroid and
+// the one farthest from it (in a parallelogram, the two ends of the long
+// diagonal), each chain holds one corner, its point farthest from the
+// chord. Nothing when that is the `usual` opening again or is not across the
+// polygon either.
+bool reopened_polygon(Buffers& buf, std::pair<size_t, size_t> usual, markvane::Quad& out) {
+  const size_t n = buf.points.size();
+  double sx = 0.0, sy = 0.0;
+  for (const Point2f& p : buf.points) sx += p.x, sy += p.y;
+  const Point2f centroid{float(sx / double(n)), float(sy / double(n))};
+  const size_t a = imgproc::farthest_point(buf.points.data(), n, centroid);
+  const size_t b = imgproc::farthest_point(buf.points.data(), n, buf.points[a]);
+  const size_t lo = std::min(a, b), hi = std::max(a, b);
+  if (lo == hi || std::make_pair(lo, hi) == usual) return false;
+  return polygon_opened_at(buf, lo, hi, out) && opened_across(buf, hi);
 }
 
 // IEEE total order as a signed integer key (-0 sorts before +0, -pi before pi).
@@ -310,11 +359,17 @@ uint32_t next_run_edge(const uint8_t* row, uint32_t x, uint32_t w, bool want_zer
 // Scans the eroded labels in row-major order, traces every outer and hole
 // border, and turns the contours of at least 12 points that pass the shape
 // filters into quads, in contour start order.
-Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h) {
+//
+// With `reopened`, also the quads of the same contours opened across their
+// width (see reopened_polygon) where the usual opening was not across the
+// polygon or gave no quad; the usual quad elsewhere. Left empty when that
+// changes no quad.
+Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h, Vec<Quad>* reopened = nullptr) {
   const Tracer tracer(labels, w, h);
   const float image_area = float(uint64_t(w) * h);
   Buffers buf;
   Vec<Quad> quads;
+  size_t changed = 0;
   for (uint32_t y = 0; y < h; ++y) {
     const uint8_t* row = labels.data() + (size_t(y) + 1) * tracer.stride + 1;
     // A border starts at a dark pixel with background west (outer, if not
@@ -328,9 +383,25 @@ Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h) {
       else if ((v == 1 || v == kTraced) && x + 1 < w && row[x + 1] == 0) start_dir = kEast;
       else return;
       tracer.trace({int32_t(x), int32_t(y)}, start_dir, buf.contour);
+      if (buf.contour.size() < 12) return;
       markvane::Quad corners;
-      if (buf.contour.size() < 12 || !contour_polygon(buf, corners)) return;
-      if (auto q = checked_quad(sort_by_angle(corners), image_area)) quads.push_back(*q);
+      std::pair<size_t, size_t> opening;
+      bool across = false;
+      std::optional<Quad> q;
+      if (contour_polygon(buf, corners, opening, across)) q = checked_quad(sort_by_angle(corners), image_area);
+      if (q) quads.push_back(*q);
+      if (!reopened || (q && across)) {
+        if (reopened && q) reopened->push_back(*q);
+        return;
+      }
+      std::optional<Quad> r;
+      if (reopened_polygon(buf, opening, corners)) r = checked_quad(sort_by_angle(corners), image_area);
+      if (r) {
+        reopened->push_back(*r);
+        ++changed;
+      } else if (q) {
+        reopened->push_back(*q);
+      }
     };
     for (uint32_t x = next_run_edge(row, 0, w, false); x < w; x = next_run_edge(row, x, w, false)) {
       const uint32_t end = next_run_edge(row, x + 1, w, true);
@@ -339,6 +410,7 @@ Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h) {
       x = end;
     }
   }
+  if (reopened && changed == 0) reopened->clear();
   return quads;
 }
 
@@ -754,9 +826,10 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   const size_t stride = size_t(w) + 2;
   // Every attempt's quads, kept for the wider linking below: linking is
   // cheap next to thresholding, erosion and border following.
-  Vec<Vec<Quad>> attempts;
+  Vec<Vec<Quad>> attempts, reopened;
   auto attempt = [&](Vec<uint8_t>& eroded) {
-    attempts.push_back(find_quads(eroded, w, h));
+    reopened.emplace_back();
+    attempts.push_back(find_quads(eroded, w, h, &reopened.back()));
     return search_quads(gray, attempts.back(), 0.0f, pattern);
   };
   // One eroded image serves every attempt: each erosion rewrites all the
@@ -789,7 +862,15 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   erode(OtsuRows(gray, otsu), w, h, eroded);
   Vec<uint8_t> twice = padded_labels(gray);
   erode(LabelRows{eroded, stride}, w, h, twice);
-  return search_quads(gray, find_quads(twice, w, h), 2.0f * kErosionGap, pattern);
+  if (auto found = search_quads(gray, find_quads(twice, w, h), 2.0f * kErosionGap, pattern)) return found;
+  // Squares seen at a slant whose outlines the usual simplification cut
+  // short or lost (see reopened_polygon): every attempt whose quads that
+  // changes, with the wider linking. Last, so that no board found above is
+  // ever found differently.
+  for (const Vec<Quad>& quads : reopened)
+    if (!quads.empty())
+      if (auto found = search_quads(gray, quads, kErosionGap, pattern)) return found;
+  return std::nullopt;
 }
 
 }  // namespace markvane::chessboard

@@ -343,6 +343,26 @@ def test_wider_linking_comes_only_after_the_whole_cascade():
     assert both is not None and np.array_equal(both, found_a)
 
 
+@pytest.mark.parametrize("pattern, size, seed", [
+    ((9, 6), (640, 480), 131),    # squares of 20 px and more
+    ((15, 10), (1024, 768), 21),  # squares down to 13 px
+])
+def test_squares_seen_at_a_steep_slant_are_found_in_order(pattern, size, seed):
+    # Tilted by 45 to 60 degrees, some squares become quadrilaterals whose
+    # short diagonal is no longer than their sides. Outlined from two
+    # neighbouring corners, such a square either keeps a vertex in mid-side
+    # and is dropped, or loses the true corner next to it and leaves its quad
+    # corner too far from the board corner to link. Each of these boards was
+    # missed that way.
+    b = render_chessboard(np.random.default_rng(seed), pattern=pattern, size=size, tilt=(45, 60),
+                          blur=(0.3, 1.0), noise=(0, 4), min_square=12.0)
+    got = found_corners(b.image, pattern)
+    assert got is not None
+    k = matching_ordering(got, b.corners, pattern, 4.0)
+    assert k in image_orderings(b.corners, pattern, np.random.default_rng(0))
+    assert np.linalg.norm(got - grid_orderings(b.corners, pattern)[k], axis=1).max() < 0.5
+
+
 # --------------------------------------------------------------------------
 # Threshold cascade and border rule
 
