@@ -388,7 +388,8 @@ Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h, Vec<Quad>* re
       std::pair<size_t, size_t> opening;
       bool across = false;
       std::optional<Quad> q;
-      if (contour_polygon(buf, corners, opening, across)) q = checked_quad(sort_by_angle(corners), image_area);
+      if (contour_polygon(buf, corners, opening, across))
+        q = checked_quad(sort_by_angle(corners), image_area);
       if (q) quads.push_back(*q);
       if (!reopened || (q && across)) {
         if (reopened && q) reopened->push_back(*q);
@@ -457,16 +458,82 @@ Box bounds(const Quad& q) {
   return b;
 }
 
+// What the linking by angle needs of each quad corner: the two sides
+// leaving it, and how far erosion pulled it back along its bisector.
+struct CornerShapes {
+  Vec<std::array<float, 4>> recession;
+  Vec<float> largest;                 // of each quad's recessions
+  Vec<std::array<Point2f, 8>> sides;  // unit vectors along the two sides leaving each corner
+};
+
+// `gap` is kErosionGap per erosion. Each side moves in by about the same
+// distance, so a corner of interior angle theta recedes by that distance
+// over sin(theta / 2). At a right angle that is 2.5 px per erosion at worst
+// (a board turned by 45 degrees, see kErosionGap, whose 4 px for the pair
+// leave the rest to the proportional part of the radius), at 60 degrees 1.4
+// times as much: squares seen at a slant meet at such sharp corners, where
+// the proportional part no longer covers the difference. Angles under 30
+// degrees count as 30 (the skew filter keeps those of a parallelogram above
+// 34 degrees).
+CornerShapes corner_shapes(const Vec<Quad>& quads, float gap) {
+  constexpr float kRightAngle = 2.5f;          // px per erosion
+  constexpr float kSin45 = 0.70710678f;
+  constexpr float kMinHalfSine = 0.25881904f;  // sin(15 degrees)
+  const float side_offset = kRightAngle * (gap / kErosionGap) * kSin45;
+  const size_t n = quads.size();
+  CornerShapes out{Vec<std::array<float, 4>>(n), Vec<float>(n), Vec<std::array<Point2f, 8>>(n)};
+  for (size_t i = 0; i < n; ++i) {
+    const markvane::Quad& q = quads[i].corners;
+    for (int k = 0; k < 4; ++k) {
+      const Point2f p = q[k], a = q[(k + 3) & 3], b = q[(k + 1) & 3];
+      const float ux = a.x - p.x, uy = a.y - p.y, vx = b.x - p.x, vy = b.y - p.y;
+      const float lu = std::sqrt(ux * ux + uy * uy), lv = std::sqrt(vx * vx + vy * vy);
+      out.sides[i][2 * k] = {ux / lu, uy / lu};
+      out.sides[i][2 * k + 1] = {vx / lv, vy / lv};
+      const float cosine = (ux * vx + uy * vy) / (lu * lv);
+      const float half_sine = std::sqrt(0.5f * (1.0f - std::clamp(cosine, -1.0f, 1.0f)));
+      out.recession[i][k] = side_offset / std::max(half_sine, kMinHalfSine);
+    }
+    const auto& r = out.recession[i];
+    out.largest[i] = std::max(std::max(r[0], r[1]), std::max(r[2], r[3]));
+  }
+  return out;
+}
+
+// Whether corner a of quad i and corner b of quad j could be the two sides
+// of one board corner: opposite angles of a crossing of two lines, so each
+// side leaving one corner runs on, reversed, as a side leaving the other.
+// Within 20 degrees: on rendered boards tilted by 45 to 60 degrees with
+// squares of 12 px and more, the 2200 pairs at board corners farther apart
+// than the proportional part of the radius stay within 15.
+bool facing(const CornerShapes& shapes, uint32_t i, uint32_t a, uint32_t j, uint32_t b) {
+  constexpr float kCos = 0.93969262f;  // cos(20 degrees)
+  const Point2f u1 = shapes.sides[i][2 * a], u2 = shapes.sides[i][2 * a + 1];
+  const Point2f v1 = shapes.sides[j][2 * b], v2 = shapes.sides[j][2 * b + 1];
+  auto reversed = [&](Point2f u, Point2f v) { return -(u.x * v.x + u.y * v.y) >= kCos; };
+  return (reversed(u1, v1) && reversed(u2, v2)) || (reversed(u1, v2) && reversed(u2, v1));
+}
+
 // Unites every corner of quad i with every corner of quad j (i < j) within
 // 0.32 of the smaller quad's shortest side, plus `gap` px. Two black squares
 // meeting at a board corner leave, after erosion, two quad corners a few
 // pixels apart across it.
+//
+// With `by_angle`, only what lies within the proportional part is united
+// unconditionally; beyond it, two corners must face each other (see facing),
+// and the gap becomes twice the smaller of their recessions when that is
+// wider: the two quad corners at a board corner are opposite angles of one
+// crossing, as sharp as each other. The test of the sides keeps the wider
+// reach from bridging, say, a patch that hides a board corner and cuts the
+// two squares there short.
 void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32_t j, float gap,
-               DisjointSet& set) {
+               const CornerShapes* by_angle, DisjointSet& set) {
   const float m = std::min(quads[i].min_side, quads[j].min_side);
   // Boxes farther apart than the reach hold no joinable pair (the margin
   // above 0.32 absorbs rounding).
-  const float reach = m * 0.33f + gap;
+  const float widest =
+      by_angle ? std::max(gap, 2.0f * std::min(by_angle->largest[i], by_angle->largest[j])) : gap;
+  const float reach = m * 0.33f + widest;
   if (boxes[j].x0 - boxes[i].x1 > reach || boxes[i].x0 - boxes[j].x1 > reach ||
       boxes[j].y0 - boxes[i].y1 > reach || boxes[i].y0 - boxes[j].y1 > reach)
     return;
@@ -477,7 +544,16 @@ void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32
     for (uint32_t b = 0; b < 4; ++b) {
       const float dx = quads[i].corners[a].x - quads[j].corners[b].x;
       const float dy = quads[i].corners[a].y - quads[j].corners[b].y;
-      if (dx * dx + dy * dy <= t) set.unite(4 * i + a, 4 * j + b);
+      const float d2 = dx * dx + dy * dy;
+      if (!by_angle) {
+        if (d2 <= t) set.unite(4 * i + a, 4 * j + b);
+      } else if (d2 <= m * 0.32f * m * 0.32f) {
+        set.unite(4 * i + a, 4 * j + b);
+      } else {
+        const float sharp = 2.0f * std::min(by_angle->recession[i][a], by_angle->recession[j][b]);
+        const float r = m * 0.32f + std::max(gap, sharp);
+        if (d2 <= r * r && facing(*by_angle, i, a, j, b)) set.unite(4 * i + a, 4 * j + b);
+      }
     }
   }
 }
@@ -487,7 +563,7 @@ void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32
 // a frame full of small squares stays cheap; the groups that come out are
 // the connected parts of the "close" relation, whatever the order of the
 // unions, and only they are used.
-DisjointSet link_corners(const Vec<Quad>& quads, float gap) {
+DisjointSet link_corners(const Vec<Quad>& quads, float gap, bool by_angle) {
   const uint32_t n = uint32_t(quads.size());
   DisjointSet set(4 * size_t(n));
   Vec<Box> boxes(n);
@@ -495,14 +571,16 @@ DisjointSet link_corners(const Vec<Quad>& quads, float gap) {
   for (uint32_t i = 0; i < n; ++i) boxes[i] = bounds(quads[i]), by_left[i] = i;
   std::stable_sort(by_left.begin(), by_left.end(),
                    [&](uint32_t a, uint32_t b) { return boxes[a].x0 < boxes[b].x0; });
+  const CornerShapes shapes = by_angle ? corner_shapes(quads, gap) : CornerShapes{};
   for (uint32_t a = 0; a < n; ++a) {
     const uint32_t i = by_left[a];
     // Later quads start no further left; once one starts beyond i's reach
     // (which bounds the reach of every pair with i), so do all after it.
-    const float reach = quads[i].min_side * 0.33f + gap;
+    const float widest = by_angle ? std::max(gap, 2.0f * shapes.largest[i]) : gap;
+    const float reach = quads[i].min_side * 0.33f + widest;
     for (uint32_t b = a + 1; b < n && boxes[by_left[b]].x0 - boxes[i].x1 <= reach; ++b) {
       const uint32_t j = by_left[b];
-      link_pair(quads, boxes, std::min(i, j), std::max(i, j), gap, set);
+      link_pair(quads, boxes, std::min(i, j), std::max(i, j), gap, by_angle ? &shapes : nullptr, set);
     }
   }
   return set;
@@ -748,10 +826,10 @@ bool near_border(const Vec<Point2f>& points, uint32_t w, uint32_t h) {
 // The search on one attempt's quads: links within the given radius, board
 // corners, grid, border test and refinement.
 std::optional<Vec<Point2f>> search_quads(const GrayImage& gray, const Vec<Quad>& quads, float gap,
-                                         PatternSize pattern) {
+                                         PatternSize pattern, bool by_angle = false) {
   const uint32_t w = gray.width, h = gray.height;
   if (quads.size() < 2) return std::nullopt;
-  DisjointSet set = link_corners(quads, gap);
+  DisjointSet set = link_corners(quads, gap, by_angle);
   const Graph graph = board_corners(quads, set);
   if (graph.size() < uint64_t(pattern.cols) * pattern.rows) return std::nullopt;
   std::optional<Vec<Point2f>> points = grid_corners(graph, pattern);
@@ -862,14 +940,27 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   erode(OtsuRows(gray, otsu), w, h, eroded);
   Vec<uint8_t> twice = padded_labels(gray);
   erode(LabelRows{eroded, stride}, w, h, twice);
-  if (auto found = search_quads(gray, find_quads(twice, w, h), 2.0f * kErosionGap, pattern)) return found;
+  reopened.emplace_back();
+  attempts.push_back(find_quads(twice, w, h, &reopened.back()));
+  if (auto found = search_quads(gray, attempts.back(), 2.0f * kErosionGap, pattern)) return found;
   // Squares seen at a slant whose outlines the usual simplification cut
   // short or lost (see reopened_polygon): every attempt whose quads that
   // changes, with the wider linking. Last, so that no board found above is
   // ever found differently.
-  for (const Vec<Quad>& quads : reopened)
-    if (!quads.empty())
-      if (auto found = search_quads(gray, quads, kErosionGap, pattern)) return found;
+  const size_t cascade = attempts.size() - 1;
+  for (size_t k = 0; k < cascade; ++k)
+    if (!reopened[k].empty())
+      if (auto found = search_quads(gray, reopened[k], kErosionGap, pattern)) return found;
+  // Small squares seen at a slant meet at sharp corners, which erosion
+  // pulls further back than the fixed gap allows for: every attempt's quads
+  // (reopened where that changed them), the second erosion's included, once
+  // more, corners that face each other linked across the gap their angles
+  // leave (see link_pair).
+  for (size_t k = 0; k < attempts.size(); ++k) {
+    const float gap = k < cascade ? kErosionGap : 2.0f * kErosionGap;
+    if (auto found = search_quads(gray, reopened[k].empty() ? attempts[k] : reopened[k], gap, pattern, true))
+      return found;
+  }
   return std::nullopt;
 }
 
