@@ -216,22 +216,21 @@ struct Buffers {
   Vec<Point2f> scratch;
 };
 
-// Smallest polygon tolerance (1 to 7 px) at which the contour has fewer than
-// five vertices; the contour is a quad when that polygon has exactly four.
+// Smallest polygon tolerance (1 to 7 px) at which the contour (in
+// buf.points), opened at points lo < hi, has fewer than five vertices; the
+// contour is a quad when that polygon has exactly four.
 //
-// Douglas-Peucker is monotone in its tolerance: the farthest pair that opens
-// the closed polygon does not depend on it, and a chain split at one
+// Douglas-Peucker is monotone in its tolerance: the pair that opens the
+// closed polygon does not depend on it, and a chain split at one
 // tolerance is split at the same point at every smaller one, so a smaller
 // tolerance keeps every vertex of a larger one. The largest tolerance is
 // therefore tried first: when even it leaves five vertices or more (most
 // contours of clutter and noise), so does every other, and the contour is
 // dropped after one simplification instead of seven.
-bool contour_polygon(Buffers& buf, markvane::Quad& out) {
-  const size_t n = buf.contour.size();
-  buf.points.resize(n);
-  for (size_t i = 0; i < n; ++i) buf.points[i] = {float(buf.contour[i].x), float(buf.contour[i].y)};
+bool polygon_opened_at(Buffers& buf, size_t lo, size_t hi, markvane::Quad& out) {
+  const size_t n = buf.points.size();
   auto simplify = [&](int eps) {
-    imgproc::approx_poly_dp_closed(buf.points.data(), n, float(eps), buf.polygon, buf.scratch, 4);
+    imgproc::approx_poly_dp_closed_at(buf.points.data(), n, lo, hi, float(eps), buf.polygon, buf.scratch, 4);
     return buf.polygon.size();
   };
   constexpr int kMaxEps = 7;
@@ -242,6 +241,56 @@ bool contour_polygon(Buffers& buf, markvane::Quad& out) {
   if (buf.polygon.size() != 4) return false;
   std::copy(buf.polygon.begin(), buf.polygon.end(), out.begin());
   return true;
+}
+
+// Whether the polygon just made by polygon_opened_at(buf, lo, hi) has the
+// two opening points as opposite corners: the first chain then added exactly
+// one vertex between them.
+bool opened_across(const Buffers& buf, size_t hi) {
+  const Point2f b = buf.points[hi];
+  return buf.polygon.size() == 4 && buf.polygon[2].x == b.x && buf.polygon[2].y == b.y;
+}
+
+// The contour's quad, if any, opened as every closed simplification is (the
+// point farthest from the first one, and the one farthest from that);
+// `opening` is that pair, `across` whether it ended as opposite corners.
+bool contour_polygon(Buffers& buf, markvane::Quad& out, std::pair<size_t, size_t>& opening,
+                     bool& across) {
+  const size_t n = buf.contour.size();
+  buf.points.resize(n);
+  for (size_t i = 0; i < n; ++i) buf.points[i] = {float(buf.contour[i].x), float(buf.contour[i].y)};
+  opening = imgproc::closed_dp_opening(buf.points.data(), n);
+  const bool found = polygon_opened_at(buf, opening.first, opening.second, out);
+  across = found && opened_across(buf, opening.second);
+  return found;
+}
+
+// The same contour (already in buf.points) opened across its width instead.
+//
+// The usual opening, the point farthest from the contour's first point and
+// the one farthest from that, can be two neighbouring corners of a square
+// seen at a slant (a rhombus whose short diagonal is no longer than its
+// sides). The other chain then holds three corners and a side nearly
+// parallel to the chord, and its first split falls wherever along that
+// side noise puts the farthest point: a vertex in mid-side. Either five
+// vertices survive every tolerance and the square is lost, or a larger
+// tolerance keeps that point and drops the true corner next to it, leaving
+// the quad's corner several pixels short of the board corner, too far for
+// any linking radius. Opened at the point farthest from the centroid and
+// the one farthest from it (in a parallelogram, the two ends of the long
+// diagonal), each chain holds one corner, its point farthest from the
+// chord. Nothing when that is the `usual` opening again or is not across the
+// polygon either.
+bool reopened_polygon(Buffers& buf, std::pair<size_t, size_t> usual, markvane::Quad& out) {
+  const size_t n = buf.points.size();
+  double sx = 0.0, sy = 0.0;
+  for (const Point2f& p : buf.points) sx += p.x, sy += p.y;
+  const Point2f centroid{float(sx / double(n)), float(sy / double(n))};
+  const size_t a = imgproc::farthest_point(buf.points.data(), n, centroid);
+  const size_t b = imgproc::farthest_point(buf.points.data(), n, buf.points[a]);
+  const size_t lo = std::min(a, b), hi = std::max(a, b);
+  if (lo == hi || std::make_pair(lo, hi) == usual) return false;
+  return polygon_opened_at(buf, lo, hi, out) && opened_across(buf, hi);
 }
 
 // IEEE total order as a signed integer key (-0 sorts before +0, -pi before pi).
@@ -310,11 +359,17 @@ uint32_t next_run_edge(const uint8_t* row, uint32_t x, uint32_t w, bool want_zer
 // Scans the eroded labels in row-major order, traces every outer and hole
 // border, and turns the contours of at least 12 points that pass the shape
 // filters into quads, in contour start order.
-Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h) {
+//
+// With `reopened`, also the quads of the same contours opened across their
+// width (see reopened_polygon) where the usual opening was not across the
+// polygon or gave no quad; the usual quad elsewhere. Left empty when that
+// changes no quad.
+Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h, Vec<Quad>* reopened = nullptr) {
   const Tracer tracer(labels, w, h);
   const float image_area = float(uint64_t(w) * h);
   Buffers buf;
   Vec<Quad> quads;
+  size_t changed = 0;
   for (uint32_t y = 0; y < h; ++y) {
     const uint8_t* row = labels.data() + (size_t(y) + 1) * tracer.stride + 1;
     // A border starts at a dark pixel with background west (outer, if not
@@ -328,9 +383,26 @@ Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h) {
       else if ((v == 1 || v == kTraced) && x + 1 < w && row[x + 1] == 0) start_dir = kEast;
       else return;
       tracer.trace({int32_t(x), int32_t(y)}, start_dir, buf.contour);
+      if (buf.contour.size() < 12) return;
       markvane::Quad corners;
-      if (buf.contour.size() < 12 || !contour_polygon(buf, corners)) return;
-      if (auto q = checked_quad(sort_by_angle(corners), image_area)) quads.push_back(*q);
+      std::pair<size_t, size_t> opening;
+      bool across = false;
+      std::optional<Quad> q;
+      if (contour_polygon(buf, corners, opening, across))
+        q = checked_quad(sort_by_angle(corners), image_area);
+      if (q) quads.push_back(*q);
+      if (!reopened || (q && across)) {
+        if (reopened && q) reopened->push_back(*q);
+        return;
+      }
+      std::optional<Quad> r;
+      if (reopened_polygon(buf, opening, corners)) r = checked_quad(sort_by_angle(corners), image_area);
+      if (r) {
+        reopened->push_back(*r);
+        ++changed;
+      } else if (q) {
+        reopened->push_back(*q);
+      }
     };
     for (uint32_t x = next_run_edge(row, 0, w, false); x < w; x = next_run_edge(row, x, w, false)) {
       const uint32_t end = next_run_edge(row, x + 1, w, true);
@@ -339,6 +411,7 @@ Vec<Quad> find_quads(Vec<uint8_t>& labels, uint32_t w, uint32_t h) {
       x = end;
     }
   }
+  if (reopened && changed == 0) reopened->clear();
   return quads;
 }
 
@@ -385,16 +458,82 @@ Box bounds(const Quad& q) {
   return b;
 }
 
+// What the linking by angle needs of each quad corner: the two sides
+// leaving it, and how far erosion pulled it back along its bisector.
+struct CornerShapes {
+  Vec<std::array<float, 4>> recession;
+  Vec<float> largest;                 // of each quad's recessions
+  Vec<std::array<Point2f, 8>> sides;  // unit vectors along the two sides leaving each corner
+};
+
+// `gap` is kErosionGap per erosion. Each side moves in by about the same
+// distance, so a corner of interior angle theta recedes by that distance
+// over sin(theta / 2). At a right angle that is 2.5 px per erosion at worst
+// (a board turned by 45 degrees, see kErosionGap, whose 4 px for the pair
+// leave the rest to the proportional part of the radius), at 60 degrees 1.4
+// times as much: squares seen at a slant meet at such sharp corners, where
+// the proportional part no longer covers the difference. Angles under 30
+// degrees count as 30 (the skew filter keeps those of a parallelogram above
+// 34 degrees).
+CornerShapes corner_shapes(const Vec<Quad>& quads, float gap) {
+  constexpr float kRightAngle = 2.5f;          // px per erosion
+  constexpr float kSin45 = 0.70710678f;
+  constexpr float kMinHalfSine = 0.25881904f;  // sin(15 degrees)
+  const float side_offset = kRightAngle * (gap / kErosionGap) * kSin45;
+  const size_t n = quads.size();
+  CornerShapes out{Vec<std::array<float, 4>>(n), Vec<float>(n), Vec<std::array<Point2f, 8>>(n)};
+  for (size_t i = 0; i < n; ++i) {
+    const markvane::Quad& q = quads[i].corners;
+    for (int k = 0; k < 4; ++k) {
+      const Point2f p = q[k], a = q[(k + 3) & 3], b = q[(k + 1) & 3];
+      const float ux = a.x - p.x, uy = a.y - p.y, vx = b.x - p.x, vy = b.y - p.y;
+      const float lu = std::sqrt(ux * ux + uy * uy), lv = std::sqrt(vx * vx + vy * vy);
+      out.sides[i][2 * k] = {ux / lu, uy / lu};
+      out.sides[i][2 * k + 1] = {vx / lv, vy / lv};
+      const float cosine = (ux * vx + uy * vy) / (lu * lv);
+      const float half_sine = std::sqrt(0.5f * (1.0f - std::clamp(cosine, -1.0f, 1.0f)));
+      out.recession[i][k] = side_offset / std::max(half_sine, kMinHalfSine);
+    }
+    const auto& r = out.recession[i];
+    out.largest[i] = std::max(std::max(r[0], r[1]), std::max(r[2], r[3]));
+  }
+  return out;
+}
+
+// Whether corner a of quad i and corner b of quad j could be the two sides
+// of one board corner: opposite angles of a crossing of two lines, so each
+// side leaving one corner runs on, reversed, as a side leaving the other.
+// Within 20 degrees: on rendered boards tilted by 45 to 60 degrees with
+// squares of 12 px and more, the 2200 pairs at board corners farther apart
+// than the proportional part of the radius stay within 15.
+bool facing(const CornerShapes& shapes, uint32_t i, uint32_t a, uint32_t j, uint32_t b) {
+  constexpr float kCos = 0.93969262f;  // cos(20 degrees)
+  const Point2f u1 = shapes.sides[i][2 * a], u2 = shapes.sides[i][2 * a + 1];
+  const Point2f v1 = shapes.sides[j][2 * b], v2 = shapes.sides[j][2 * b + 1];
+  auto reversed = [&](Point2f u, Point2f v) { return -(u.x * v.x + u.y * v.y) >= kCos; };
+  return (reversed(u1, v1) && reversed(u2, v2)) || (reversed(u1, v2) && reversed(u2, v1));
+}
+
 // Unites every corner of quad i with every corner of quad j (i < j) within
 // 0.32 of the smaller quad's shortest side, plus `gap` px. Two black squares
 // meeting at a board corner leave, after erosion, two quad corners a few
 // pixels apart across it.
+//
+// With `by_angle`, only what lies within the proportional part is united
+// unconditionally; beyond it, two corners must face each other (see facing),
+// and the gap becomes twice the smaller of their recessions when that is
+// wider: the two quad corners at a board corner are opposite angles of one
+// crossing, as sharp as each other. The test of the sides keeps the wider
+// reach from bridging, say, a patch that hides a board corner and cuts the
+// two squares there short.
 void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32_t j, float gap,
-               DisjointSet& set) {
+               const CornerShapes* by_angle, DisjointSet& set) {
   const float m = std::min(quads[i].min_side, quads[j].min_side);
   // Boxes farther apart than the reach hold no joinable pair (the margin
   // above 0.32 absorbs rounding).
-  const float reach = m * 0.33f + gap;
+  const float widest =
+      by_angle ? std::max(gap, 2.0f * std::min(by_angle->largest[i], by_angle->largest[j])) : gap;
+  const float reach = m * 0.33f + widest;
   if (boxes[j].x0 - boxes[i].x1 > reach || boxes[i].x0 - boxes[j].x1 > reach ||
       boxes[j].y0 - boxes[i].y1 > reach || boxes[i].y0 - boxes[j].y1 > reach)
     return;
@@ -405,7 +544,16 @@ void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32
     for (uint32_t b = 0; b < 4; ++b) {
       const float dx = quads[i].corners[a].x - quads[j].corners[b].x;
       const float dy = quads[i].corners[a].y - quads[j].corners[b].y;
-      if (dx * dx + dy * dy <= t) set.unite(4 * i + a, 4 * j + b);
+      const float d2 = dx * dx + dy * dy;
+      if (!by_angle) {
+        if (d2 <= t) set.unite(4 * i + a, 4 * j + b);
+      } else if (d2 <= m * 0.32f * m * 0.32f) {
+        set.unite(4 * i + a, 4 * j + b);
+      } else {
+        const float sharp = 2.0f * std::min(by_angle->recession[i][a], by_angle->recession[j][b]);
+        const float r = m * 0.32f + std::max(gap, sharp);
+        if (d2 <= r * r && facing(*by_angle, i, a, j, b)) set.unite(4 * i + a, 4 * j + b);
+      }
     }
   }
 }
@@ -415,7 +563,7 @@ void link_pair(const Vec<Quad>& quads, const Vec<Box>& boxes, uint32_t i, uint32
 // a frame full of small squares stays cheap; the groups that come out are
 // the connected parts of the "close" relation, whatever the order of the
 // unions, and only they are used.
-DisjointSet link_corners(const Vec<Quad>& quads, float gap) {
+DisjointSet link_corners(const Vec<Quad>& quads, float gap, bool by_angle) {
   const uint32_t n = uint32_t(quads.size());
   DisjointSet set(4 * size_t(n));
   Vec<Box> boxes(n);
@@ -423,14 +571,16 @@ DisjointSet link_corners(const Vec<Quad>& quads, float gap) {
   for (uint32_t i = 0; i < n; ++i) boxes[i] = bounds(quads[i]), by_left[i] = i;
   std::stable_sort(by_left.begin(), by_left.end(),
                    [&](uint32_t a, uint32_t b) { return boxes[a].x0 < boxes[b].x0; });
+  const CornerShapes shapes = by_angle ? corner_shapes(quads, gap) : CornerShapes{};
   for (uint32_t a = 0; a < n; ++a) {
     const uint32_t i = by_left[a];
     // Later quads start no further left; once one starts beyond i's reach
     // (which bounds the reach of every pair with i), so do all after it.
-    const float reach = quads[i].min_side * 0.33f + gap;
+    const float widest = by_angle ? std::max(gap, 2.0f * shapes.largest[i]) : gap;
+    const float reach = quads[i].min_side * 0.33f + widest;
     for (uint32_t b = a + 1; b < n && boxes[by_left[b]].x0 - boxes[i].x1 <= reach; ++b) {
       const uint32_t j = by_left[b];
-      link_pair(quads, boxes, std::min(i, j), std::max(i, j), gap, set);
+      link_pair(quads, boxes, std::min(i, j), std::max(i, j), gap, by_angle ? &shapes : nullptr, set);
     }
   }
   return set;
@@ -676,10 +826,10 @@ bool near_border(const Vec<Point2f>& points, uint32_t w, uint32_t h) {
 // The search on one attempt's quads: links within the given radius, board
 // corners, grid, border test and refinement.
 std::optional<Vec<Point2f>> search_quads(const GrayImage& gray, const Vec<Quad>& quads, float gap,
-                                         PatternSize pattern) {
+                                         PatternSize pattern, bool by_angle = false) {
   const uint32_t w = gray.width, h = gray.height;
   if (quads.size() < 2) return std::nullopt;
-  DisjointSet set = link_corners(quads, gap);
+  DisjointSet set = link_corners(quads, gap, by_angle);
   const Graph graph = board_corners(quads, set);
   if (graph.size() < uint64_t(pattern.cols) * pattern.rows) return std::nullopt;
   std::optional<Vec<Point2f>> points = grid_corners(graph, pattern);
@@ -754,9 +904,10 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   const size_t stride = size_t(w) + 2;
   // Every attempt's quads, kept for the wider linking below: linking is
   // cheap next to thresholding, erosion and border following.
-  Vec<Vec<Quad>> attempts;
+  Vec<Vec<Quad>> attempts, reopened;
   auto attempt = [&](Vec<uint8_t>& eroded) {
-    attempts.push_back(find_quads(eroded, w, h));
+    reopened.emplace_back();
+    attempts.push_back(find_quads(eroded, w, h, &reopened.back()));
     return search_quads(gray, attempts.back(), 0.0f, pattern);
   };
   // One eroded image serves every attempt: each erosion rewrites all the
@@ -789,7 +940,28 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   erode(OtsuRows(gray, otsu), w, h, eroded);
   Vec<uint8_t> twice = padded_labels(gray);
   erode(LabelRows{eroded, stride}, w, h, twice);
-  return search_quads(gray, find_quads(twice, w, h), 2.0f * kErosionGap, pattern);
+  reopened.emplace_back();
+  attempts.push_back(find_quads(twice, w, h, &reopened.back()));
+  if (auto found = search_quads(gray, attempts.back(), 2.0f * kErosionGap, pattern)) return found;
+  // Squares seen at a slant whose outlines the usual simplification cut
+  // short or lost (see reopened_polygon): every attempt whose quads that
+  // changes, with the wider linking. Last, so that no board found above is
+  // ever found differently.
+  const size_t cascade = attempts.size() - 1;
+  for (size_t k = 0; k < cascade; ++k)
+    if (!reopened[k].empty())
+      if (auto found = search_quads(gray, reopened[k], kErosionGap, pattern)) return found;
+  // Small squares seen at a slant meet at sharp corners, which erosion
+  // pulls further back than the fixed gap allows for: every attempt's quads
+  // (reopened where that changed them), the second erosion's included, once
+  // more, corners that face each other linked across the gap their angles
+  // leave (see link_pair).
+  for (size_t k = 0; k < attempts.size(); ++k) {
+    const float gap = k < cascade ? kErosionGap : 2.0f * kErosionGap;
+    if (auto found = search_quads(gray, reopened[k].empty() ? attempts[k] : reopened[k], gap, pattern, true))
+      return found;
+  }
+  return std::nullopt;
 }
 
 }  // namespace markvane::chessboard

@@ -10,8 +10,12 @@
 //
 // Only when that whole cascade finds nothing, its quads are linked again
 // with a radius widened by the fixed gap erosion leaves at a board corner
-// (small squares), and then the global threshold is eroded a second time
-// (printed squares that overlap at their corners).
+// (small squares), then the global threshold is eroded a second time
+// (printed squares that overlap at their corners), then the cascade's
+// outlines are simplified again from across their width where the usual
+// simplification mistook a square seen at a steep slant, and last every
+// attempt's quads are linked across the wider gap sharp corners leave, where
+// two corners face each other.
 //
 // Output order is image based: corner 0 is the top-left inner corner, the
 // first row runs to the right, rows advance downwards (image y grows down);

@@ -1064,17 +1064,30 @@ void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& ou
   dp_open_limited(chain, count, epsilon, out, std::numeric_limits<size_t>::max());
 }
 
+size_t farthest_point(const Point2f* pts, size_t n, Point2f from) {
+  return n == 0 ? 0 : farthest_index(pts, n, from);
+}
+
+std::pair<size_t, size_t> closed_dp_opening(const Point2f* pts, size_t n) {
+  if (n <= 2) return {0, n == 2 ? 1 : 0};
+  const size_t a = farthest_index(pts, n, pts[0]);
+  const size_t b = farthest_index(pts, n, pts[a]);
+  return {std::min(a, b), std::max(a, b)};
+}
+
 void approx_poly_dp_closed(const Point2f* pts, size_t n, float epsilon, Vec<Point2f>& out,
                            Vec<Point2f>& scratch, size_t max_vertices) {
+  const auto [lo, hi] = closed_dp_opening(pts, n);
+  approx_poly_dp_closed_at(pts, n, lo, hi, epsilon, out, scratch, max_vertices);
+}
+
+void approx_poly_dp_closed_at(const Point2f* pts, size_t n, size_t lo, size_t hi, float epsilon,
+                              Vec<Point2f>& out, Vec<Point2f>& scratch, size_t max_vertices) {
   out.clear();
   if (n <= 2) {
     out.assign(pts, pts + n);
     return;
   }
-  const size_t a = farthest_index(pts, n, pts[0]);
-  const size_t b = farthest_index(pts, n, pts[a]);
-  const size_t lo = std::min(a, b), hi = std::max(a, b);
-
   if (!dp_open_limited(pts + lo, hi - lo + 1, epsilon, out, max_vertices)) return;
   if (!out.empty()) out.pop_back();
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include "types.h"
 
@@ -67,6 +68,19 @@ Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon);
 // more than `max_vertices` points but not the whole polygon.
 void approx_poly_dp_closed(const Point2f* points, size_t count, float epsilon, Vec<Point2f>& out,
                            Vec<Point2f>& scratch, size_t max_vertices);
+
+// The pair of points the closed simplification opens the contour at, lower
+// index first: the point farthest from point 0, and the one farthest from it.
+std::pair<size_t, size_t> closed_dp_opening(const Point2f* points, size_t count);
+
+// The closed simplification opened at points lo < hi instead: the chain
+// lo .. hi, then hi .. count - 1, 0 .. lo. Both are kept as vertices.
+void approx_poly_dp_closed_at(const Point2f* points, size_t count, size_t lo, size_t hi,
+                              float epsilon, Vec<Point2f>& out, Vec<Point2f>& scratch,
+                              size_t max_vertices);
+
+// First index of the point farthest from `from` (0 for no points).
+size_t farthest_point(const Point2f* points, size_t count, Point2f from);
 
 // Appends the simplification of the open chain [first, first + count) to `out`.
 void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out);
