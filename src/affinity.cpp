@@ -453,11 +453,6 @@ void init_pool() {
 
 size_t concurrency() { return size_t(pool().arena->max_concurrency()); }
 
-void wake_workers() {
-  Pool& p = pool();
-  if (p.arena->max_concurrency() > 1) p.arena->enqueue([] {});
-}
-
 void parallel_for(size_t n, const std::function<void(size_t)>& body) {
   if (n == 0) return;
   tbb::task_arena& arena = *pool().arena;

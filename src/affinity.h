@@ -59,12 +59,6 @@ void init_pool();
 // Number of threads that may run a loop (workers plus the calling thread).
 size_t concurrency();
 
-// Nudges the pool's workers awake without waiting for them. Workers that
-// found no work for a few milliseconds sleep, and waking them costs a large
-// share of a small frame's detection; a call that is about to run loops does
-// this first, so that they wake while it is still preparing its input.
-void wake_workers();
-
 // Runs body(i) for every i in [0, n) on the pool and returns when all are done.
 // The calling thread takes part. Callers gather results by index, so output
 // never depends on scheduling or thread count. May be nested inside a body.

@@ -14,7 +14,6 @@
 #include <variant>
 #include <vector>
 
-#include "affinity.h"
 #include "board.h"
 #include "charuco.h"
 #include "convert.h"
@@ -197,7 +196,6 @@ nb::list board_chessboard_corners(nb::handle self) {
 
 nb::tuple detect_charuco_board(SettingsCheck check_settings, nb::handle image, nb::handle board,
                                nb::handle parameters, nb::handle min_markers, nb::handle check_markers) {
-  affinity::wake_workers();
   const ImageArg image_arg("image", image);
   const PyCharucoBoard& b = arg_board(board);
   const DetectorParams params = snapshot_params("parameters", parameters);

@@ -54,7 +54,6 @@ void check_detection_settings(const DetectorParams& p) {
 nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle parameters) {
   // Arguments are bound in order; the dictionary is looked up before the
   // image's shape is checked.
-  affinity::wake_workers();
   const ImageArg image_arg("image", image);
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
@@ -73,7 +72,6 @@ nb::list detect_markers_batch(nb::handle images, nb::handle dictionary, nb::hand
   // Every argument is bound, the dictionary looked up and every frame
   // converted before any detection runs, so a bad frame anywhere raises and
   // leaves nothing half done.
-  affinity::wake_workers();
   std::vector<std::unique_ptr<ImageArg>> image_args = arg_image_list("images", images);
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
