@@ -343,36 +343,21 @@ def test_wider_linking_comes_only_after_the_whole_cascade():
     assert both is not None and np.array_equal(both, found_a)
 
 
+# Tilted by 45 to 60 degrees, some squares become quadrilaterals whose short
+# diagonal is no longer than their sides. Outlined from two neighbouring
+# corners, such a square either keeps a vertex in mid-side and is dropped, or
+# loses the true corner next to it and leaves its quad corner too far from the
+# board corner to link ("slant"). Squares of 12 to 16 px at such a slant meet
+# at corners of 50 to 60 degrees, which erosion pulls back half as far again
+# as right angles: their quad corners end up 8 to 10 px apart, beyond any
+# fixed widening of the linking radius ("sharp"). Each board was missed so.
 @pytest.mark.parametrize("pattern, size, seed", [
-    ((9, 6), (640, 480), 131),    # squares of 20 px and more
-    ((15, 10), (1024, 768), 21),  # squares down to 13 px
+    ((9, 6), (640, 480), 131),    # slant: squares of 20 px and more
+    ((15, 10), (1024, 768), 21),  # slant: squares down to 13 px
+    ((9, 6), (640, 480), 15),     # sharp: squares down to 14 px
+    ((15, 10), (1024, 768), 13),  # sharp: squares down to 13 px
 ])
-def test_squares_seen_at_a_steep_slant_are_found_in_order(pattern, size, seed):
-    # Tilted by 45 to 60 degrees, some squares become quadrilaterals whose
-    # short diagonal is no longer than their sides. Outlined from two
-    # neighbouring corners, such a square either keeps a vertex in mid-side
-    # and is dropped, or loses the true corner next to it and leaves its quad
-    # corner too far from the board corner to link. Each of these boards was
-    # missed that way.
-    b = render_chessboard(np.random.default_rng(seed), pattern=pattern, size=size, tilt=(45, 60),
-                          blur=(0.3, 1.0), noise=(0, 4), min_square=12.0)
-    got = found_corners(b.image, pattern)
-    assert got is not None
-    k = matching_ordering(got, b.corners, pattern, 4.0)
-    assert k in image_orderings(b.corners, pattern, np.random.default_rng(0))
-    assert np.linalg.norm(got - grid_orderings(b.corners, pattern)[k], axis=1).max() < 0.5
-
-
-@pytest.mark.parametrize("pattern, size, seed", [
-    ((9, 6), (640, 480), 15),     # squares down to 14 px
-    ((15, 10), (1024, 768), 13),  # squares down to 13 px
-])
-def test_small_squares_meeting_at_sharp_corners_are_found_in_order(pattern, size, seed):
-    # Squares of 12 to 16 px seen at a slant of 45 degrees and more meet at
-    # corners of 50 to 60 degrees, which erosion pulls back half as far again
-    # as right angles: their quad corners end up 8 to 10 px apart, beyond
-    # any fixed widening of the linking radius. Each of these boards was
-    # missed that way.
+def test_steeply_slanted_boards_are_found_in_order(pattern, size, seed):
     b = render_chessboard(np.random.default_rng(seed), pattern=pattern, size=size, tilt=(45, 60),
                           blur=(0.3, 1.0), noise=(0, 4), min_square=12.0)
     got = found_corners(b.image, pattern)

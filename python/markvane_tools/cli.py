@@ -274,6 +274,15 @@ def _read_image(cv2, path: str) -> np.ndarray | str:
     return np.ascontiguousarray(image)
 
 
+def _open_video(cv2, path: str):
+    """An opened capture, or the Failure that reports why it is not one."""
+    cap = cv2.VideoCapture(path)
+    if not cap.isOpened():
+        return Failure(path, "cannot open the video (corrupt, or a format this OpenCV build "
+                             "cannot decode)", image=False)
+    return cap
+
+
 def _frames(cv2, sources: list[Source]):
     """Frames and failures in input order."""
     for src in sources:
@@ -281,10 +290,9 @@ def _frames(cv2, sources: list[Source]):
             image = _read_image(cv2, src.path)
             yield Failure(src.path, image) if isinstance(image, str) else Frame(src, None, image)
             continue
-        cap = cv2.VideoCapture(src.path)
-        if not cap.isOpened():
-            yield Failure(src.path, "cannot open the video (corrupt, or a format this OpenCV build "
-                                    "cannot decode)", image=False)
+        cap = _open_video(cv2, src.path)
+        if isinstance(cap, Failure):
+            yield cap
             continue
         count = 0
         try:

@@ -58,7 +58,7 @@ import numpy as np
 import markvane
 
 from markvane_tools.cli import (SEGMENT_FRAMES, VIDEO_SUFFIXES, Failure, Frame, Source, _detect_items, _frames,
-                                _import_cv2, _opencv_silenced)
+                                _import_cv2, _open_video, _opencv_silenced)
 
 # Frame counts above this are not believed (some streams report absurd ones):
 # such a video is read whole by one task rather than cut into millions.
@@ -106,10 +106,9 @@ def _segment_frames(cv2, source: Source, segment: Segment, seen: dict) -> Iterat
     """The frames of one segment, as `cli._frames` gives a whole video's;
     `seen` gets the fingerprints of its first frame and of the frame after
     its last ("first", "next")."""
-    cap = cv2.VideoCapture(source.path)
-    if not cap.isOpened():
-        yield Failure(source.path, "cannot open the video (corrupt, or a format this OpenCV build "
-                                   "cannot decode)", image=False)
+    cap = _open_video(cv2, source.path)
+    if isinstance(cap, Failure):
+        yield cap
         return
     n = 0
     try:
