@@ -1,6 +1,7 @@
 #include "chessboard.h"
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <utility>
 
+#include "affinity.h"
 #include "cornersubpix.h"
 #include "imgproc.h"
 
@@ -897,6 +899,50 @@ std::optional<Vec<Point2f>> detect_thresholded(const GrayImage& gray, const Vec<
   return search_quads(gray, quads, kErosionGap, pattern);
 }
 
+namespace {
+
+// The local-threshold attempts of the cascade, in order: their quads (and
+// reopened quads) are appended to `attempts` and `reopened` when none
+// succeeds, for the wider linking that follows.
+std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pattern,
+                                          Vec<Vec<Quad>>& attempts, Vec<Vec<Quad>>& reopened) {
+  const uint32_t w = gray.width, h = gray.height;
+  const size_t stride = size_t(w) + 2;
+  Vec<std::pair<int32_t, double>> steps;
+  for (int32_t window : local_threshold_windows(w, h))
+    for (double constant : {0.0, 5.0, 10.0}) steps.emplace_back(window, constant);
+  const size_t n = steps.size();
+  Vec<Vec<Quad>> quads(n), reopen(n);
+  Vec<std::optional<Vec<Point2f>>> found(n);
+  std::atomic<size_t> next{0}, first_found{n};
+  affinity::parallel_for(std::min(n, affinity::concurrency()), [&](size_t) {
+    // One eroded image per thread serves its attempts: each erosion rewrites
+    // all the pixels an attempt can have marked.
+    Vec<uint8_t> eroded = padded_labels(gray);
+    auto abandoned = [&](size_t i) { return i > first_found.load(std::memory_order_acquire); };
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n && !abandoned(i);) {
+      const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(gray, steps[i].first, steps[i].second);
+      if (abandoned(i)) break;
+      erode(LabelRows{labels, stride}, w, h, eroded);
+      quads[i] = find_quads(eroded, w, h, &reopen[i]);
+      if (abandoned(i)) break;
+      found[i] = search_quads(gray, quads[i], 0.0f, pattern);
+      if (!found[i]) continue;
+      size_t seen = first_found.load(std::memory_order_relaxed);
+      while (i < seen && !first_found.compare_exchange_weak(seen, i, std::memory_order_acq_rel)) {
+      }
+    }
+  });
+  if (first_found.load() < n) return std::move(found[first_found.load()]);
+  for (size_t i = 0; i < n; ++i) {
+    attempts.push_back(std::move(quads[i]));
+    reopened.push_back(std::move(reopen[i]));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, PatternSize pattern) {
   if (pattern.cols < 3 || pattern.rows < 3) return std::nullopt;
   if (gray.width < 16 || gray.height < 16) return std::nullopt;
@@ -918,14 +964,12 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   if (auto found = attempt(eroded)) return found;
   // Uneven light defeats one global threshold; local means at a few scales
   // (about a fifth and a tenth of the image, and a fixed 31 px) with rising
-  // contrast margins follow it. The first success ends the search.
-  for (int32_t window : local_threshold_windows(w, h)) {
-    for (double constant : {0.0, 5.0, 10.0}) {
-      const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(gray, window, constant);
-      erode(LabelRows{labels, stride}, w, h, eroded);
-      if (auto found = attempt(eroded)) return found;
-    }
-  }
+  // contrast margins follow it. The first success in this order ends the
+  // search. The attempts are independent, so they run side by side, taken
+  // in order; one that comes after a success is abandoned, while every one
+  // before it runs to the end, so the winner is the one a single thread
+  // would find.
+  if (auto found = local_cascade(gray, pattern, attempts, reopened)) return found;
   // Small squares: a radius in proportion to the square no longer spans the
   // fixed gap erosion leaves at a board corner (under about 24 px). The same
   // attempts again, in the same order, with that gap added to the radius;

@@ -31,3 +31,34 @@ def test_results_identical_for_one_worker_and_the_default_pool():
     assert _run({"MARKVANE_CORES": "0"}) == default
     assert _run({"RAYON_NUM_THREADS": "1"}) == default
     assert _run({"MARKVANE_CORES": "all", "RAYON_NUM_THREADS": "4"}) == default
+
+
+CHESSBOARD_SCRIPT = textwrap.dedent("""
+    import json, numpy as np, markvane
+    from markvane_tools.chessboards import render_chessboard
+    from markvane_tools.scenes import render_clutter
+    rng = np.random.default_rng(8)
+    out = []
+    # Boards under uneven light and small or slanted squares (found by the
+    # local thresholds or the fallbacks, where the attempts run side by side),
+    # and frames without the board (every attempt runs).
+    for k in range(12):
+        pattern = [(9, 6), (7, 7), (15, 10)][k % 3]
+        size = (1024, 768) if pattern == (15, 10) else (640, 480)
+        b = render_chessboard(rng, pattern=pattern, size=size, tilt=(0, 60), blur=(0.3, 1.0),
+                              noise=(0, 4), light=0.6, min_square=12.0)
+        ok, corners = markvane.find_chessboard_corners(b.image, pattern)
+        out.append([ok, np.asarray(corners).tolist()])
+    for kind in ["mixed", "texture"]:
+        ok, corners = markvane.find_chessboard_corners(render_clutter(rng, (640, 480), kind=kind), (9, 6))
+        out.append([ok, corners])
+    print(json.dumps(out))
+""")
+
+
+def test_chessboard_results_identical_for_any_pool_size():
+    pytest.importorskip("cv2")
+    default = run_python(CHESSBOARD_SCRIPT, {})
+    assert sum(ok for ok, _ in json.loads(default)) >= 8
+    assert run_python(CHESSBOARD_SCRIPT, {"RAYON_NUM_THREADS": "1"}) == default
+    assert run_python(CHESSBOARD_SCRIPT, {"MARKVANE_CORES": "all", "RAYON_NUM_THREADS": "5"}) == default
