@@ -851,19 +851,49 @@ std::optional<Vec<Point2f>> search_quads(const GrayImage& gray, const Vec<Quad>&
   return points;
 }
 
+// Every search on one attempt's quads, in order, the first success ending
+// it:
+// 1. links within a radius in proportion to the squares;
+// 2. small squares: that radius no longer spans the fixed gap erosion leaves
+//    at a board corner (under about 24 px), so the gap is added to it;
+// 3. squares seen at a slant whose outlines the usual simplification cut
+//    short or lost (see reopened_polygon): the attempt's quads as reopened,
+//    when that changed any, with the gap;
+// 4. small squares seen at a slant meet at sharp corners, which erosion
+//    pulls further back than the fixed gap allows for: the quads (reopened
+//    where that changed them) once more, corners that face each other linked
+//    across the gap their angles leave (see link_pair).
+// The wider searches run on each attempt straight after the plain one,
+// before the next threshold is tried. Left to the end of the cascade, small
+// or slanted boards that the global threshold already separates paid for
+// every local threshold first, most of the time on such frames; and the set
+// of searches, hence whether a board is found at all, is the same in either
+// order. `plain` false skips 1 and 3 (the second erosion, whose squares
+// only the gap links).
+std::optional<Vec<Point2f>> search_attempt(const GrayImage& gray, const Vec<Quad>& quads,
+                                           const Vec<Quad>& reopened, float gap, PatternSize pattern,
+                                           bool plain = true) {
+  if (plain)
+    if (auto found = search_quads(gray, quads, 0.0f, pattern)) return found;
+  if (auto found = search_quads(gray, quads, gap, pattern)) return found;
+  if (plain && !reopened.empty())
+    if (auto found = search_quads(gray, reopened, gap, pattern)) return found;
+  return search_quads(gray, reopened.empty() ? quads : reopened, gap, pattern, true);
+}
+
 Vec<uint8_t> padded_labels(const GrayImage& gray) {
   return Vec<uint8_t>((size_t(gray.width) + 2) * (size_t(gray.height) + 2), 0);
 }
 
 }  // namespace
 
-uint8_t otsu_threshold(const GrayImage& gray) {
+namespace {
+
+// Adds the histogram of p[0, count) to `hist`.
+void add_histogram(const uint8_t* p, size_t count, std::array<uint64_t, 256>& hist) {
   // Four partial histograms keep consecutive equal pixels from waiting on
   // each other's increments.
   std::array<std::array<uint32_t, 256>, 4> part{};
-  std::array<uint64_t, 256> hist{};
-  const uint8_t* p = gray.data.data();
-  const size_t count = gray.data.size();
   for (size_t done = 0; done < count;) {
     // Flush before a 32-bit count could overflow.
     const size_t end = done + std::min<size_t>(count - done, size_t(1) << 30);
@@ -876,6 +906,26 @@ uint8_t otsu_threshold(const GrayImage& gray) {
     }
     done = end;
   }
+}
+
+}  // namespace
+
+uint8_t otsu_threshold(const GrayImage& gray) {
+  // The histogram is close to half the time of a board the global threshold
+  // finds, so large images count it in slices side by side; the counts are
+  // integers, so the sum does not depend on how the slices fall.
+  constexpr size_t kSlice = size_t(1) << 16;
+  const uint8_t* p = gray.data.data();
+  const size_t count = gray.data.size();
+  const size_t slices = std::clamp<size_t>(count / kSlice, 1, 4);
+  std::array<std::array<uint64_t, 256>, 4> parts{};
+  affinity::parallel_for(slices, [&](size_t k) {
+    const size_t begin = count * k / slices, end = count * (k + 1) / slices;
+    add_histogram(p + begin, end - begin, parts[k]);
+  });
+  std::array<uint64_t, 256> hist{};
+  for (size_t k = 0; k < slices; ++k)
+    for (int v = 0; v < 256; ++v) hist[v] += parts[k][v];
   return imgproc::otsu_threshold(hist);
 }
 
@@ -894,25 +944,22 @@ std::optional<Vec<Point2f>> detect_thresholded(const GrayImage& gray, const Vec<
                                                PatternSize pattern) {
   Vec<uint8_t> eroded = padded_labels(gray);
   erode(LabelRows{labels, size_t(gray.width) + 2}, gray.width, gray.height, eroded);
-  const Vec<Quad> quads = find_quads(eroded, gray.width, gray.height);
-  if (auto found = search_quads(gray, quads, 0.0f, pattern)) return found;
-  return search_quads(gray, quads, kErosionGap, pattern);
+  Vec<Quad> reopened;
+  const Vec<Quad> quads = find_quads(eroded, gray.width, gray.height, &reopened);
+  return search_attempt(gray, quads, reopened, kErosionGap, pattern);
 }
 
 namespace {
 
-// The local-threshold attempts of the cascade, in order: their quads (and
-// reopened quads) are appended to `attempts` and `reopened` when none
-// succeeds, for the wider linking that follows.
-std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pattern,
-                                          Vec<Vec<Quad>>& attempts, Vec<Vec<Quad>>& reopened) {
+// The local-threshold attempts of the cascade, in order; the first that
+// finds the board wins.
+std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pattern) {
   const uint32_t w = gray.width, h = gray.height;
   const size_t stride = size_t(w) + 2;
   Vec<std::pair<int32_t, double>> steps;
   for (int32_t window : local_threshold_windows(w, h))
     for (double constant : {0.0, 5.0, 10.0}) steps.emplace_back(window, constant);
   const size_t n = steps.size();
-  Vec<Vec<Quad>> quads(n), reopen(n);
   Vec<std::optional<Vec<Point2f>>> found(n);
   std::atomic<size_t> next{0}, first_found{n};
   affinity::parallel_for(std::min(n, affinity::concurrency()), [&](size_t) {
@@ -924,9 +971,10 @@ std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pat
       const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(gray, steps[i].first, steps[i].second);
       if (abandoned(i)) break;
       erode(LabelRows{labels, stride}, w, h, eroded);
-      quads[i] = find_quads(eroded, w, h, &reopen[i]);
+      Vec<Quad> reopened;
+      const Vec<Quad> quads = find_quads(eroded, w, h, &reopened);
       if (abandoned(i)) break;
-      found[i] = search_quads(gray, quads[i], 0.0f, pattern);
+      found[i] = search_attempt(gray, quads, reopened, kErosionGap, pattern);
       if (!found[i]) continue;
       size_t seen = first_found.load(std::memory_order_relaxed);
       while (i < seen && !first_found.compare_exchange_weak(seen, i, std::memory_order_acq_rel)) {
@@ -934,10 +982,6 @@ std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pat
     }
   });
   if (first_found.load() < n) return std::move(found[first_found.load()]);
-  for (size_t i = 0; i < n; ++i) {
-    attempts.push_back(std::move(quads[i]));
-    reopened.push_back(std::move(reopen[i]));
-  }
   return std::nullopt;
 }
 
@@ -948,20 +992,16 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   if (gray.width < 16 || gray.height < 16) return std::nullopt;
   const uint32_t w = gray.width, h = gray.height;
   const size_t stride = size_t(w) + 2;
-  // Every attempt's quads, kept for the wider linking below: linking is
-  // cheap next to thresholding, erosion and border following.
-  Vec<Vec<Quad>> attempts, reopened;
-  auto attempt = [&](Vec<uint8_t>& eroded) {
-    reopened.emplace_back();
-    attempts.push_back(find_quads(eroded, w, h, &reopened.back()));
-    return search_quads(gray, attempts.back(), 0.0f, pattern);
-  };
   // One eroded image serves every attempt: each erosion rewrites all the
   // pixels any attempt can have marked.
   const uint8_t otsu = otsu_threshold(gray);
   Vec<uint8_t> eroded = padded_labels(gray);
   erode(OtsuRows(gray, otsu), w, h, eroded);
-  if (auto found = attempt(eroded)) return found;
+  {
+    Vec<Quad> reopened;
+    const Vec<Quad> quads = find_quads(eroded, w, h, &reopened);
+    if (auto found = search_attempt(gray, quads, reopened, kErosionGap, pattern)) return found;
+  }
   // Uneven light defeats one global threshold; local means at a few scales
   // (about a fifth and a tenth of the image, and a fixed 31 px) with rising
   // contrast margins follow it. The first success in this order ends the
@@ -969,13 +1009,7 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   // in order; one that comes after a success is abandoned, while every one
   // before it runs to the end, so the winner is the one a single thread
   // would find.
-  if (auto found = local_cascade(gray, pattern, attempts, reopened)) return found;
-  // Small squares: a radius in proportion to the square no longer spans the
-  // fixed gap erosion leaves at a board corner (under about 24 px). The same
-  // attempts again, in the same order, with that gap added to the radius;
-  // only now, so that no board found above is ever found differently.
-  for (const Vec<Quad>& quads : attempts)
-    if (auto found = search_quads(gray, quads, kErosionGap, pattern)) return found;
+  if (auto found = local_cascade(gray, pattern)) return found;
   // Printed squares that overlap at a board corner stay joined after one
   // erosion; a second one parts them, twice as far apart. Only on the
   // global threshold: it is one more erosion and trace where the whole local
@@ -984,28 +1018,9 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   erode(OtsuRows(gray, otsu), w, h, eroded);
   Vec<uint8_t> twice = padded_labels(gray);
   erode(LabelRows{eroded, stride}, w, h, twice);
-  reopened.emplace_back();
-  attempts.push_back(find_quads(twice, w, h, &reopened.back()));
-  if (auto found = search_quads(gray, attempts.back(), 2.0f * kErosionGap, pattern)) return found;
-  // Squares seen at a slant whose outlines the usual simplification cut
-  // short or lost (see reopened_polygon): every attempt whose quads that
-  // changes, with the wider linking. Last, so that no board found above is
-  // ever found differently.
-  const size_t cascade = attempts.size() - 1;
-  for (size_t k = 0; k < cascade; ++k)
-    if (!reopened[k].empty())
-      if (auto found = search_quads(gray, reopened[k], kErosionGap, pattern)) return found;
-  // Small squares seen at a slant meet at sharp corners, which erosion
-  // pulls further back than the fixed gap allows for: every attempt's quads
-  // (reopened where that changed them), the second erosion's included, once
-  // more, corners that face each other linked across the gap their angles
-  // leave (see link_pair).
-  for (size_t k = 0; k < attempts.size(); ++k) {
-    const float gap = k < cascade ? kErosionGap : 2.0f * kErosionGap;
-    if (auto found = search_quads(gray, reopened[k].empty() ? attempts[k] : reopened[k], gap, pattern, true))
-      return found;
-  }
-  return std::nullopt;
+  Vec<Quad> reopened_twice;
+  const Vec<Quad> quads_twice = find_quads(twice, w, h, &reopened_twice);
+  return search_attempt(gray, quads_twice, reopened_twice, 2.0f * kErosionGap, pattern, false);
 }
 
 }  // namespace markvane::chessboard

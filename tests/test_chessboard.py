@@ -329,10 +329,12 @@ def test_squares_that_overlap_at_their_corners_are_parted():
     assert np.abs(got - truth).max() < 0.25
 
 
-def test_wider_linking_comes_only_after_the_whole_cascade():
+def test_the_global_threshold_tries_the_wider_linking_before_any_local_one():
     # Board A needs a local threshold (see ramp_board), board B has squares
     # too small for the usual linking radius but is clean: the global
-    # threshold finds it with the wider one. A is found first all the same.
+    # threshold finds it with the wider one. That comes before any local
+    # threshold is tried, so B is the board found (and cheaply: before, every
+    # local threshold ran first on frames of small boards).
     a = ramp_board((220, 150), 90)
     small, _ = board_image((4, 3), square=14, origin=(0, 0), size=(5 * 14, 4 * 14), margin=0)
     b = ((900, 200), small.astype(float))
@@ -340,7 +342,7 @@ def test_wider_linking_comes_only_after_the_whole_cascade():
     found_b = found_corners(on_canvas((1280, 480), b), (4, 3))
     assert found_a is not None and found_b is not None
     both = found_corners(on_canvas((1280, 480), a, b), (4, 3))
-    assert both is not None and np.array_equal(both, found_a)
+    assert both is not None and np.array_equal(both, found_b)
 
 
 # Tilted by 45 to 60 degrees, some squares become quadrilaterals whose short
