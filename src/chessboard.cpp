@@ -1,7 +1,6 @@
 #include "chessboard.h"
 
 #include <algorithm>
-#include <atomic>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -10,7 +9,6 @@
 #include <tuple>
 #include <utility>
 
-#include "affinity.h"
 #include "cornersubpix.h"
 #include "imgproc.h"
 
@@ -911,21 +909,8 @@ void add_histogram(const uint8_t* p, size_t count, std::array<uint64_t, 256>& hi
 }  // namespace
 
 uint8_t otsu_threshold(const GrayImage& gray) {
-  // The histogram is close to half the time of a board the global threshold
-  // finds, so large images count it in slices side by side; the counts are
-  // integers, so the sum does not depend on how the slices fall.
-  constexpr size_t kSlice = size_t(1) << 16;
-  const uint8_t* p = gray.data.data();
-  const size_t count = gray.data.size();
-  const size_t slices = std::clamp<size_t>(count / kSlice, 1, 4);
-  std::array<std::array<uint64_t, 256>, 4> parts{};
-  affinity::parallel_for(slices, [&](size_t k) {
-    const size_t begin = count * k / slices, end = count * (k + 1) / slices;
-    add_histogram(p + begin, end - begin, parts[k]);
-  });
   std::array<uint64_t, 256> hist{};
-  for (size_t k = 0; k < slices; ++k)
-    for (int v = 0; v < 256; ++v) hist[v] += parts[k][v];
+  add_histogram(gray.data.data(), gray.data.size(), hist);
   return imgproc::otsu_threshold(hist);
 }
 
@@ -952,36 +937,19 @@ std::optional<Vec<Point2f>> detect_thresholded(const GrayImage& gray, const Vec<
 namespace {
 
 // The local-threshold attempts of the cascade, in order; the first that
-// finds the board wins.
-std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pattern) {
+// finds the board wins. `eroded` is a padded label image to work in.
+std::optional<Vec<Point2f>> local_cascade(const GrayImage& gray, PatternSize pattern,
+                                          Vec<uint8_t>& eroded) {
   const uint32_t w = gray.width, h = gray.height;
-  const size_t stride = size_t(w) + 2;
-  Vec<std::pair<int32_t, double>> steps;
-  for (int32_t window : local_threshold_windows(w, h))
-    for (double constant : {0.0, 5.0, 10.0}) steps.emplace_back(window, constant);
-  const size_t n = steps.size();
-  Vec<std::optional<Vec<Point2f>>> found(n);
-  std::atomic<size_t> next{0}, first_found{n};
-  affinity::parallel_for(std::min(n, affinity::concurrency()), [&](size_t) {
-    // One eroded image per thread serves its attempts: each erosion rewrites
-    // all the pixels an attempt can have marked.
-    Vec<uint8_t> eroded = padded_labels(gray);
-    auto abandoned = [&](size_t i) { return i > first_found.load(std::memory_order_acquire); };
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < n && !abandoned(i);) {
-      const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(gray, steps[i].first, steps[i].second);
-      if (abandoned(i)) break;
-      erode(LabelRows{labels, stride}, w, h, eroded);
+  for (int32_t window : local_threshold_windows(w, h)) {
+    for (double constant : {0.0, 5.0, 10.0}) {
+      const Vec<uint8_t> labels = imgproc::adaptive_threshold_labels(gray, window, constant);
+      erode(LabelRows{labels, size_t(w) + 2}, w, h, eroded);
       Vec<Quad> reopened;
       const Vec<Quad> quads = find_quads(eroded, w, h, &reopened);
-      if (abandoned(i)) break;
-      found[i] = search_attempt(gray, quads, reopened, kErosionGap, pattern);
-      if (!found[i]) continue;
-      size_t seen = first_found.load(std::memory_order_relaxed);
-      while (i < seen && !first_found.compare_exchange_weak(seen, i, std::memory_order_acq_rel)) {
-      }
+      if (auto found = search_attempt(gray, quads, reopened, kErosionGap, pattern)) return found;
     }
-  });
-  if (first_found.load() < n) return std::move(found[first_found.load()]);
+  }
   return std::nullopt;
 }
 
@@ -1005,11 +973,8 @@ std::optional<Vec<Point2f>> find_chessboard_corners(const GrayImage& gray, Patte
   // Uneven light defeats one global threshold; local means at a few scales
   // (about a fifth and a tenth of the image, and a fixed 31 px) with rising
   // contrast margins follow it. The first success in this order ends the
-  // search. The attempts are independent, so they run side by side, taken
-  // in order; one that comes after a success is abandoned, while every one
-  // before it runs to the end, so the winner is the one a single thread
-  // would find.
-  if (auto found = local_cascade(gray, pattern)) return found;
+  // search.
+  if (auto found = local_cascade(gray, pattern, eroded)) return found;
   // Printed squares that overlap at a board corner stay joined after one
   // erosion; a second one parts them, twice as far apart. Only on the
   // global threshold: it is one more erosion and trace where the whole local
