@@ -1169,12 +1169,19 @@ namespace {
 // step may spread beyond the searched range (blur widens a step over a few
 // pixels; the whole rise must be seen for its centre to be right).
 constexpr float kProfileStep = 0.5f;
-constexpr float kProfileTail = 2.0f;
+constexpr float kProfileTail = 4.0f;
 constexpr float kMaxReach = 8.0f;
+// A rise ends where its slope falls below this share of its steepest part:
+// the flat sides beyond hold only noise, and cutting both flanks of a
+// symmetric rise at the same slope keeps its centre.
+constexpr float kRunFloor = 0.1f;
 constexpr int kMaxProfile = 2 * int((kMaxReach + kProfileTail) / kProfileStep) + 1;
-// Samples closer than this to a corner are left out: there the neighbouring
-// side's step runs into the profile.
+// Samples closer than this to a corner are left out: there the interpolation
+// reads the neighbouring side's pixels. (A wider gap helps clean, sharp
+// corners a little, but costs noisy small tags more.)
 constexpr float kCornerGap = 1.0f;
+// Sides longer than this many samples are sampled more sparsely.
+constexpr int kMaxSideSamples = 1024;
 // A side needs at least this many usable samples to be moved.
 constexpr size_t kMinSideSamples = 4;
 
@@ -1202,10 +1209,11 @@ struct Step {
 };
 
 // The dark-to-light step across `p` along the unit outward normal `n`: the
-// strongest rise whose steepest part lies within `reach`, extended for as
-// long as the profile keeps rising, located at the centroid of its slope.
-// For a blurred step with a symmetric blur, and for a sharp step between
-// pixel centres, that centroid is the step's own position.
+// strongest rise whose steepest part lies within `reach`, extended on both
+// sides for as long as it keeps rising steeply enough, located at the
+// centroid of its slope. Under a symmetric blur that centroid is the step's
+// own position; for a sharp step the linear interpolation between pixel
+// centres gives the same.
 std::optional<Step> step_across(const GrayImage& g, Point2f p, Point2f n, float reach) {
   // Sample k lies at offset (k - half) * kProfileStep; samples are taken as
   // the search needs them, the tails only as far as the rise goes on.
@@ -1232,13 +1240,14 @@ std::optional<Step> step_across(const GrayImage& g, Point2f p, Point2f n, float 
   }
   if (peak < 0) return std::nullopt;
   int lo = peak, hi = peak;  // the rise spans samples lo .. hi + 1
+  const float floor = kRunFloor * steepest;
   for (; lo > 0; --lo) {
     if (lo - 1 < first && !take(lo - 1)) return std::nullopt;
-    if (!(v[lo] > v[lo - 1])) break;
+    if (!(v[lo] - v[lo - 1] > floor)) break;
   }
   for (; hi + 2 < count; ++hi) {
     if (hi + 2 > last + 1 && !take(hi + 2)) return std::nullopt;
-    if (!(v[hi + 2] > v[hi + 1])) break;
+    if (!(v[hi + 2] - v[hi + 1] > floor)) break;
   }
   double moment = 0.0, rise = 0.0;
   for (int k = lo; k <= hi; ++k) {
@@ -1283,11 +1292,12 @@ std::optional<LineFit> refine_side(const GrayImage& g, Point2f a, Point2f b, Poi
                                    float reach) {
   const float dx = b.x - a.x, dy = b.y - a.y;
   const float len = std::hypot(dx, dy);
-  if (!(len > 2.0f * kCornerGap)) return std::nullopt;
+  if (!(len > 2.0f * kCornerGap + 1.0f)) return std::nullopt;
   const float ux = dx / len, uy = dy / len;
   // About one sample per pixel of side, none within the gap of a corner.
-  const int count = int(std::ceil(len - 2.0f * kCornerGap));
-  const float spacing = (len - 2.0f * kCornerGap) / float(count);
+  const float span = len - 2.0f * kCornerGap;
+  const int count = span < float(kMaxSideSamples) ? int(std::ceil(span)) : kMaxSideSamples;
+  const float spacing = span / float(count);
   Vec<SidePoint> pts;
   pts.reserve(size_t(count));
   float strongest = 0.0f;
@@ -1327,10 +1337,14 @@ LineFit line_through(Point2f a, Point2f b) {
 
 }  // namespace
 
-float edge_reach(double decimate) { return float(std::min(1.0 + std::max(decimate, 1.0), double(kMaxReach))); }
+// A decimated fit is off by up to about a coarse pixel; one more pixel covers
+// the staircase and threshold offsets of any fit.
+float edge_reach(double decimate) {
+  return float(std::min(1.0 + std::max(decimate, 1.0), double(kMaxReach)));
+}
 
 Quad refine_edges(const GrayImage& gray, const Quad& quad, float reach) {
-  reach = std::clamp(reach, kProfileStep, kMaxReach);
+  reach = reach >= kProfileStep ? std::min(reach, kMaxReach) : kProfileStep;  // NaN too
   // Corners run clockwise on screen for a positive shoelace sum; the outward
   // normal of side a -> b is then its direction turned a quarter anticlockwise.
   float area2 = 0.0f;

@@ -841,7 +841,9 @@ void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_
   if (cluster.empty()) return;
   std::optional<Quad> fitted = apriltag::fit_quad(std::move(cluster), crop, params);
   if (!fitted) return;
-  if (params.april_tag_refine_edges) fitted = apriltag::refine_edges(crop, *fitted, apriltag::edge_reach(1.0));
+  if (params.april_tag_refine_edges) {
+    fitted = apriltag::refine_edges(crop, *fitted, apriltag::edge_reach(1.0));  // the crop is undecimated
+  }
 
   const Quad moved = match_corners(*fitted, rel);
   float dmax = 0.0f;
