@@ -6,10 +6,12 @@ Frames: tags of the three families pupil-apriltags also reads (16h5, 25h9,
 gradient and JPEG compression. Every detector gets the same gray frame and the
 same quad decimation; pupil-apriltags runs with `refine_edges` on, with one and
 with two threads, in a process of its own per family (it is timed around its
-detect calls only). Corners are compared with the truth in the AprilTag
-convention (pixel column i spans x from i to i + 1), which all three AprilTag
-paths report; markvane's polygon path (method 0, shown for reference) uses
-pixel centres at integers and is shifted by half a pixel for the comparison.
+detect calls only); markvane runs without and with `april_tag_refine_edges`
+(its counterpart of `refine_edges`). Corners are compared with the truth in
+the AprilTag convention (pixel column i spans x from i to i + 1), which all
+three AprilTag paths report; markvane's polygon path (method 0, shown for
+reference) uses pixel centres at integers and is shifted by half a pixel for
+the comparison. Bias is the mean corner offset from the truth.
 
     pip install '.[bench]' && python benchmarks/bench_apriltag.py
     ... --sizes 640x480,1920x1080 --decimations 1,2 --scenes 6
@@ -57,12 +59,13 @@ def render(rng, size, dictionary):
                                jpeg=(70, 95), use_cv2=True)
 
 
-def markvane_detector(method, decimate, refit=False, shift=0.0):
+def markvane_detector(method, decimate, refit=False, edges=False, shift=0.0):
     def run(gray, dictionary):
         p = markvane.DetectorParameters()
         p.corner_refinement_method = method
         p.april_tag_quad_decimate = decimate
         p.april_tag_refine_full_resolution = refit
+        p.april_tag_refine_edges = edges
         corners, ids = markvane.detect_markers(gray, dictionary, p)
         return [np.asarray(c) + shift for c in corners], list(ids)
     return run
@@ -126,13 +129,14 @@ def pupil_results(frames, decimate, threads, workdir):
 
 
 def evaluate(corners, ids, truth):
-    """(found, false, corner errors) with truth in the AprilTag convention."""
+    """(found, false, corner offsets from the truth) with truth in the AprilTag
+    convention."""
     true = {i: c + 0.5 for i, c in truth}
     found, false, errors = 0, 0, []
     for c, i in zip(corners, ids):
         if i in true and np.abs(c - true[i]).max() <= MATCH_TOL:
             found += 1
-            errors.extend(np.linalg.norm(c - true[i], axis=1))
+            errors.extend(np.asarray(c) - true[i])
         else:
             false += 1
     return found, false, errors
@@ -161,12 +165,13 @@ def main():
             detectors = {
                 "markvane": markvane_detector(3, decimate),
                 "markvane+refit": markvane_detector(3, decimate, refit=True),
+                "markvane+edges": markvane_detector(3, decimate, edges=True),
                 "opencv": opencv_detector(decimate),
             }
             if decimate == decimations[0]:
                 detectors["markvane method 0"] = markvane_detector(0, 0.0, shift=0.5)
             stats = {name: [0, 0, [], []] for name in
-                     ["markvane", "markvane+refit", "pupil 1 thread", "pupil 2 threads", "opencv",
+                     ["markvane", "markvane+refit", "markvane+edges", "pupil 1 thread", "pupil 2 threads", "opencv",
                       "markvane method 0"] if name in detectors or name.startswith("pupil")}
             for k, (dictionary, image, truth) in enumerate(frames):
                 for name, run in detectors.items():  # interleaved: same machine state
@@ -188,12 +193,16 @@ def main():
                         stats[name][2] += errors
                         stats[name][3].append(ms)
             print(f"\n{size[0]}x{size[1]}, decimate {decimate:g}: {total} tags in {len(frames)} frames")
-            print(f"  {'detector':18s} {'found':>6s} {'false':>6s} {'median err':>11s} {'ms':>8s}"
+            print(f"  {'detector':18s} {'found':>6s} {'false':>6s} {'median err':>11s}"
+                  f" {'bias x':>7s} {'bias y':>7s} {'ms':>8s}"
                   f" {'/ pupil1':>9s} {'/ pupil2':>9s} {'/ opencv':>9s}")
             ms = {n: statistics.median(s[3]) for n, s in stats.items()}
-            for name, (found, false, errors, _) in stats.items():
-                err = statistics.median(errors) if errors else float("nan")
-                print(f"  {name:18s} {found:6d} {false:6d} {err:11.3f} {ms[name]:8.2f}"
+            for name, (found, false, offsets, _) in stats.items():
+                offsets = np.reshape(offsets, (-1, 2))
+                err = np.median(np.linalg.norm(offsets, axis=1)) if len(offsets) else float("nan")
+                bias = offsets.mean(axis=0) if len(offsets) else (float("nan"),) * 2
+                print(f"  {name:18s} {found:6d} {false:6d} {err:11.3f} {bias[0]:+7.3f} {bias[1]:+7.3f}"
+                      f" {ms[name]:8.2f}"
                       f" {ms[name] / ms['pupil 1 thread']:9.2f} {ms[name] / ms['pupil 2 threads']:9.2f}"
                       f" {ms[name] / ms['opencv']:9.2f}")
 

@@ -1157,6 +1157,218 @@ std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocess
 }
 
 // ---------------------------------------------------------------------------
+// Edge refinement: each side of a fitted quad is moved onto the intensity step
+// of the full-resolution image. The fitter's sides follow the boundary of a
+// thresholded image, so they carry its pixel staircase, the threshold's
+// offset from the true step, and, after decimation, the coarse image's
+// rounding.
+
+namespace {
+
+// Spacing of the intensity samples along a side's normal, and how far the
+// step may spread beyond the searched range (blur widens a step over a few
+// pixels; the whole rise must be seen for its centre to be right).
+constexpr float kProfileStep = 0.5f;
+constexpr float kProfileTail = 4.0f;
+constexpr float kMaxReach = 8.0f;
+// A rise ends where its slope falls below this share of its steepest part:
+// the flat sides beyond hold only noise, and cutting both flanks of a
+// symmetric rise at the same slope keeps its centre.
+constexpr float kRunFloor = 0.1f;
+constexpr int kMaxProfile = 2 * int((kMaxReach + kProfileTail) / kProfileStep) + 1;
+// Samples closer than this to a corner are left out: there the interpolation
+// reads the neighbouring side's pixels. (A wider gap helps clean, sharp
+// corners a little, but costs noisy small tags more.)
+constexpr float kCornerGap = 1.0f;
+// Sides longer than this many samples are sampled more sparsely.
+constexpr int kMaxSideSamples = 1024;
+// A side needs at least this many usable samples to be moved.
+constexpr size_t kMinSideSamples = 4;
+
+// Bilinear interpolation at (x, y), where pixel (i, j) covers
+// [i, i + 1) x [j, j + 1) and its value belongs to its centre
+// (i + 0.5, j + 0.5). False when the four pixels around are not all there.
+inline bool interpolate(const GrayImage& g, float x, float y, float& out) {
+  const float fx = x - 0.5f, fy = y - 0.5f;
+  if (!(fx >= 0.0f && fx < float(g.width) - 1.0f && fy >= 0.0f && fy < float(g.height) - 1.0f))
+    return false;
+  const uint32_t ix = uint32_t(fx), iy = uint32_t(fy);
+  const float ax = fx - float(ix), ay = fy - float(iy);
+  const uint8_t* p = g.data.data() + size_t(iy) * g.width + ix;
+  const float top = float(p[0]) + ax * (float(p[1]) - float(p[0]));
+  const float bottom = float(p[g.width]) + ax * (float(p[g.width + 1]) - float(p[g.width]));
+  out = top + ay * (bottom - top);
+  return true;
+}
+
+// A step found along a normal: its position (offset along the normal) and
+// its rise from dark to light.
+struct Step {
+  float offset = 0.0f;
+  float rise = 0.0f;
+};
+
+// The dark-to-light step across `p` along the unit outward normal `n`: the
+// strongest rise whose steepest part lies within `reach`, extended on both
+// sides for as long as it keeps rising steeply enough, located at the
+// centroid of its slope. Under a symmetric blur that centroid is the step's
+// own position; for a sharp step the linear interpolation between pixel
+// centres gives the same.
+std::optional<Step> step_across(const GrayImage& g, Point2f p, Point2f n, float reach) {
+  // Sample k lies at offset (k - half) * kProfileStep; samples are taken as
+  // the search needs them, the tails only as far as the rise goes on.
+  const int half = int(std::ceil((reach + kProfileTail) / kProfileStep));
+  const int count = 2 * half + 1;
+  float v[kMaxProfile];
+  const auto take = [&](int k) {
+    const float s = float(k - half) * kProfileStep;
+    return interpolate(g, p.x + s * n.x, p.y + s * n.y, v[k]);
+  };
+  // Slope k lies between samples k and k + 1; the steepest rise is sought
+  // among the slopes whose middle is within reach.
+  const int within = int(reach / kProfileStep);
+  const int first = half - within, last = half + within - 1;
+  for (int k = first; k <= last + 1; ++k)
+    if (!take(k)) return std::nullopt;
+  int peak = -1;
+  float steepest = 0.0f;
+  for (int k = first; k <= last; ++k) {
+    if (v[k + 1] - v[k] > steepest) {
+      steepest = v[k + 1] - v[k];
+      peak = k;
+    }
+  }
+  if (peak < 0) return std::nullopt;
+  int lo = peak, hi = peak;  // the rise spans samples lo .. hi + 1
+  const float floor = kRunFloor * steepest;
+  for (; lo > 0; --lo) {
+    if (lo - 1 < first && !take(lo - 1)) return std::nullopt;
+    if (!(v[lo] - v[lo - 1] > floor)) break;
+  }
+  for (; hi + 2 < count; ++hi) {
+    if (hi + 2 > last + 1 && !take(hi + 2)) return std::nullopt;
+    if (!(v[hi + 2] - v[hi + 1] > floor)) break;
+  }
+  double moment = 0.0, rise = 0.0;
+  for (int k = lo; k <= hi; ++k) {
+    const double slope = double(v[k + 1]) - double(v[k]);
+    moment += slope * (double(k - half) + 0.5);
+    rise += slope;
+  }
+  return Step{float(moment / rise) * kProfileStep, float(rise)};
+}
+
+// A point on a side and its weight in the side's line fit.
+struct SidePoint {
+  double x, y, w;
+};
+
+// Weighted total-least-squares line through the points that have a weight.
+std::optional<LineFit> weighted_line(const Vec<SidePoint>& pts) {
+  std::array<double, 6> m{};
+  size_t used = 0;
+  for (const SidePoint& q : pts) {
+    if (!(q.w > 0.0)) continue;
+    m[0] += q.w, m[1] += q.w * q.x, m[2] += q.w * q.y;
+    m[3] += q.w * q.x * q.x, m[4] += q.w * q.x * q.y, m[5] += q.w * q.y * q.y;
+    ++used;
+  }
+  if (used < kMinSideSamples) return std::nullopt;
+  const Moments c = central_moments(m);
+  const double theta = std::atan2(2.0 * c.cxy, c.cxx - c.cyy);
+  LineFit f;
+  f.nx = -std::sin(theta / 2.0);
+  f.ny = std::cos(theta / 2.0);
+  f.c = -(f.nx * c.ex + f.ny * c.ey);
+  f.mse = non_negative(c.cyy * f.ny * f.ny + c.cxx * f.nx * f.nx + 2.0 * c.cxy * f.nx * f.ny);
+  f.err = f.mse * double(used);
+  return f;
+}
+
+// The line of side a -> b moved onto the image's step, or nullopt when too
+// few samples along it show one. `outward` is the side's unit normal away
+// from the quad's inside.
+std::optional<LineFit> refine_side(const GrayImage& g, Point2f a, Point2f b, Point2f outward,
+                                   float reach) {
+  const float dx = b.x - a.x, dy = b.y - a.y;
+  const float len = std::hypot(dx, dy);
+  if (!(len > 2.0f * kCornerGap + 1.0f)) return std::nullopt;
+  const float ux = dx / len, uy = dy / len;
+  // About one sample per pixel of side, none within the gap of a corner.
+  const float span = len - 2.0f * kCornerGap;
+  const int count = span < float(kMaxSideSamples) ? int(std::ceil(span)) : kMaxSideSamples;
+  const float spacing = span / float(count);
+  Vec<SidePoint> pts;
+  pts.reserve(size_t(count));
+  float strongest = 0.0f;
+  for (int j = 0; j < count; ++j) {
+    const float t = kCornerGap + (float(j) + 0.5f) * spacing;
+    const Point2f p{a.x + t * ux, a.y + t * uy};
+    const std::optional<Step> s = step_across(g, p, outward, reach);
+    if (!s) continue;
+    pts.push_back({double(p.x) + double(s->offset) * outward.x,
+                   double(p.y) + double(s->offset) * outward.y, double(s->rise)});
+    strongest = std::max(strongest, s->rise);
+  }
+  // Weak steps are where something else crosses the side (a shadow, an
+  // occluder, the next tag): they do not count.
+  for (SidePoint& q : pts)
+    if (q.w < 0.5 * strongest) q.w = 0.0;
+  std::optional<LineFit> f = weighted_line(pts);
+  if (!f) return std::nullopt;
+  // One pass without the points far off the first line: a stray step picked
+  // up in the search range would otherwise pull the whole side.
+  const double limit = std::max(3.0 * std::sqrt(f->mse), 0.25);
+  for (SidePoint& q : pts)
+    if (std::fabs(f->nx * q.x + f->ny * q.y + f->c) > limit) q.w = 0.0;
+  return weighted_line(pts);
+}
+
+// The line through two corners, in the form the quad fitter's sides take.
+LineFit line_through(Point2f a, Point2f b) {
+  const double dx = double(b.x) - a.x, dy = double(b.y) - a.y;
+  const double len = std::hypot(dx, dy);
+  LineFit f;
+  f.nx = -dy / len;
+  f.ny = dx / len;
+  f.c = -(f.nx * a.x + f.ny * a.y);
+  return f;
+}
+
+}  // namespace
+
+// A decimated fit is off by up to about a coarse pixel; one more pixel covers
+// the staircase and threshold offsets of any fit.
+float edge_reach(double decimate) {
+  return float(std::min(1.0 + std::max(decimate, 1.0), double(kMaxReach)));
+}
+
+Quad refine_edges(const GrayImage& gray, const Quad& quad, float reach) {
+  reach = reach >= kProfileStep ? std::min(reach, kMaxReach) : kProfileStep;  // NaN too
+  // Corners run clockwise on screen for a positive shoelace sum; the outward
+  // normal of side a -> b is then its direction turned a quarter anticlockwise.
+  float area2 = 0.0f;
+  for (int i = 0; i < 4; ++i) area2 += quad[i].x * quad[(i + 1) & 3].y - quad[(i + 1) & 3].x * quad[i].y;
+  const float turn = area2 < 0.0f ? -1.0f : 1.0f;
+  LineFit lines[4];
+  for (int i = 0; i < 4; ++i) {
+    const Point2f a = quad[i], b = quad[(i + 1) & 3];
+    const float len = std::hypot(b.x - a.x, b.y - a.y);
+    if (!(len > 0.0f)) return quad;
+    const Point2f outward{turn * (b.y - a.y) / len, -turn * (b.x - a.x) / len};
+    const std::optional<LineFit> moved = refine_side(gray, a, b, outward, reach);
+    lines[i] = moved ? *moved : line_through(a, b);
+  }
+  Quad out;
+  for (int i = 0; i < 4; ++i) {
+    const std::optional<Point2f> p = intersect(lines[(i + 3) & 3], lines[i]);
+    if (!p || !(std::hypot(p->x - quad[i].x, p->y - quad[i].y) <= reach)) return quad;
+    out[i] = *p;
+  }
+  return imgproc::is_convex(out) ? out : quad;
+}
+
+// ---------------------------------------------------------------------------
 // Candidate source.
 
 Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
@@ -1182,22 +1394,23 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   const size_t n = clusters.size();
   Vec<std::optional<Quad>> quads(n);
   const size_t chunk = std::max<size_t>(1, n / (8 * affinity::concurrency()));
+  const float scale = float(factor);
+  const float reach = edge_reach(factor);
   affinity::parallel_for((n + chunk - 1) / chunk, [&](size_t c) {
     for (size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
-      quads[i] = fit_quad(std::move(clusters[i]), image, params);
+      std::optional<Quad>& q = quads[i];
+      q = fit_quad(std::move(clusters[i]), image, params);
+      if (!q) continue;
+      if (factor > 1.0) {
+        for (Point2f& p : *q) p = {p.x * scale, p.y * scale};
+      }
+      if (params.april_tag_refine_edges) q = refine_edges(gray, *q, reach);
     }
   });
 
   Vec<Candidate> out;
-  const float scale = float(factor);
-  for (const std::optional<Quad>& q : quads) {
-    if (!q) continue;
-    Candidate c{*q};
-    if (factor > 1.0) {
-      for (Point2f& p : c.corners) p = {p.x * scale, p.y * scale};
-    }
-    out.push_back(c);
-  }
+  for (const std::optional<Quad>& q : quads)
+    if (q) out.push_back(Candidate{*q});
   return out;
 }
 

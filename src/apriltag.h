@@ -151,8 +151,21 @@ Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_p
 std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocessed,
                              const DetectorParams& params);
 
+// How far, in full-resolution pixels, refine_edges looks for a side of a quad
+// fitted in an image shrunk by `decimate` (0 or 1 for no shrinking).
+float edge_reach(double decimate);
+
+// A fitted quad (dark inside, corners in the fitter's convention, pixels of
+// `gray`) with every side moved onto the dark-to-light step that `gray` shows
+// within `reach` pixels of it, the corners recomputed as the intersections of
+// neighbouring sides. A side with too few clear steps along it stays where it
+// was; the quad comes back unchanged when the moved one is not convex or a
+// corner moved farther than `reach`.
+Quad refine_edges(const GrayImage& gray, const Quad& quad, float reach);
+
 // The candidate source of CORNER_REFINE_APRILTAG: corners in full-resolution
-// pixels, in cluster order.
+// pixels, in cluster order; with april_tag_refine_edges, each quad's sides are
+// refined on `gray` before it is handed on.
 Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params);
 
 }  // namespace markvane::apriltag

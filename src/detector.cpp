@@ -849,8 +849,11 @@ void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_
   const uint32_t min_points = std::max(uint32_t(params.april_tag_min_cluster_pixels), 24u);
   Vec<apriltag::EdgePoint> cluster = border_cluster(b, rel, std::max(0.5f * g.cell, 2.0f), min_points);
   if (cluster.empty()) return;
-  const std::optional<Quad> fitted = apriltag::fit_quad(std::move(cluster), crop, params);
+  std::optional<Quad> fitted = apriltag::fit_quad(std::move(cluster), crop, params);
   if (!fitted) return;
+  if (params.april_tag_refine_edges) {
+    fitted = apriltag::refine_edges(crop, *fitted, apriltag::edge_reach(1.0));  // the crop is undecimated
+  }
 
   const Quad moved = match_corners(*fitted, rel);
   float dmax = 0.0f;

@@ -62,7 +62,9 @@ Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
 // any failure, leaves them as they are. `to_fitter` is what moves the
 // detection's corners into the fitter's convention (pixel column i spans x
 // from i to i + 1): 0.5 for corners with pixel centres at integers, 0 for
-// corners that came from the fitter; corners come back in their own.
+// corners that came from the fitter; corners come back in their own. With
+// april_tag_refine_edges the fitted sides are moved onto the crop's intensity
+// steps before the comparison.
 void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_t marker_size,
                             const DetectorParams& params, float to_fitter);
 

@@ -44,6 +44,7 @@ struct DetectorParams {
   bool detect_inverted_marker = false;
   bool april_tag_refine_full_resolution = false;
   bool april_tag_deglitch = false;
+  bool april_tag_refine_edges = false;
 };
 
 }  // namespace markvane

@@ -69,10 +69,11 @@ def test_quad_path_on_frames_without_tags_reports_no_more_than_opencv():
     frames = [scenes.render_clutter(np.random.default_rng([62, k, s]), size=(640, 480), kind=kind)
               for k, kind in enumerate(scenes.CLUTTER_KINDS) for s in range(3)]
     for dictionary in FAMILIES:
-        mv = sum(len(detect3(f, dictionary)[1]) for f in frames)
         cv = sum(len(opencv_markers(f, dictionary, cornerRefinementMethod=APRILTAG)[1])
                  for f in frames)
-        assert mv <= cv, (dictionary, mv, cv)
+        for edges in (False, True):
+            mv = sum(len(detect3(f, dictionary, april_tag_refine_edges=edges)[1]) for f in frames)
+            assert mv <= cv, (dictionary, edges, mv, cv)
 
 
 def reference_in_our_order(tags):
@@ -145,6 +146,68 @@ def test_decimated_search_with_refit_keeps_recall_and_accuracy():
     assert decimated <= full + 0.05, (full, decimated)
 
 
+PUPIL_SCRIPT = """
+import json, sys
+import numpy as np
+import pupil_apriltags
+frames = np.load(sys.argv[1])
+detector = pupil_apriltags.Detector(families=sys.argv[2], nthreads=1,
+                                    quad_decimate=float(sys.argv[3]), refine_edges=1)
+out = []
+for name in sorted(frames.files):
+    # counter-clockwise on screen from the bottom-left; reversed and turned
+    # by two they follow our order
+    tags = detector.detect(frames[name])
+    out.append([[int(t.tag_id), np.roll(np.asarray(t.corners)[::-1], 2, axis=0).tolist()]
+                for t in tags])
+print(json.dumps(out))
+"""
+
+
+def pupil_median_error(frames, decimate, workdir):
+    """Median corner error of pupil-apriltags with refine_edges on, one process
+    per family (its detectors of several families do not share a process
+    safely)."""
+    errors = []
+    for dictionary in FAMILIES:
+        own = [(image, truth) for d, image, truth in frames if d == dictionary]
+        path = workdir / f"{dictionary}.npz"
+        np.savez(path, **{f"f{k:03d}": image if image.ndim == 2 else
+                          cv2.cvtColor(image, cv2.COLOR_BGR2GRAY) for k, (image, _) in enumerate(own)})
+        family = "tag" + dictionary.split("_")[-1]
+        proc = subprocess.run([sys.executable, "-c", PUPIL_SCRIPT, str(path), family, str(max(decimate, 1.0))],
+                              capture_output=True, text=True, timeout=300)
+        assert proc.returncode == 0, proc.stderr
+        for tags, (_, truth) in zip(json.loads(proc.stdout), own):
+            corners = [np.asarray(c) for _, c in tags]
+            ids = [i for i, _ in tags]
+            errors += corner_errors(scenes.score(corners, ids, truth, tol=1.5).found)
+    return float(np.median(np.concatenate(errors)))
+
+
+@pytest.mark.parametrize("decimate", [0.0, 2.0])
+def test_edge_refinement_brings_corners_to_the_true_edges(decimate, tmp_path):
+    frames = [(d, image, in_apriltag_convention(truth))
+              for d in FAMILIES for image, truth in tag_scenes(d)]
+    counts, errors = {}, {}
+    for edges in (False, True):
+        for dictionary, image, truth in frames:
+            result = scenes.score(*detect3(image, dictionary, april_tag_quad_decimate=decimate,
+                                           april_tag_refine_edges=edges), truth, tol=1.5)
+            # (the plain fit of a decimated search may misplace a corner)
+            assert result.foreign == [] and (result.misplaced == [] or not edges)
+            counts[edges] = counts.get(edges, 0) + len(result.found)
+            errors.setdefault(edges, []).extend(corner_errors(result.found))
+    plain, refined = (np.median(np.concatenate(errors[e])) for e in (False, True))
+    assert counts[True] >= counts[False] - 1, counts
+    try:
+        import pupil_apriltags  # noqa: F401
+        bound = pupil_median_error(frames, decimate, tmp_path) + 0.05
+    except ImportError:
+        bound = 0.08
+    assert refined <= min(0.5 * plain, bound), (plain, refined, bound)
+
+
 THREADS_SCRIPT = """
 import json, sys
 import numpy as np
@@ -156,11 +219,14 @@ for seed in range(3):
     image, _ = scenes.render_scene(np.random.default_rng(seed), size=(800, 600),
                                    dictionary="DICT_APRILTAG_36h11", n_markers=10,
                                    marker_px=(14, 150), perspective=0.25, use_cv2=True)
-    for method, decimate, refit in ((3, 0.0, False), (3, 2.0, True), (0, 0.0, True)):
+    for method, decimate, refit, edges in ((3, 0.0, False, False), (3, 2.0, True, False),
+                                           (0, 0.0, True, False), (3, 0.0, False, True),
+                                           (3, 2.0, True, True)):
         p = markvane.DetectorParameters()
         p.corner_refinement_method = method
         p.april_tag_quad_decimate = decimate
         p.april_tag_refine_full_resolution = refit
+        p.april_tag_refine_edges = edges
         out.append(markvane.detect_markers(image, "DICT_APRILTAG_36h11", p))
 print(json.dumps(out))
 """

@@ -596,6 +596,59 @@ def test_candidates_agree_with_pupil_apriltags(rng):
     assert sum(match(t.corners, quads, 1e-4) for t in tags) >= 3
 
 
+# --------------------------------------------------------------------------
+# edge refinement
+
+SLANTED = np.array([[40.3, 35.7], [118.6, 44.2], [111.1, 121.9], [33.8, 109.4]])
+
+
+def convex_image(corners, h=160, w=160, ss=16):
+    """Dark convex quad (clockwise on screen) on white by area coverage, from
+    ss x ss samples per pixel, in the fitter's convention. Exact to a few
+    thousandths of a pixel, where polygon_image's rasteriser widens the
+    shape by a fraction of a sample."""
+    ys, xs = (np.arange(n * ss) / ss + 0.5 / ss for n in (h, w))
+    x, y = np.meshgrid(xs, ys)
+    inside = np.ones(x.shape, bool)
+    for a, b in zip(corners, np.roll(corners, -1, axis=0)):
+        inside &= (b[0] - a[0]) * (y - a[1]) - (b[1] - a[1]) * (x - a[0]) >= 0
+    cover = inside.reshape(h, ss, w, ss).mean(axis=(1, 3))
+    return np.round(255 * (1 - cover)).astype(np.uint8)
+
+
+def refine_edges(image, quad, reach=2.0):
+    return np.array(th.april_refine_edges(image, np.asarray(quad, np.float32).tolist(), reach))
+
+
+@pytest.mark.parametrize("blur", [0.0, 1.2])
+def test_refine_edges_lands_on_the_true_sides(rng, blur):
+    image = convex_image(SLANTED)
+    if blur:
+        image = cv2.GaussianBlur(image, (0, 0), blur)
+    for _ in range(4):
+        start = SLANTED + rng.uniform(-0.9, 0.9, (4, 2))
+        assert np.abs(refine_edges(image, start) - SLANTED).max() < 0.03
+        # either winding: the outward side of every edge is found all the same
+        assert np.abs(refine_edges(image, start[::-1]) - SLANTED[::-1]).max() < 0.03
+
+
+def test_refine_edges_keeps_the_sides_it_cannot_see():
+    start = SLANTED + 0.4
+    flat = np.full((160, 160), 128, np.uint8)
+    assert np.array_equal(refine_edges(flat, start), start.astype(np.float32))
+    # The left side lies at the image edge, where no profile across it fits
+    # in the image: it stays on its old line, while the others move.
+    at_edge = np.array([[1.6, 30.3], [90.2, 36.8], [84.7, 120.1], [1.9, 111.6]])
+    got = refine_edges(convex_image(at_edge), at_edge + 0.4)
+    (x0, y0), (x3, y3) = at_edge[0] + 0.4, at_edge[3] + 0.4
+    for x, y in got[[0, 3]]:
+        assert abs((x3 - x0) * (y - y0) - (y3 - y0) * (x - x0)) / np.hypot(x3 - x0, y3 - y0) < 1e-3
+    assert np.abs(got[[1, 2]] - at_edge[[1, 2]]).max() < 0.03
+    # steps beyond the reach are not sought
+    assert np.array_equal(refine_edges(convex_image(SLANTED), SLANTED + [3.0, 3.0]),
+                          (SLANTED + [3.0, 3.0]).astype(np.float32))
+
+
 def test_tiny_and_degenerate_images():
     for shape in [(0, 0), (0, 5), (1, 1), (3, 3), (4, 4), (2, 400), (400, 3)]:
         img = np.zeros(shape, np.uint8)

@@ -321,7 +321,7 @@ class SkipsInit(mv.DetectorParameters):
                          ids=["__new__", "subclass"])
 def test_uninitialised_detector_parameters_raise_type_error(make):
     p = make()
-    assert len(PARAMETER_NAMES) == 22
+    assert len(PARAMETER_NAMES) == 23
     for name in PARAMETER_NAMES:
         with pytest.raises(TypeError, match="is not initialized"):
             getattr(p, name)

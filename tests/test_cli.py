@@ -111,6 +111,14 @@ def test_folders_patterns_and_unreadable_files(inputs, capsys):
     code, out, err = run(capsys, "detect", root / "1.png", "--no-progress")
     assert code == 0 and err == ""
 
+    # The AprilTag flags reach the detector settings.
+    args = cli.build_parser().parse_args(["detect", str(root), "--refine", "apriltag", "--decimate", "2",
+                                          "--refit", "--april-refine-edges"])
+    p = markvane.DetectorParameters()
+    p.corner_refinement_method, p.april_tag_quad_decimate = markvane.CORNER_REFINE_APRILTAG, 2.0
+    p.april_tag_refine_full_resolution = p.april_tag_refine_edges = True
+    assert cli._detector_parameters(markvane, args) == p
+
 
 def test_video_frames_and_csv_rows(inputs, tmp_path, capsys):
     root, images = inputs

@@ -229,7 +229,8 @@ def draw_detect_markers(d):
                 april_tag_critical_rad=d.pick([1e-300, 0.17, 1.5707]),
                 april_tag_max_line_fit_mse=d.pick([1e-300, 10.0, 1e300]),
                 april_tag_min_white_black_diff=d.pick([0, 5, 255]),
-                april_tag_deglitch=d.pick([True, False]))
+                april_tag_deglitch=d.pick([True, False]),
+                april_tag_refine_edges=d.pick([True, False]))
     else:
         p = d.pick([None, "params", 3])
 

@@ -33,6 +33,7 @@ PARAM_DEFAULTS = {
     "april_tag_max_line_fit_mse": 10.0,
     "april_tag_min_white_black_diff": 5,
     "april_tag_deglitch": False,
+    "april_tag_refine_edges": False,
 }
 
 BELOW_HALF_PI = math.nextafter(math.pi / 2, 0.0)

@@ -23,6 +23,7 @@ def odd_parameters():
     p.april_tag_quad_sigma = -0.0
     p.detect_inverted_marker = True
     p.error_correction_rate = 0.1 + 0.2  # not a short decimal
+    p.april_tag_refine_edges = True
     return p
 
 
@@ -92,7 +93,7 @@ def test_equality_is_exact_and_repr_names_what_differs():
     assert p == odd_parameters()  # NaN settings still compare equal to themselves
     assert repr(p) == ("DetectorParameters(adaptive_thresh_constant=nan, error_correction_rate=0.30000000000000004, "
                        "detect_inverted_marker=True, min_side_length_canonical_img=0, corner_refinement_method=3, "
-                       "april_tag_quad_sigma=-0.0)")
+                       "april_tag_quad_sigma=-0.0, april_tag_refine_edges=True)")
     q = odd_parameters()
     q.april_tag_quad_sigma = 0.0  # -0.0 and 0.0 are different settings
     assert p != q and p != mv.DetectorParameters() and (p == "p") is False
@@ -123,6 +124,11 @@ def test_foreign_or_damaged_states_are_refused():
     fresh = mv.DetectorParameters.__new__(mv.DetectorParameters)
     with pytest.raises(ValueError, match="corner_refinement_method must be 0, 1, 2, or 3"):
         fresh.__setstate__((version, dict(settings, corner_refinement_method=9)))
+    # A state saved before the last setting existed loads with its default.
+    fresh = mv.DetectorParameters.__new__(mv.DetectorParameters)
+    fresh.__setstate__((version, {k: v for k, v in settings.items() if k != "april_tag_refine_edges"}))
+    p.april_tag_refine_edges = False
+    assert fresh == p and list(settings)[-1] == "april_tag_refine_edges"
     fresh = mv.CharucoBoard.__new__(mv.CharucoBoard)
     _, args = b.__getstate__()
     with pytest.raises(ValueError, match="unknown dictionary"):

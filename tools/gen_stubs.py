@@ -128,6 +128,7 @@ CLASSES = {
         "april_tag_max_line_fit_mse": ("float", True),
         "april_tag_min_white_black_diff": ("int", True),
         "april_tag_deglitch": ("bool", True),
+        "april_tag_refine_edges": ("bool", True),
     }),
     "CharucoBoard": ({"squares_x": "int", "squares_y": "int", "square_length": "float",
                       "marker_length": "float", "dictionary": "str", "ids": "Optional[ArrayLike]",

@@ -72,6 +72,13 @@ class DetectorParameters:
     april_tag_max_line_fit_mse: float
     april_tag_min_white_black_diff: int
     april_tag_deglitch: bool
+    april_tag_refine_edges: bool
+    """Move each side of every quad the AprilTag quad fitter finds onto the
+    intensity step of the full-resolution image and recompute the corners from
+    the moved sides: in the CORNER_REFINE_APRILTAG search (before decoding) and
+    in the full-resolution refit. Off by default, as in OpenCV; on, corners land
+    several times closer to the true ones, at a few percent more time.
+    """
 
 
 class CharucoBoard:

@@ -440,6 +440,8 @@ def _detector_parameters(markvane, args):
         p.april_tag_quad_decimate = args.decimate
     if args.refit:
         p.april_tag_refine_full_resolution = True
+    if args.april_refine_edges:
+        p.april_tag_refine_edges = True
     if args.inverted:
         p.detect_inverted_marker = True
     if args.window is not None:
@@ -805,6 +807,9 @@ def _detect_parser(sub) -> None:
     g.add_argument("--refit", action="store_true",
                    help="april_tag_refine_full_resolution: refit every found marker's border in the "
                         "full-resolution image (after --decimate, or after any other --refine)")
+    g.add_argument("--april-refine-edges", action="store_true",
+                   help="april_tag_refine_edges: move the sides of every quad that --refine apriltag "
+                        "or --refit fits onto the image's intensity steps (more accurate corners)")
     g.add_argument("--inverted", action="store_true", help="also find markers printed white on black")
     g.add_argument("--window", type=int, nargs=3, metavar=("MIN", "MAX", "STEP"),
                    help="adaptive threshold window sizes in pixels (default 3 23 10)")

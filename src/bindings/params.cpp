@@ -132,6 +132,13 @@ constexpr const char* kRefineFullResolutionDoc =
     "full-resolution crop: after a decimated AprilTag search, or after any ArUco\n"
     "pipeline method (0-2). A tag missed by the coarse search cannot be recovered.";
 
+constexpr const char* kRefineEdgesDoc =
+    "Move each side of every quad the AprilTag quad fitter finds onto the\n"
+    "intensity step of the full-resolution image and recompute the corners from\n"
+    "the moved sides: in the CORNER_REFINE_APRILTAG search (before decoding) and\n"
+    "in the full-resolution refit. Off by default, as in OpenCV; on, corners land\n"
+    "several times closer to the true ones, at a few percent more time.";
+
 }  // namespace
 
 void register_detector_parameters(nb::module_& m) {
@@ -191,6 +198,7 @@ void register_detector_parameters(nb::module_& m) {
     return v < 0 || v > 255 ? "april_tag_min_white_black_diff must be in 0..=255" : nullptr;
   });
   add_bool<&P::april_tag_deglitch>(cls, "april_tag_deglitch");
+  add_bool<&P::april_tag_refine_edges>(cls, "april_tag_refine_edges", kRefineEdgesDoc);
 }
 
 DetectorParams snapshot_params(const char* name, nb::handle parameters) {

@@ -81,6 +81,7 @@ DetectorParams params_from(const nb::kwargs& settings) {
     else if (name == "april_tag_min_white_black_diff")
       p.april_tag_min_white_black_diff = nb::cast<int32_t>(value);
     else if (name == "april_tag_deglitch") p.april_tag_deglitch = nb::cast<bool>(value);
+    else if (name == "april_tag_refine_edges") p.april_tag_refine_edges = nb::cast<bool>(value);
     else throw nb::value_error(("unsupported setting: " + name).c_str());
   }
   return p;
@@ -158,6 +159,14 @@ void register_apriltag_hooks(nb::module_& m) {
           if (!q) return std::nullopt;
           return quad_to(*q);
         });
+
+  // A quad's sides moved onto the image's steps (corners in the fitter's
+  // convention), searched within `reach` pixels.
+  m.def("april_refine_edges", [](U8Image gray, std::array<Pt, 4> quad, float reach) {
+    Quad q;
+    for (int i = 0; i < 4; ++i) q[i] = {quad[i][0], quad[i][1]};
+    return quad_to(apriltag::refine_edges(gray_from(gray), q, reach));
+  });
 
   m.def("april_candidates", [](U8Image gray, const nb::kwargs& settings) {
     const GrayImage g = gray_from(gray);
