@@ -379,6 +379,15 @@ std::array<double, kCameraParams> deviations(const Problem& pr, const Normal& ne
   return out;
 }
 
+// Whether a camera step is statistically insignificant: no free parameter
+// moved by more than `fraction` of its standard deviation.
+bool insignificant(const Problem& pr, const CamVec& step, const std::array<double, kCameraParams>& sd,
+                   double fraction) {
+  for (Eigen::Index i = 0; i < step.size(); ++i)
+    if (!(std::abs(step(i)) <= fraction * sd[size_t(pr.params[size_t(i)])])) return false;
+  return true;
+}
+
 }  // namespace
 
 std::variant<Result, std::string> calibrate_camera(const Vec<View>& views, std::array<double, 2> image_size,
@@ -418,6 +427,17 @@ std::variant<Result, std::string> calibrate_camera(const Vec<View>& views, std::
   for (int p = 0; p < kModelParams; ++p)
     if (free[size_t(p)]) pr.params.push_back(p);
 
+  // Stopping in a flat valley. When the views cannot bound the rational
+  // terms, the cost keeps falling without end along a valley where the
+  // numerator and denominator coefficients grow together and the focal length
+  // drifts off: each step moves the estimate by a tiny fraction of its
+  // uncertainty and lowers the cost by far less than the noise could, so the
+  // data cannot tell those points apart. Once that has held for a run of
+  // accepted steps we stop, close to where the well-determined parameters
+  // converged; a well-determined problem has converged long before.
+  constexpr int kFlatSteps = 20;
+  constexpr double kFlatFraction = 0.03;
+  int flat = 0;
   Normal ne = normal_equations(pr, camera, poses);
   double lambda = 1e-3;
   for (int it = 0; it < options.max_iterations; ++it) {
@@ -444,7 +464,8 @@ std::variant<Result, std::string> calibrate_camera(const Vec<View>& views, std::
         ne = normal_equations(pr, camera, poses);
         lambda = std::max(lambda / 10.0, 1e-12);
         improved = true;
-        if (gain < 1e-12) it = options.max_iterations;  // converged
+        flat = insignificant(pr, step->first, deviations(pr, ne, points), kFlatFraction) ? flat + 1 : 0;
+        if (gain < 1e-12 || flat >= kFlatSteps) it = options.max_iterations;  // converged
       } else {
         lambda *= 10.0;
       }
