@@ -1,9 +1,12 @@
 #include "detector.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <bit>
 #include <cfloat>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <numeric>
@@ -72,9 +75,62 @@ Vec<uint32_t> distinct_scales(const GrayImage& gray, const DetectorParams& param
   return out;
 }
 
+namespace {
+
+// The pairs whose trace is complete, in the order they complete: published by
+// the tracing tasks, walked by the one thread that does the idle work.
+class TracedPairs {
+ public:
+  explicit TracedPairs(size_t count) : slots_(count), count_(count) {
+    for (auto& s : slots_) s.store(kNone, std::memory_order_relaxed);
+  }
+
+  // Called once per pair, after its candidates are written.
+  void publish(size_t pair) {
+    slots_[claimed_.fetch_add(1, std::memory_order_relaxed)].store(pair, std::memory_order_release);
+    published_.fetch_add(1, std::memory_order_release);
+  }
+
+  // Calls step(pair, k) for k = 0, 1, ... of each traced pair in turn, until
+  // it returns false, then moves to the next pair; returns as soon as every
+  // pair is traced (the rest is left undone).
+  template <class Step>
+  void visit_until_all(Step&& step) const {
+    size_t slot = 0, k = 0;
+    while (slot < count_ && published_.load(std::memory_order_acquire) < count_) {
+      const size_t pair = slots_[slot].load(std::memory_order_acquire);
+      if (pair == kNone) {
+        pause();  // the next pair is still being traced
+      } else if (step(pair, k)) {
+        ++k;
+      } else {
+        ++slot;
+        k = 0;
+      }
+    }
+  }
+
+ private:
+  static constexpr size_t kNone = std::numeric_limits<size_t>::max();
+
+  static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+  }
+
+  std::vector<std::atomic<size_t>> slots_;
+  std::atomic<size_t> claimed_{0};
+  std::atomic<size_t> published_{0};
+  size_t count_;
+};
+
+}  // namespace
+
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
-                                         const Vec<ScalePair>& pairs, const FrameDone& frame_done) {
+                                         const Vec<ScalePair>& pairs, const FrameDone& frame_done,
+                                         const IdleWork& idle_work) {
   const size_t count = pairs.size();
   Vec<Vec<Candidate>> out(count);
   if (count == 0) return out;
@@ -101,6 +157,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // A pair's plane is allocated by its first band task and freed after its
   // trace, so only the pairs in flight hold one, whatever the batch size.
   Vec<imgproc::BitLabels> labels(count);
+  TracedPairs traced(count);
   std::vector<std::once_flag> allocated(count);
   std::vector<std::atomic<uint32_t>> pending(count);
   for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
@@ -136,6 +193,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     if (pending[p].fetch_sub(1, std::memory_order_acq_rel) == 1) {
       out[p] = contours::trace_candidates(gray, params, labels[p]);
       labels[p] = imgproc::BitLabels{};
+      if (idle_work) traced.publish(p);
       const size_t r = run_of[p];
       if (frame_done && run_pending[r].fetch_sub(1, std::memory_order_acq_rel) == 1)
         frame_done(run_first[r], run_end[r], out);
@@ -145,9 +203,18 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // range splitting), so the expensive wide windows really do start first.
   const size_t tasks = count * bands;
   std::atomic<size_t> next{0};
+  std::atomic<bool> idle_taken{false};
   affinity::parallel_for(std::min(tasks, threads), [&](size_t) {
     for (size_t task; (task = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
       run_band(task);
+    // The last traces leave the other threads idle: the first of them takes
+    // the idle work over the pairs already traced.
+    if (idle_work && !idle_taken.exchange(true, std::memory_order_relaxed))
+      traced.visit_until_all([&](size_t p, size_t k) {
+        if (k >= out[p].size()) return false;
+        idle_work(p, k, out[p][k]);
+        return true;
+      });
   });
   return out;
 }
@@ -553,6 +620,44 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
   return out;
 }
 
+// Readings made ahead of decoding, while the last threshold scales were still
+// being traced, keyed by the oriented corners' exact bits: reading is a pure
+// function of the corners, so a reading found here is the one decoding would
+// make.
+struct CornerKey {
+  std::array<uint32_t, 8> bits;
+  bool operator==(const CornerKey&) const = default;
+};
+
+CornerKey corner_key(const Quad& q) {
+  CornerKey key;
+  for (size_t i = 0; i < 4; ++i) {
+    key.bits[2 * i] = std::bit_cast<uint32_t>(q[i].x);
+    key.bits[2 * i + 1] = std::bit_cast<uint32_t>(q[i].y);
+  }
+  return key;
+}
+
+struct CornerKeyHash {
+  size_t operator()(const CornerKey& key) const {
+    uint64_t h = 0x9e3779b97f4a7c15ull;
+    for (uint32_t b : key.bits) h = (h ^ b) * 0xff51afd7ed558ccdull;
+    return size_t(h ^ (h >> 32));
+  }
+};
+
+using ReadAhead = std::unordered_map<CornerKey, Reading, CornerKeyHash>;
+
+Reading read_or_recall(const GrayImage& gray, const Quad& corners, const dictionary::Dictionary& dict,
+                       const DetectorParams& params, const Geometry& g, Scratch& s,
+                       const ReadAhead* ahead) {
+  if (ahead) {
+    const auto it = ahead->find(corner_key(corners));
+    if (it != ahead->end()) return it->second;
+  }
+  return read_marker(gray, corners, dict, params, g, s);
+}
+
 // Rotating right by r makes corner 0 the printed top-left corner.
 Quad rotate_right(const Quad& q, int32_t r) {
   Quad out;
@@ -606,7 +711,8 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
                                                      const Vec<Candidate>& group,
                                                      const dictionary::Dictionary& dict,
                                                      const DetectorParams& params,
-                                                     const Geometry& g, Scratch& scratch) {
+                                                     const Geometry& g, Scratch& scratch,
+                                                     const ReadAhead* ahead) {
   struct Read {
     size_t member;
     Reading reading;
@@ -615,7 +721,7 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
   std::optional<size_t> best;  // index into reads
   size_t k = 0;
   for (; k < group.size(); ++k) {
-    const Reading reading = read_marker(gray, group[k].corners, dict, params, g, scratch);
+    const Reading reading = read_or_recall(gray, group[k].corners, dict, params, g, scratch, ahead);
     if (!reading.decoded()) continue;
     reads.push_back({k, reading});
     if (!best || reading.errors() < reads[*best].reading.errors()) best = reads.size() - 1;
@@ -635,16 +741,15 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
   for (const Read& r : reads)
     if (same_marker(r.reading)) tightest = {r.member, r.reading};
   for (++k; k < group.size(); ++k) {
-    const Reading reading = read_marker(gray, group[k].corners, dict, params, g, scratch);
+    const Reading reading = read_or_recall(gray, group[k].corners, dict, params, g, scratch, ahead);
     if (same_marker(reading)) tightest = {k, reading};
   }
   return tightest;
 }
 
-}  // namespace
-
-Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
-                 const dictionary::Dictionary& dict, const DetectorParams& params) {
+Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
+                      const dictionary::Dictionary& dict, const DetectorParams& params,
+                      const ReadAhead* ahead) {
   const Geometry g = geometry(dict, params);
   const Vec<Vec<Candidate>> groups = select_candidates(gray, std::move(candidates), params);
   // Groups are read independently, a run of them per task with its own
@@ -656,7 +761,7 @@ Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
     Scratch scratch;
     const size_t end = std::min(groups.size(), (t + 1) * kGroupsPerTask);
     for (size_t i = t * kGroupsPerTask; i < end; ++i) {
-      const auto chosen = read_group(gray, groups[i], dict, params, g, scratch);
+      const auto chosen = read_group(gray, groups[i], dict, params, g, scratch, ahead);
       if (!chosen) continue;
       const auto& [k, reading] = *chosen;
       Detection d{rotate_right(groups[i][k].corners, reading.match->rotation), reading.match->id};
@@ -671,6 +776,13 @@ Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
     else out.rejected.push_back(groups[i][0]);
   }
   return out;
+}
+
+}  // namespace
+
+Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
+                 const dictionary::Dictionary& dict, const DetectorParams& params) {
+  return finalize_with(gray, std::move(candidates), dict, params, nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -896,15 +1008,31 @@ Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t e
   return all;
 }
 
-// Candidates of the adaptive-threshold source for one frame, all scales
-// concatenated in scale order.
-Vec<Candidate> threshold_candidates(const GrayImage& gray, const DetectorParams& params) {
+// The adaptive-threshold source for one frame, decoded. While the last
+// scales are traced, a thread left idle reads the candidates of the scales
+// already traced (those within the border, which decoding may read), so that
+// decoding finds most readings made.
+Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary& dict,
+                             const DetectorParams& params) {
   const std::optional<int32_t> n = scale_count(params);
-  if (!n || *n == 0) return {};
+  if (!n || *n == 0) return finalize(gray, {}, dict, params);
   const Vec<const GrayImage*> frames = {&gray};
   const Vec<ScalePair> pairs = threshold_pairs(frames, params, uint32_t(*n));
-  Vec<Vec<Candidate>> per_pair = candidates_for_pairs(frames, params, pairs);
-  return concatenate(per_pair, 0, per_pair.size());
+  const Geometry g = geometry(dict, params);
+  Vec<Vec<std::pair<Quad, Reading>>> read(pairs.size());
+  Scratch scratch;
+  auto read_ahead = [&](size_t p, size_t, const Candidate& c) {
+    Quad q = c.corners;
+    orient(q);
+    if (inside_border(q, gray, params.min_distance_to_border))
+      read[p].emplace_back(q, read_marker(gray, q, dict, params, g, scratch));
+  };
+  Vec<Vec<Candidate>> per_pair = candidates_for_pairs(frames, params, pairs, {}, read_ahead);
+  ReadAhead ahead;
+  for (const auto& pair_reads : read)
+    for (const auto& [q, reading] : pair_reads) ahead.emplace(corner_key(q), reading);
+  return finalize_with(gray, concatenate(per_pair, 0, per_pair.size()), dict, params,
+                       ahead.empty() ? nullptr : &ahead);
 }
 
 }  // namespace
@@ -931,10 +1059,9 @@ DetectorParams refit_params(const DetectorParams& params) {
 Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
                        const DetectorParams& params) {
   if (gray.empty()) return {};
-  Vec<Candidate> candidates = params.corner_refinement_method == CORNER_REFINE_APRILTAG
-                                  ? apriltag::candidates(gray, params)
-                                  : threshold_candidates(gray, params);
-  Decoded out = finalize(gray, std::move(candidates), dict, params);
+  Decoded out = params.corner_refinement_method == CORNER_REFINE_APRILTAG
+                    ? finalize(gray, apriltag::candidates(gray, params), dict, params)
+                    : threshold_detections(gray, dict, params);
   if (refits_full_resolution(params)) {
     const DetectorParams refit = refit_params(params);
     const float to_fitter = refit_offset(params);

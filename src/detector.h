@@ -38,14 +38,22 @@ struct ScalePair {
 // per-pair results, of which it may consume that range.
 using FrameDone = std::function<void(size_t first, size_t end, Vec<Vec<Candidate>>& per_pair)>;
 
+// Work for a pool thread that has run out of pairs while others are still
+// being traced: called with each candidate k of each traced pair in turn, in
+// the order the pairs complete, by one thread at a time, and no longer once
+// the last pair is traced. It must not change the candidates.
+using IdleWork = std::function<void(size_t pair, size_t k, const Candidate& candidate)>;
+
 // Candidates of every (frame, scale) pair, one vector per pair, computed as
 // one flat loop on the worker pool; entry i equals
 // candidates_for_scale(*frames[pairs[i].frame], params, pairs[i].scale).
-// Pairs are frame-major; frames must not be empty.
+// Pairs are frame-major; frames must not be empty. `idle_work` cannot be
+// combined with `frame_done`, which consumes the pairs' vectors.
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs,
-                                         const FrameDone& frame_done = {});
+                                         const FrameDone& frame_done = {},
+                                         const IdleWork& idle_work = {});
 
 struct Decoded {
   Vec<Detection> detections;
