@@ -353,5 +353,11 @@ def calibrate_camera(object_points: Sequence[ArrayLike], image_points: Sequence[
     `model` picks the distortion terms: "k5" (k1 k2 p1 p2 k3), "k8" (rational) or
     "k14" (rational and thin prism; tilt stays 0), in OpenCV's order. Returns a
     `CalibrationResult`; input that cannot determine a calibration raises ValueError.
+
+    Views that do not pin down the rational terms leave a valley in which the fit
+    could go on improving without end while the focal length drifts; the fit stops
+    once its steps stay below a small fraction of every parameter's standard
+    deviation. Large `std_deviations` say that the views cannot tell such
+    calibrations apart: add views, tilt the target more, or use "k5".
     """
     ...

@@ -119,7 +119,13 @@ constexpr const char* kCalibrateDoc =
     "at different tilts; another target needs `camera_matrix` to start from.\n"
     "`model` picks the distortion terms: \"k5\" (k1 k2 p1 p2 k3), \"k8\" (rational) or\n"
     "\"k14\" (rational and thin prism; tilt stays 0), in OpenCV's order. Returns a\n"
-    "`CalibrationResult`; input that cannot determine a calibration raises ValueError.";
+    "`CalibrationResult`; input that cannot determine a calibration raises ValueError.\n"
+    "\n"
+    "Views that do not pin down the rational terms leave a valley in which the fit\n"
+    "could go on improving without end while the focal length drifts; the fit stops\n"
+    "once its steps stay below a small fraction of every parameter's standard\n"
+    "deviation. Large `std_deviations` say that the views cannot tell such\n"
+    "calibrations apart: add views, tilt the target more, or use \"k5\".";
 
 constexpr const char* kResultDoc =
     "Result of `calibrate_camera`: the camera, one pose per view and how well they fit.";
