@@ -92,16 +92,17 @@ class TracedPairs {
   }
 
   // Calls step(pair, k) for k = 0, 1, ... of each traced pair in turn, until
-  // it returns false, then moves to the next pair; returns as soon as every
-  // pair is traced (the rest is left undone).
+  // it returns false, then moves to the next pair. Returns as soon as every
+  // pair is traced, or when it has caught up with the tracing: it never waits
+  // for a pair, since on a busy machine a waiting thread can hold the very
+  // core the last trace needs.
   template <class Step>
   void visit_until_all(Step&& step) const {
     size_t slot = 0, k = 0;
     while (slot < count_ && published_.load(std::memory_order_acquire) < count_) {
       const size_t pair = slots_[slot].load(std::memory_order_acquire);
-      if (pair == kNone) {
-        pause();  // the next pair is still being traced
-      } else if (step(pair, k)) {
+      if (pair == kNone) return;
+      if (step(pair, k)) {
         ++k;
       } else {
         ++slot;
@@ -112,12 +113,6 @@ class TracedPairs {
 
  private:
   static constexpr size_t kNone = std::numeric_limits<size_t>::max();
-
-  static void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-  }
 
   std::vector<std::atomic<size_t>> slots_;
   std::atomic<size_t> claimed_{0};
