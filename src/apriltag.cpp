@@ -531,17 +531,31 @@ void reserve_up_to(V& v, uint64_t n) {
   v.reserve(size_t(std::min<uint64_t>(n, uint64_t(1) << 26)) + 16);
 }
 
+// Fresh labels for every pixel and room for the forest's labels.
+void start_forest(const GrayImage& img, Forest& f) {
+  const uint64_t pixels = uint64_t(img.width) * img.height;
+  f.labels.assign(pixels, kNoLabel);
+  reserve_up_to(f.parents, pixels / 2);
+  reserve_up_to(f.sizes, pixels / 2);
+}
+
+// Labels every decided pixel of an indexable image.
+void label_image(const GrayImage& img, Forest& f) {
+  start_forest(img, f);
+  const uint32_t w = img.width, h = img.height;
+  const uint8_t* data = img.data.data();
+  label_first_row(data, w, h < 2, f);
+  for (uint32_t y = 1; y < h; ++y) label_row(data + size_t(y) * w, y, w, y + 1 == h, f);
+}
+
 // Labels every decided pixel and hands the contacts of each row y from 1 to
 // h - 2 to on_row(y, flags, count) (see contact_flags), right after the row
 // is labelled: the labelling and the edges come out of one pass.
 template <class OnRow>
 bool scan_boundaries(const GrayImage& img, Forest& f, OnRow&& on_row) {
   if (!indexable(img)) return false;
+  start_forest(img, f);
   const uint32_t w = img.width, h = img.height;
-  const uint64_t pixels = uint64_t(w) * h;
-  f.labels.assign(pixels, kNoLabel);
-  reserve_up_to(f.parents, pixels / 2);
-  reserve_up_to(f.sizes, pixels / 2);
   const uint8_t* data = img.data.data();
   Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
   label_first_row(data, w, h < 2, f);
@@ -615,20 +629,20 @@ struct KeyTable {
     }
   }
 
-  // Counts one more point for `key` and returns its number.
-  uint32_t add(uint64_t key) {
+  // Counts `n` more points for `key` and returns its number.
+  uint32_t add(uint64_t key, uint32_t n = 1) {
     const size_t mask = slots.size() - 1;
     size_t s = home(key);
     for (; slots[s] != 0; s = (s + 1) & mask) {
       const uint32_t id = slots[s] - 1;
       if (keys[id] == key) {
-        ++counts[id];
+        counts[id] += n;
         return id;
       }
     }
     const uint32_t id = uint32_t(keys.size());
     keys.push_back(key);
-    counts.push_back(1);
+    counts.push_back(n);
     if (2 * keys.size() > slots.size()) {
       rehash(2 * slots.size());
     } else {
@@ -692,55 +706,168 @@ Vec<Vec<EdgePoint>> fill_clusters(const Grouping& g, ForEachPoint&& for_each_poi
 
 }  // namespace
 
-// Edges are kept only as (column << 2 | direction) per row, a sixth of a
-// BoundaryEdge, and their points rebuilt when the clusters are filled.
-Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
-  if (!indexable(three_valued)) return {};
-  Forest f;
-  WorkVec<uint32_t> packed;
-  reserve_up_to(packed, uint64_t(three_valued.width) * three_valued.height);
-  Vec<size_t> row_end(three_valued.height, 0);
-  const uint32_t w = three_valued.width;
-  scan_boundaries(three_valued, f, [&](uint32_t y, const uint8_t* flags, size_t count) {
-    const size_t at = packed.size();
-    packed.resize(at + count);
-    uint32_t* out = packed.data() + at;
-    for_each_contact(flags, w, [&](uint32_t x, uint32_t d) { *out++ = x << 2 | d; });
-    row_end[y] = packed.size();
-  });
-  for (size_t y = 1; y < row_end.size(); ++y) row_end[y] = std::max(row_end[y], row_end[y - 1]);
+namespace {
 
-  const uint8_t* data = three_valued.data.data();
-  const auto for_each = [&](auto&& visit) {
-    size_t i = 0;
-    for (uint32_t y = 0; y < row_end.size(); ++y) {
-      for (; i < row_end[y]; ++i) visit(y, packed[i] >> 2, packed[i] & 3);
+// The contacts of rows [y0, y1), each kept as column << 2 | direction (a
+// sixth of a BoundaryEdge; the point is rebuilt when the clusters are
+// filled), and what the grouping learns about them.
+struct EdgeBand {
+  uint32_t y0 = 0, y1 = 0;
+  WorkVec<uint32_t> codes;
+  Vec<size_t> row_end;           // per row of the band, into codes
+  KeyTable table;                // the band's own key numbering
+  WorkVec<uint32_t> cluster_of;  // per code, a number of `table`
+  Vec<size_t> dest;              // per number: next slot of its points, or kNoSlot
+};
+
+constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
+
+// Contacts never depend on the labels, so bands of rows are packed while the
+// labelling runs; the bands keep production order when read one after the
+// other. Rows 1 .. h - 2 hold every contact.
+Vec<EdgeBand> edge_bands(uint32_t h) {
+  const uint32_t rows = h - 2;
+  const uint32_t n = std::clamp<uint32_t>(rows / 64, 1, uint32_t(4 * affinity::concurrency()));
+  Vec<EdgeBand> bands(n);
+  for (uint32_t b = 0; b < n; ++b) {
+    bands[b].y0 = 1 + uint32_t(uint64_t(rows) * b / n);
+    bands[b].y1 = 1 + uint32_t(uint64_t(rows) * (b + 1) / n);
+  }
+  return bands;
+}
+
+void pack_band(const GrayImage& img, EdgeBand& band) {
+  const uint32_t w = img.width;
+  reserve_up_to(band.codes, uint64_t(w) * (band.y1 - band.y0));
+  band.row_end.reserve(band.y1 - band.y0);
+  Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
+  for (uint32_t y = band.y0; y < band.y1; ++y) {
+    const uint8_t* row = img.data.data() + size_t(y) * w;
+    const size_t at = band.codes.size();
+    band.codes.resize(at + contact_flags(row, row + w, flags.data(), w));
+    uint32_t* out = band.codes.data() + at;
+    for_each_contact(flags.data(), w, [&](uint32_t x, uint32_t d) { *out++ = x << 2 | d; });
+    band.row_end.push_back(band.codes.size());
+  }
+}
+
+// Calls visit(i, y, x, d) for every contact of the band, in order.
+template <class Visit>
+void for_each_code(const EdgeBand& band, Visit&& visit) {
+  size_t i = 0;
+  for (uint32_t y = band.y0; y < band.y1; ++y) {
+    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
+      visit(i, y, band.codes[i] >> 2, band.codes[i] & 3);
     }
-  };
-  // The forest is final: point every label straight at its root, so that a
-  // key costs two lookups. An edge between the same two labels as the
-  // previous one has the same key.
+  }
+}
+
+// Numbers the band's keys. `parents` points every label at its root, so a
+// key costs two lookups; an edge between the same two labels as the
+// previous one has the same key.
+void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents, uint32_t w) {
+  band.cluster_of.resize(band.codes.size());
+  uint32_t last_a = kNoLabel, last_b = kNoLabel, id = 0;
+  for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
+    const uint32_t from = y * w + x, a = labels[from], b = labels[from + neighbour_offset(w, d)];
+    if (a != last_a || b != last_b) {
+      last_a = a;
+      last_b = b;
+      const uint64_t ra = parents[a], rb = parents[b];
+      id = band.table.add(ra < rb ? (ra << 32) | rb : (rb << 32) | ra);
+    } else {
+      ++band.table.counts[id];
+    }
+    band.cluster_of[i] = id;
+  });
+}
+
+// The point of a contact between the pixel (x, y) and its neighbour in
+// direction d: the neighbour holds the opposite value, so the difference is
+// 255 - 2 v.
+inline EdgePoint contact_point(const uint8_t* data, uint32_t w, uint32_t x, uint32_t y, uint32_t d) {
+  const int32_t diff = 255 - 2 * int32_t(data[size_t(y) * w + x]);
+  return EdgePoint{int32_t(2 * x) + kDirX[d], int32_t(2 * y) + kDirY[d], kDirX[d] * diff, kDirY[d] * diff};
+}
+
+// Merges the bands' numberings: a key's points are those of the first band,
+// then the second, and so on, which is production order. Sets every band's
+// dest and returns each kept cluster's end, clusters in ascending key order.
+Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points) {
+  KeyTable all;
+  Vec<Vec<uint32_t>> global(bands.size());
+  for (size_t b = 0; b < bands.size(); ++b) {
+    const KeyTable& t = bands[b].table;
+    global[b].resize(t.keys.size());
+    for (uint32_t id = 0; id < t.keys.size(); ++id) global[b][id] = all.add(t.keys[id], t.counts[id]);
+  }
+  Vec<uint32_t> kept;
+  for (uint32_t id = 0; id < all.keys.size(); ++id) {
+    if (all.counts[id] >= min_points) kept.push_back(id);
+  }
+  std::sort(kept.begin(), kept.end(), [&](uint32_t a, uint32_t b) { return all.keys[a] < all.keys[b]; });
+  Vec<size_t> next(all.keys.size(), kNoSlot), ends(kept.size());
+  size_t total = 0;
+  for (size_t r = 0; r < kept.size(); ++r) {
+    next[kept[r]] = total;
+    total += all.counts[kept[r]];
+    ends[r] = total;
+  }
+  for (size_t b = 0; b < bands.size(); ++b) {
+    const KeyTable& t = bands[b].table;
+    bands[b].dest.resize(t.keys.size());
+    for (uint32_t id = 0; id < t.keys.size(); ++id) {
+      size_t& at = next[global[b][id]];
+      bands[b].dest[id] = at;
+      if (at != kNoSlot) at += t.counts[id];
+    }
+  }
+  return ends;
+}
+
+void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* points) {
+  for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
+    size_t& at = band.dest[band.cluster_of[i]];
+    if (at != kNoSlot) ::new (static_cast<void*>(points + at++)) EdgePoint(contact_point(data, w, x, y, d));
+  });
+}
+
+}  // namespace
+
+ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points) {
+  ClusterSet out;
+  if (!indexable(three_valued) || three_valued.width < 3 || three_valued.height < 3) return out;
+  const uint32_t w = three_valued.width;
+  Forest f;
+  Vec<EdgeBand> bands = edge_bands(three_valued.height);
+  // Task 0 labels (the union order is fixed, so it runs whole); the others
+  // pack bands of contacts meanwhile.
+  affinity::parallel_for(bands.size() + 1, [&](size_t t) {
+    if (t == 0) label_image(three_valued, f);
+    else pack_band(three_valued, bands[t - 1]);
+  });
+  // The forest is final: point every label straight at its root. From here
+  // on it is only read, so the bands are numbered and filled in parallel.
   uint32_t* parents = f.parents.data();
   for (uint32_t l = 0; l < f.parents.size(); ++l) find_root(parents, l);
-  const uint32_t* labels = f.labels.data();
-  Grouping g = number_edges(packed.size(), [&](auto&& f_key) {
-    uint32_t last_a = kNoLabel, last_b = kNoLabel;
-    uint64_t key = 0;
-    for_each([&](uint32_t y, uint32_t x, uint32_t d) {
-      const uint32_t from = y * w + x, a = labels[from], b = labels[from + neighbour_offset(w, d)];
-      if (a != last_a || b != last_b) {
-        last_a = a;
-        last_b = b;
-        const uint64_t ra = parents[a], rb = parents[b];
-        key = ra < rb ? (ra << 32) | rb : (rb << 32) | ra;
-      }
-      f_key(key);
-    });
+  affinity::parallel_for(bands.size(), [&](size_t b) { number_band(bands[b], f.labels.data(), parents, w); });
+  f = Forest();
+  out.ends = place_clusters(bands, min_points);
+  out.points.reset(out.ends.empty() ? 0 : out.ends.back());
+  affinity::parallel_for(bands.size(), [&](size_t b) {
+    fill_band(bands[b], three_valued.data.data(), w, out.points.data());
   });
-  f = Forest();  // the clusters can reuse its memory
-  return fill_clusters(g, [&](auto&& f_point) {
-    for_each([&](uint32_t y, uint32_t x, uint32_t d) { f_point([&] { return edge_point(data, w, x, y, d); }); });
-  }, min_points);
+  return out;
+}
+
+Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
+  const ClusterSet set = cluster_set(three_valued, min_points);
+  Vec<Vec<EdgePoint>> out(set.size());
+  for (size_t r = 0; r < set.size(); ++r) {
+    const std::span<const EdgePoint> c = set[r];
+    out[r].assign(c.begin(), c.end());
+  }
+  return out;
 }
 
 Vec<Vec<EdgePoint>> boundary_clusters(const Vec<BoundaryEdge>& edges, Forest& forest,
@@ -882,7 +1009,7 @@ inline int64_t total_order_key(double v) {
 
 // The cluster ordered by angle around its centre, duplicates of position
 // dropped; empty when the boundary encloses white instead of black.
-Vec<EdgePoint> order_by_angle(const Vec<EdgePoint>& cluster) {
+Vec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
   int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
   for (const EdgePoint& p : cluster) {
     xmin = std::min(xmin, p.x), xmax = std::max(xmax, p.x);
@@ -1122,12 +1249,16 @@ bool plausible_shape(const Quad& q, double critical_rad) {
 
 std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocessed,
                              const DetectorParams& params) {
+  return fit_quad(std::span<const EdgePoint>(cluster), preprocessed, params);
+}
+
+std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
+                             const DetectorParams& params) {
   const uint64_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
   const uint64_t max_points = 6 * uint64_t(preprocessed.width) + 6 * uint64_t(preprocessed.height);
   if (cluster.size() < min_points || cluster.size() > max_points) return std::nullopt;
 
   const Vec<EdgePoint> points = order_by_angle(cluster);
-  Vec<EdgePoint>().swap(cluster);
   const size_t m = points.size();
   if (m < 24) return std::nullopt;
 
@@ -1386,7 +1517,7 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   const GrayImage& image = *source;
 
   const uint32_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
-  Vec<Vec<EdgePoint>> clusters = image_clusters(
+  const ClusterSet clusters = cluster_set(
       threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch), min_points);
 
   // Clusters are fitted in chunks (a cluster alone is too little work for a
@@ -1399,7 +1530,7 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   affinity::parallel_for((n + chunk - 1) / chunk, [&](size_t c) {
     for (size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
       std::optional<Quad>& q = quads[i];
-      q = fit_quad(std::move(clusters[i]), image, params);
+      q = fit_quad(clusters[i], image, params);
       if (!q) continue;
       if (factor > 1.0) {
         for (Point2f& p : *q) p = {p.x * scale, p.y * scale};
