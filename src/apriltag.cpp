@@ -37,6 +37,19 @@ inline uint8_t round_byte(float v) {
 // Clamp to [0, 255]; NaN becomes 0.
 inline float clamp_byte_range(float v) { return v > 0.0f ? (v < 255.0f ? v : 255.0f) : 0.0f; }
 
+// Runs body(first, last) over `n` rows split into bands, in parallel when the
+// image is large enough to repay it (about 64k pixels a band). Every row is
+// computed on its own, so the result does not depend on the split.
+template <class Body>
+void for_row_bands(size_t n, size_t row_pixels, Body&& body) {
+  const size_t bands = std::clamp<size_t>(n * row_pixels / 65536, 1, 4 * affinity::concurrency());
+  if (bands == 1 || n < bands) {
+    body(size_t(0), n);
+    return;
+  }
+  affinity::parallel_for(bands, [&](size_t b) { body(n * b / bands, n * (b + 1) / bands); });
+}
+
 // ---------------------------------------------------------------------------
 // Decimation: separable tent filter.
 
@@ -86,13 +99,15 @@ Vec<float> decimate_rows(const GrayImage& gray, uint32_t nh) {
   const size_t w = gray.width;
   const TentTaps taps = tent_taps(gray.height, nh);
   Vec<float> out(w * nh, 0.0f);
-  for (uint32_t o = 0; o < nh; ++o) {
-    float* dst = out.data() + o * w;
-    const float* wt = taps.weights.data() + taps.offset[o];
-    for (uint32_t k = 0; k < taps.count[o]; ++k) {
-      accumulate_row(dst, gray.data.data() + (size_t(taps.first[o]) + k) * w, wt[k], w);
+  for_row_bands(nh, w * size_t(taps.count[0]), [&](size_t first, size_t last) {
+    for (size_t o = first; o < last; ++o) {
+      float* dst = out.data() + o * w;
+      const float* wt = taps.weights.data() + taps.offset[o];
+      for (uint32_t k = 0; k < taps.count[o]; ++k) {
+        accumulate_row(dst, gray.data.data() + (size_t(taps.first[o]) + k) * w, wt[k], w);
+      }
     }
-  }
+  });
   return out;
 }
 
@@ -113,17 +128,19 @@ GrayImage decimate(const GrayImage& gray, double factor) {
   const Vec<float> rows = decimate_rows(gray, nh);
   const TentTaps taps = tent_taps(gray.width, nw);
   GrayImage out{nw, nh, Vec<uint8_t>(size_t(nw) * nh)};
-  for (uint32_t y = 0; y < nh; ++y) {
-    const float* src = rows.data() + size_t(y) * gray.width;
-    uint8_t* dst = out.data.data() + size_t(y) * nw;
-    for (uint32_t o = 0; o < nw; ++o) {
-      const float* wt = taps.weights.data() + taps.offset[o];
-      const float* s = src + taps.first[o];
-      float acc = 0.0f;
-      for (uint32_t k = 0; k < taps.count[o]; ++k) acc += wt[k] * s[k];
-      dst[o] = round_byte(clamp_byte_range(acc));
+  for_row_bands(nh, gray.width, [&](size_t first, size_t last) {
+    for (size_t y = first; y < last; ++y) {
+      const float* src = rows.data() + y * gray.width;
+      uint8_t* dst = out.data.data() + y * nw;
+      for (uint32_t o = 0; o < nw; ++o) {
+        const float* wt = taps.weights.data() + taps.offset[o];
+        const float* s = src + taps.first[o];
+        float acc = 0.0f;
+        for (uint32_t k = 0; k < taps.count[o]; ++k) acc += wt[k] * s[k];
+        dst[o] = round_byte(clamp_byte_range(acc));
+      }
     }
-  }
+  });
   return out;
 }
 
@@ -175,18 +192,20 @@ void scale_line(float* __restrict acc, const float* __restrict v, float w, size_
 Vec<float> blur_rows(const GrayImage& gray, const Vec<float>& w) {
   const size_t width = gray.width, c = w.size() / 2;
   Vec<float> out(width * gray.height);
-  Vec<float> padded(width + 2 * c);
-  for (size_t y = 0; y < gray.height; ++y) {
-    const uint8_t* src = gray.data.data() + y * width;
-    std::fill(padded.begin(), padded.begin() + c, float(src[0]));
-    for (size_t x = 0; x < width; ++x) padded[c + x] = float(src[x]);
-    std::fill(padded.begin() + c + width, padded.end(), float(src[width - 1]));
-    float* acc = out.data() + y * width;
-    scale_line(acc, padded.data() + c, w[c], width);
-    for (size_t j = 0; j < c; ++j) {
-      fma_pair(acc, padded.data() + j, padded.data() + 2 * c - j, w[j], width);
+  for_row_bands(gray.height, width * w.size(), [&](size_t first, size_t last) {
+    Vec<float> padded(width + 2 * c);
+    for (size_t y = first; y < last; ++y) {
+      const uint8_t* src = gray.data.data() + y * width;
+      std::fill(padded.begin(), padded.begin() + c, float(src[0]));
+      for (size_t x = 0; x < width; ++x) padded[c + x] = float(src[x]);
+      std::fill(padded.begin() + c + width, padded.end(), float(src[width - 1]));
+      float* acc = out.data() + y * width;
+      scale_line(acc, padded.data() + c, w[c], width);
+      for (size_t j = 0; j < c; ++j) {
+        fma_pair(acc, padded.data() + j, padded.data() + 2 * c - j, w[j], width);
+      }
     }
-  }
+  });
   return out;
 }
 
@@ -196,16 +215,18 @@ GrayImage blur_columns(const Vec<float>& rows, uint32_t width, uint32_t height, 
   const int64_t last = int64_t(height) - 1;
   const auto row = [&](int64_t y) { return rows.data() + size_t(std::clamp<int64_t>(y, 0, last)) * width; };
   GrayImage out{width, height, Vec<uint8_t>(size_t(width) * height)};
-  Vec<float> acc(width);
-  for (int64_t y = 0; y <= last; ++y) {
-    scale_line(acc.data(), row(y), w[c], width);
-    for (size_t j = 0; j < c; ++j) {
-      const int64_t d = int64_t(c - j);
-      fma_pair(acc.data(), row(y - d), row(y + d), w[j], width);
+  for_row_bands(height, size_t(width) * w.size(), [&](size_t first, size_t end) {
+    Vec<float> acc(width);
+    for (int64_t y = int64_t(first); y < int64_t(end); ++y) {
+      scale_line(acc.data(), row(y), w[c], width);
+      for (size_t j = 0; j < c; ++j) {
+        const int64_t d = int64_t(c - j);
+        fma_pair(acc.data(), row(y - d), row(y + d), w[j], width);
+      }
+      uint8_t* dst = out.data.data() + size_t(y) * width;
+      for (size_t x = 0; x < width; ++x) dst[x] = round_byte(clamp_byte_range(acc[x]));
     }
-    uint8_t* dst = out.data.data() + size_t(y) * width;
-    for (size_t x = 0; x < width; ++x) dst[x] = round_byte(clamp_byte_range(acc[x]));
-  }
+  });
   return out;
 }
 
@@ -247,18 +268,20 @@ void column_extrema(const uint8_t* r0, size_t stride, uint8_t* __restrict lo, ui
 // take no part.
 TileExtrema tile_extrema(const GrayImage& gray, uint32_t tw, uint32_t th) {
   TileExtrema t{Vec<uint8_t>(size_t(tw) * th), Vec<uint8_t>(size_t(tw) * th)};
-  Vec<uint8_t> lo(size_t(tw) * 4), hi(size_t(tw) * 4);
-  for (size_t ty = 0; ty < th; ++ty) {
-    column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, lo.data(), hi.data(), lo.size());
-    uint8_t* tlo = t.lo.data() + ty * tw;
-    uint8_t* thi = t.hi.data() + ty * tw;
-    for (size_t tx = 0; tx < tw; ++tx) {
-      const uint8_t* l = lo.data() + 4 * tx;
-      const uint8_t* h = hi.data() + 4 * tx;
-      tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
-      thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+  for_row_bands(th, 16 * size_t(tw), [&](size_t first, size_t last) {
+    Vec<uint8_t> lo(size_t(tw) * 4), hi(size_t(tw) * 4);
+    for (size_t ty = first; ty < last; ++ty) {
+      column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, lo.data(), hi.data(), lo.size());
+      uint8_t* tlo = t.lo.data() + ty * tw;
+      uint8_t* thi = t.hi.data() + ty * tw;
+      for (size_t tx = 0; tx < tw; ++tx) {
+        const uint8_t* l = lo.data() + 4 * tx;
+        const uint8_t* h = hi.data() + 4 * tx;
+        tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+        thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+      }
     }
-  }
+  });
   return t;
 }
 
@@ -348,20 +371,22 @@ GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool de
 
   // The last tile column and row stretch to the image edge, so leftover
   // pixels use the nearest tile's statistics.
-  Vec<uint8_t> thr(w), decided(w);
-  for (uint32_t ty = 0; ty < th; ++ty) {
-    for (uint32_t x = 0; x < w; ++x) {
-      const size_t t = size_t(ty) * tw + std::min(x / 4, tw - 1);
-      const int32_t mn = lo[t], mx = hi[t];
-      decided[x] = mx - mn >= min_white_black_diff ? 0xFF : 0x00;
-      thr[x] = uint8_t((mn + mx) / 2);
+  for_row_bands(th, 4 * size_t(w), [&](size_t first, size_t last) {
+    Vec<uint8_t> thr(w), decided(w);
+    for (uint32_t ty = uint32_t(first); ty < last; ++ty) {
+      for (uint32_t x = 0; x < w; ++x) {
+        const size_t t = size_t(ty) * tw + std::min(x / 4, tw - 1);
+        const int32_t mn = lo[t], mx = hi[t];
+        decided[x] = mx - mn >= min_white_black_diff ? 0xFF : 0x00;
+        thr[x] = uint8_t((mn + mx) / 2);
+      }
+      const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
+      for (uint32_t y = 4 * ty; y < y_end; ++y) {
+        const size_t row = size_t(y) * w;
+        threshold_row(gray.data.data() + row, thr.data(), decided.data(), out.data.data() + row, w);
+      }
     }
-    const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
-    for (uint32_t y = 4 * ty; y < y_end; ++y) {
-      const size_t row = size_t(y) * w;
-      threshold_row(gray.data.data() + row, thr.data(), decided.data(), out.data.data() + row, w);
-    }
-  }
+  });
   if (deglitch && w >= 3 && h >= 3) deglitch_closing(out);
   return out;
 }

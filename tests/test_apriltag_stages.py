@@ -313,7 +313,7 @@ def test_blur_kernel_lengths_and_edge_cases(rng):
 # tile threshold
 
 
-@pytest.mark.parametrize("shape", [(4, 4), (8, 10), (37, 53), (64, 61), (5, 130)])
+@pytest.mark.parametrize("shape", [(4, 4), (8, 10), (37, 53), (64, 61), (5, 130), (523, 389)])
 @pytest.mark.parametrize("min_diff,deglitch", [(0, False), (5, False), (40, True), (5, True)])
 def test_threshold_matches_reference(rng, shape, min_diff, deglitch):
     img = cv2.GaussianBlur(rng.integers(0, 256, shape).astype(np.uint8), (0, 0), 0.8)
