@@ -820,9 +820,11 @@ void for_each_code(const EdgeBand& band, Visit&& visit) {
 // previous one has the same key.
 void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents, uint32_t w) {
   band.cluster_of.resize(band.codes.size());
+  const uint32_t offset[4] = {neighbour_offset(w, 0), neighbour_offset(w, 1), neighbour_offset(w, 2),
+                              neighbour_offset(w, 3)};
   uint32_t last_a = kNoLabel, last_b = kNoLabel, id = 0;
   for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
-    const uint32_t from = y * w + x, a = labels[from], b = labels[from + neighbour_offset(w, d)];
+    const uint32_t from = y * w + x, a = labels[from], b = labels[from + offset[d]];
     if (a != last_a || b != last_b) {
       last_a = a;
       last_b = b;
@@ -835,12 +837,23 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   });
 }
 
-// The point of a contact between the pixel (x, y) and its neighbour in
-// direction d: the neighbour holds the opposite value, so the difference is
-// 255 - 2 v.
+// The point of a contact between a pixel and its neighbour in direction d,
+// less (2 x, 2 y): it depends only on d and on whether the pixel is white,
+// since the neighbour then holds the opposite value (difference 255 - 2 v).
+struct ContactPoints {
+  EdgePoint offset[2][4];  // [white][direction]
+  constexpr ContactPoints() : offset() {
+    for (int white = 0; white < 2; ++white) {
+      const int32_t diff = white ? -255 : 255;
+      for (int d = 0; d < 4; ++d) offset[white][d] = EdgePoint{kDirX[d], kDirY[d], kDirX[d] * diff, kDirY[d] * diff};
+    }
+  }
+};
+constexpr ContactPoints kContactPoints;
+
 inline EdgePoint contact_point(const uint8_t* data, uint32_t w, uint32_t x, uint32_t y, uint32_t d) {
-  const int32_t diff = 255 - 2 * int32_t(data[size_t(y) * w + x]);
-  return EdgePoint{int32_t(2 * x) + kDirX[d], int32_t(2 * y) + kDirY[d], kDirX[d] * diff, kDirY[d] * diff};
+  const EdgePoint& o = kContactPoints.offset[data[size_t(y) * w + x] == kWhite][d];
+  return EdgePoint{int32_t(2 * x) + o.x, int32_t(2 * y) + o.y, o.gx, o.gy};
 }
 
 // Merges the bands' numberings: a key's points are those of the first band,
