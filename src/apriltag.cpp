@@ -867,14 +867,18 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   band.cluster_of.resize(band.codes.size());
   const uint32_t offset[4] = {neighbour_offset(w, 0), neighbour_offset(w, 1), neighbour_offset(w, 2),
                               neighbour_offset(w, 3)};
-  uint32_t last_a = kNoLabel, last_b = kNoLabel, id = 0;
+  // The key is formed for every edge: the label pair changes far more often
+  // than the key does (noise splits a component into many runs), and a
+  // rarely taken branch costs less than an unpredictable one.
+  uint64_t last_key = ~uint64_t(0);  // no real key: roots are below 2^32 - 1
+  uint32_t id = 0;
   for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
-    const uint32_t from = y * w + x, a = labels[from], b = labels[from + offset[d]];
-    if (a != last_a || b != last_b) {
-      last_a = a;
-      last_b = b;
-      const uint64_t ra = parents[a], rb = parents[b];
-      id = band.table.add(ra < rb ? (ra << 32) | rb : (rb << 32) | ra);
+    const uint32_t from = y * w + x;
+    const uint64_t ra = parents[labels[from]], rb = parents[labels[from + offset[d]]];
+    const uint64_t key = std::min(ra, rb) << 32 | std::max(ra, rb);
+    if (key != last_key) {
+      last_key = key;
+      id = band.table.add(key);
     } else {
       ++band.table.counts[id];
     }
