@@ -1124,18 +1124,60 @@ inline int64_t total_order_key(double v) {
 
 // The cluster ordered by angle around its centre, duplicates of position
 // dropped; empty when the boundary encloses white instead of black.
-Vec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
-  int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
-  for (const EdgePoint& p : cluster) {
-    xmin = std::min(xmin, p.x), xmax = std::max(xmax, p.x);
-    ymin = std::min(ymin, p.y), ymax = std::max(ymax, p.y);
+// The extent of a cluster and the integer sums that give its gradient
+// orientation exactly: sum (x - cx) gx + (y - cy) gy = xg + yg - cx gx - cy gy.
+// The sums wrap (no overflow for huge clusters); they are read only where
+// they fit 64 bits.
+struct Extent {
+  int32_t xmin, xmax, ymin, ymax;
+  uint64_t xg = 0, yg = 0, gx = 0, gy = 0;
+};
+
+MV_CLONES("avx2", "default")
+Extent extent(const EdgePoint* points, size_t n) {
+  Extent e{points[0].x, points[0].x, points[0].y, points[0].y};
+  for (size_t i = 0; i < n; ++i) {
+    const EdgePoint& p = points[i];
+    e.xmin = std::min(e.xmin, p.x), e.xmax = std::max(e.xmax, p.x);
+    e.ymin = std::min(e.ymin, p.y), e.ymax = std::max(e.ymax, p.y);
+    e.xg += uint64_t(int64_t(p.x) * p.gx), e.yg += uint64_t(int64_t(p.y) * p.gy);
+    e.gx += uint64_t(int64_t(p.gx)), e.gy += uint64_t(int64_t(p.gy));
   }
-  // The offsets keep every point off the centre's axes (no zero divisor).
-  const double cx = double(int64_t(xmin) + xmax) * 0.5 + 0.05118;
-  const double cy = double(int64_t(ymin) + ymax) * 0.5 - 0.028581;
+  return e;
+}
+
+// Whether the boundary's gradient points inwards: the sign of
+// sum (x - cx) gx + (y - cy) gy as accumulated in double precision, point
+// by point. The exact sum comes from the integer sums; the accumulated one
+// differs from it by less than (n + 3) units in the last place of the sum of
+// the terms' magnitudes, each term at most 255 times the cluster's width
+// plus height. Only when the exact sum lies within (several times) that
+// distance of zero is the double sum formed, in its order.
+bool points_inwards(std::span<const EdgePoint> cluster, const Extent& e, double cx, double cy) {
+  constexpr int32_t kSmall = 1 << 24;  // the integer sums stay far inside 64 bits
+  const bool small = cluster.size() < size_t(kSmall) && e.xmin > -kSmall && e.xmax < kSmall &&
+                     e.ymin > -kSmall && e.ymax < kSmall;
+  if (small) {
+    const double n = double(cluster.size());
+    const int64_t xy = int64_t(e.xg + e.yg), gx = int64_t(e.gx), gy = int64_t(e.gy);
+    const double terms = 255.0 * n * (double(e.xmax - e.xmin) + double(e.ymax - e.ymin) + 1.0);
+    const double sums = std::fabs(double(xy)) + std::fabs(cx * double(gx)) + std::fabs(cy * double(gy));
+    const double exact = double(xy) - (cx * double(gx) + cy * double(gy));
+    const double doubt = (n + 16.0) * 4e-16 * terms + 4e-15 * sums;
+    if (exact > doubt) return false;
+    if (exact < -doubt) return true;
+  }
   double dot = 0.0;
   for (const EdgePoint& p : cluster) dot += (p.x - cx) * p.gx + (p.y - cy) * p.gy;
-  if (dot < 0.0) return {};
+  return dot < 0.0;
+}
+
+Vec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
+  const Extent e = extent(cluster.data(), cluster.size());
+  // The offsets keep every point off the centre's axes (no zero divisor).
+  const double cx = double(int64_t(e.xmin) + e.xmax) * 0.5 + 0.05118;
+  const double cy = double(int64_t(e.ymin) + e.ymax) * 0.5 - 0.028581;
+  if (points_inwards(cluster, e, cx, cy)) return {};
 
   // Sort keys: the angle's total order in the high half, the production
   // index in the low half, so equal angles keep production order and the
