@@ -129,14 +129,19 @@ GrayImage decimate(const GrayImage& gray, double factor) {
   const TentTaps taps = tent_taps(gray.width, nw);
   GrayImage out{nw, nh, Vec<uint8_t>(size_t(nw) * nh)};
   for_row_bands(nh, gray.width, [&](size_t first, size_t last) {
+    // locals: the byte stores below may alias anything
+    const float* weights = taps.weights.data();
+    const size_t* offset = taps.offset.data();
+    const uint32_t* from = taps.first.data();
+    const uint32_t* count = taps.count.data();
     for (size_t y = first; y < last; ++y) {
       const float* src = rows.data() + y * gray.width;
       uint8_t* dst = out.data.data() + y * nw;
       for (uint32_t o = 0; o < nw; ++o) {
-        const float* wt = taps.weights.data() + taps.offset[o];
-        const float* s = src + taps.first[o];
+        const float* wt = weights + offset[o];
+        const float* s = src + from[o];
         float acc = 0.0f;
-        for (uint32_t k = 0; k < taps.count[o]; ++k) acc += wt[k] * s[k];
+        for (uint32_t k = 0; k < count[o]; ++k) acc += wt[k] * s[k];
         dst[o] = round_byte(clamp_byte_range(acc));
       }
     }
@@ -373,12 +378,17 @@ GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool de
   // pixels use the nearest tile's statistics.
   for_row_bands(th, 4 * size_t(w), [&](size_t first, size_t last) {
     Vec<uint8_t> thr(w), decided(w);
+    const int32_t min_diff = min_white_black_diff;  // locals: the byte stores below may alias anything
     for (uint32_t ty = uint32_t(first); ty < last; ++ty) {
+      const uint8_t* lo_row = lo.data() + size_t(ty) * tw;
+      const uint8_t* hi_row = hi.data() + size_t(ty) * tw;
+      uint8_t* dec = decided.data();
+      uint8_t* th_row = thr.data();
       for (uint32_t x = 0; x < w; ++x) {
-        const size_t t = size_t(ty) * tw + std::min(x / 4, tw - 1);
-        const int32_t mn = lo[t], mx = hi[t];
-        decided[x] = mx - mn >= min_white_black_diff ? 0xFF : 0x00;
-        thr[x] = uint8_t((mn + mx) / 2);
+        const uint32_t t = std::min(x / 4, tw - 1);
+        const int32_t mn = lo_row[t], mx = hi_row[t];
+        dec[x] = mx - mn >= min_diff ? 0xFF : 0x00;
+        th_row[x] = uint8_t((mn + mx) / 2);
       }
       const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
       for (uint32_t y = 4 * ty; y < y_end; ++y) {
