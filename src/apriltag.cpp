@@ -37,6 +37,19 @@ inline uint8_t round_byte(float v) {
 // Clamp to [0, 255]; NaN becomes 0.
 inline float clamp_byte_range(float v) { return v > 0.0f ? (v < 255.0f ? v : 255.0f) : 0.0f; }
 
+// Runs body(first, last) over `n` rows split into bands, in parallel when the
+// image is large enough to repay it (about 64k pixels a band). Every row is
+// computed on its own, so the result does not depend on the split.
+template <class Body>
+void for_row_bands(size_t n, size_t row_pixels, Body&& body) {
+  const size_t bands = std::clamp<size_t>(n * row_pixels / 65536, 1, 4 * affinity::concurrency());
+  if (bands == 1 || n < bands) {
+    body(size_t(0), n);
+    return;
+  }
+  affinity::parallel_for(bands, [&](size_t b) { body(n * b / bands, n * (b + 1) / bands); });
+}
+
 // ---------------------------------------------------------------------------
 // Decimation: separable tent filter.
 
@@ -86,13 +99,15 @@ Vec<float> decimate_rows(const GrayImage& gray, uint32_t nh) {
   const size_t w = gray.width;
   const TentTaps taps = tent_taps(gray.height, nh);
   Vec<float> out(w * nh, 0.0f);
-  for (uint32_t o = 0; o < nh; ++o) {
-    float* dst = out.data() + o * w;
-    const float* wt = taps.weights.data() + taps.offset[o];
-    for (uint32_t k = 0; k < taps.count[o]; ++k) {
-      accumulate_row(dst, gray.data.data() + (size_t(taps.first[o]) + k) * w, wt[k], w);
+  for_row_bands(nh, w * size_t(taps.count[0]), [&](size_t first, size_t last) {
+    for (size_t o = first; o < last; ++o) {
+      float* dst = out.data() + o * w;
+      const float* wt = taps.weights.data() + taps.offset[o];
+      for (uint32_t k = 0; k < taps.count[o]; ++k) {
+        accumulate_row(dst, gray.data.data() + (size_t(taps.first[o]) + k) * w, wt[k], w);
+      }
     }
-  }
+  });
   return out;
 }
 
@@ -113,17 +128,24 @@ GrayImage decimate(const GrayImage& gray, double factor) {
   const Vec<float> rows = decimate_rows(gray, nh);
   const TentTaps taps = tent_taps(gray.width, nw);
   GrayImage out{nw, nh, Vec<uint8_t>(size_t(nw) * nh)};
-  for (uint32_t y = 0; y < nh; ++y) {
-    const float* src = rows.data() + size_t(y) * gray.width;
-    uint8_t* dst = out.data.data() + size_t(y) * nw;
-    for (uint32_t o = 0; o < nw; ++o) {
-      const float* wt = taps.weights.data() + taps.offset[o];
-      const float* s = src + taps.first[o];
-      float acc = 0.0f;
-      for (uint32_t k = 0; k < taps.count[o]; ++k) acc += wt[k] * s[k];
-      dst[o] = round_byte(clamp_byte_range(acc));
+  for_row_bands(nh, gray.width, [&](size_t first, size_t last) {
+    // locals: the byte stores below may alias anything
+    const float* weights = taps.weights.data();
+    const size_t* offset = taps.offset.data();
+    const uint32_t* from = taps.first.data();
+    const uint32_t* count = taps.count.data();
+    for (size_t y = first; y < last; ++y) {
+      const float* src = rows.data() + y * gray.width;
+      uint8_t* dst = out.data.data() + y * nw;
+      for (uint32_t o = 0; o < nw; ++o) {
+        const float* wt = weights + offset[o];
+        const float* s = src + from[o];
+        float acc = 0.0f;
+        for (uint32_t k = 0; k < count[o]; ++k) acc += wt[k] * s[k];
+        dst[o] = round_byte(clamp_byte_range(acc));
+      }
     }
-  }
+  });
   return out;
 }
 
@@ -175,18 +197,20 @@ void scale_line(float* __restrict acc, const float* __restrict v, float w, size_
 Vec<float> blur_rows(const GrayImage& gray, const Vec<float>& w) {
   const size_t width = gray.width, c = w.size() / 2;
   Vec<float> out(width * gray.height);
-  Vec<float> padded(width + 2 * c);
-  for (size_t y = 0; y < gray.height; ++y) {
-    const uint8_t* src = gray.data.data() + y * width;
-    std::fill(padded.begin(), padded.begin() + c, float(src[0]));
-    for (size_t x = 0; x < width; ++x) padded[c + x] = float(src[x]);
-    std::fill(padded.begin() + c + width, padded.end(), float(src[width - 1]));
-    float* acc = out.data() + y * width;
-    scale_line(acc, padded.data() + c, w[c], width);
-    for (size_t j = 0; j < c; ++j) {
-      fma_pair(acc, padded.data() + j, padded.data() + 2 * c - j, w[j], width);
+  for_row_bands(gray.height, width * w.size(), [&](size_t first, size_t last) {
+    Vec<float> padded(width + 2 * c);
+    for (size_t y = first; y < last; ++y) {
+      const uint8_t* src = gray.data.data() + y * width;
+      std::fill(padded.begin(), padded.begin() + c, float(src[0]));
+      for (size_t x = 0; x < width; ++x) padded[c + x] = float(src[x]);
+      std::fill(padded.begin() + c + width, padded.end(), float(src[width - 1]));
+      float* acc = out.data() + y * width;
+      scale_line(acc, padded.data() + c, w[c], width);
+      for (size_t j = 0; j < c; ++j) {
+        fma_pair(acc, padded.data() + j, padded.data() + 2 * c - j, w[j], width);
+      }
     }
-  }
+  });
   return out;
 }
 
@@ -196,16 +220,18 @@ GrayImage blur_columns(const Vec<float>& rows, uint32_t width, uint32_t height, 
   const int64_t last = int64_t(height) - 1;
   const auto row = [&](int64_t y) { return rows.data() + size_t(std::clamp<int64_t>(y, 0, last)) * width; };
   GrayImage out{width, height, Vec<uint8_t>(size_t(width) * height)};
-  Vec<float> acc(width);
-  for (int64_t y = 0; y <= last; ++y) {
-    scale_line(acc.data(), row(y), w[c], width);
-    for (size_t j = 0; j < c; ++j) {
-      const int64_t d = int64_t(c - j);
-      fma_pair(acc.data(), row(y - d), row(y + d), w[j], width);
+  for_row_bands(height, size_t(width) * w.size(), [&](size_t first, size_t end) {
+    Vec<float> acc(width);
+    for (int64_t y = int64_t(first); y < int64_t(end); ++y) {
+      scale_line(acc.data(), row(y), w[c], width);
+      for (size_t j = 0; j < c; ++j) {
+        const int64_t d = int64_t(c - j);
+        fma_pair(acc.data(), row(y - d), row(y + d), w[j], width);
+      }
+      uint8_t* dst = out.data.data() + size_t(y) * width;
+      for (size_t x = 0; x < width; ++x) dst[x] = round_byte(clamp_byte_range(acc[x]));
     }
-    uint8_t* dst = out.data.data() + size_t(y) * width;
-    for (size_t x = 0; x < width; ++x) dst[x] = round_byte(clamp_byte_range(acc[x]));
-  }
+  });
   return out;
 }
 
@@ -247,18 +273,20 @@ void column_extrema(const uint8_t* r0, size_t stride, uint8_t* __restrict lo, ui
 // take no part.
 TileExtrema tile_extrema(const GrayImage& gray, uint32_t tw, uint32_t th) {
   TileExtrema t{Vec<uint8_t>(size_t(tw) * th), Vec<uint8_t>(size_t(tw) * th)};
-  Vec<uint8_t> lo(size_t(tw) * 4), hi(size_t(tw) * 4);
-  for (size_t ty = 0; ty < th; ++ty) {
-    column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, lo.data(), hi.data(), lo.size());
-    uint8_t* tlo = t.lo.data() + ty * tw;
-    uint8_t* thi = t.hi.data() + ty * tw;
-    for (size_t tx = 0; tx < tw; ++tx) {
-      const uint8_t* l = lo.data() + 4 * tx;
-      const uint8_t* h = hi.data() + 4 * tx;
-      tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
-      thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+  for_row_bands(th, 16 * size_t(tw), [&](size_t first, size_t last) {
+    Vec<uint8_t> lo(size_t(tw) * 4), hi(size_t(tw) * 4);
+    for (size_t ty = first; ty < last; ++ty) {
+      column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, lo.data(), hi.data(), lo.size());
+      uint8_t* tlo = t.lo.data() + ty * tw;
+      uint8_t* thi = t.hi.data() + ty * tw;
+      for (size_t tx = 0; tx < tw; ++tx) {
+        const uint8_t* l = lo.data() + 4 * tx;
+        const uint8_t* h = hi.data() + 4 * tx;
+        tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+        thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+      }
     }
-  }
+  });
   return t;
 }
 
@@ -348,20 +376,27 @@ GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool de
 
   // The last tile column and row stretch to the image edge, so leftover
   // pixels use the nearest tile's statistics.
-  Vec<uint8_t> thr(w), decided(w);
-  for (uint32_t ty = 0; ty < th; ++ty) {
-    for (uint32_t x = 0; x < w; ++x) {
-      const size_t t = size_t(ty) * tw + std::min(x / 4, tw - 1);
-      const int32_t mn = lo[t], mx = hi[t];
-      decided[x] = mx - mn >= min_white_black_diff ? 0xFF : 0x00;
-      thr[x] = uint8_t((mn + mx) / 2);
+  for_row_bands(th, 4 * size_t(w), [&](size_t first, size_t last) {
+    Vec<uint8_t> thr(w), decided(w);
+    const int32_t min_diff = min_white_black_diff;  // locals: the byte stores below may alias anything
+    for (uint32_t ty = uint32_t(first); ty < last; ++ty) {
+      const uint8_t* lo_row = lo.data() + size_t(ty) * tw;
+      const uint8_t* hi_row = hi.data() + size_t(ty) * tw;
+      uint8_t* dec = decided.data();
+      uint8_t* th_row = thr.data();
+      for (uint32_t x = 0; x < w; ++x) {
+        const uint32_t t = std::min(x / 4, tw - 1);
+        const int32_t mn = lo_row[t], mx = hi_row[t];
+        dec[x] = mx - mn >= min_diff ? 0xFF : 0x00;
+        th_row[x] = uint8_t((mn + mx) / 2);
+      }
+      const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
+      for (uint32_t y = 4 * ty; y < y_end; ++y) {
+        const size_t row = size_t(y) * w;
+        threshold_row(gray.data.data() + row, thr.data(), decided.data(), out.data.data() + row, w);
+      }
     }
-    const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
-    for (uint32_t y = 4 * ty; y < y_end; ++y) {
-      const size_t row = size_t(y) * w;
-      threshold_row(gray.data.data() + row, thr.data(), decided.data(), out.data.data() + row, w);
-    }
-  }
+  });
   if (deglitch && w >= 3 && h >= 3) deglitch_closing(out);
   return out;
 }
@@ -441,23 +476,53 @@ inline uint32_t run_end(const uint8_t* row, uint32_t x0, uint32_t w) {
   return x;
 }
 
+// Bytes of `word` equal to v: bit 7 of each such byte set, nothing else.
+// Exact (no borrow crosses a byte): bit 7 of (b & 0x7F) + 0x7F is set unless
+// the low seven bits are all zero, and or-ing b adds its own bit 7.
+inline uint64_t equal_bytes(uint64_t word, uint8_t v) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t z = word ^ (uint64_t(v) * 0x0101010101010101ull);
+  return ~(((z & kLow7) + kLow7) | z | kLow7);
+}
+
+// lab[x0, x1) = label. Runs are mostly a few pixels long: whole groups of
+// eight are stored while they stay inside the label image, spilling into
+// pixels after the run, which the row's later runs, or the next row, write
+// again.
+inline void fill_run(uint32_t* lab, uint32_t x0, uint32_t x1, uint32_t label, const uint32_t* end) {
+  uint32_t* p = lab + x0;
+  uint32_t* const stop = lab + x1;
+  if (size_t(end - p) >= size_t(x1 - x0) + 7) {
+    for (; p < stop; p += 8) {
+      for (int i = 0; i < 8; ++i) p[i] = label;
+    }
+  } else {
+    std::fill(p, stop, label);
+  }
+}
+
 // Rows below the first, run by run. A pixel that joins its left neighbour
 // (from column 2 on, never in the last row) shares its label and looks only
 // at its rightmost upper neighbour, and only where the upper row's label
 // changes: the other neighbours were seen by the pixels to its left. So a
 // run costs one label and its unions happen where the row above starts a
 // new label. Upper pixels in the first and last columns never take part.
+// Every pixel of the row is written, undecided ones with kNoLabel.
 void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest& f) {
   const uint8_t* up = row - w;
   uint32_t* lab = f.labels.data() + size_t(y) * w;
   const uint32_t* lup = lab - w;
+  const uint32_t* const lab_end = f.labels.data() + f.labels.size();
   const uint32_t last_inner = w >= 2 ? w - 2 : 0;  // inner columns are 1..w-2
   for (uint32_t x0 = 0, x1; x0 < w; x0 = x1) {
     const uint8_t v = row[x0];
     x1 = (last_row || x0 == 0) ? x0 + 1 : run_end(row, x0, w);
-    if (v == kUndecided) continue;
+    if (v == kUndecided) {
+      fill_run(lab, x0, x1, kNoLabel, lab_end);
+      continue;
+    }
     const uint32_t label = new_label(f);
-    std::fill(lab + x0, lab + x1, label);
+    fill_run(lab, x0, x1, label, lab_end);
     // The run's first pixel: white looks at three upper neighbours, black at one.
     const uint32_t c0 = v == kWhite ? std::max<uint32_t>(x0, 2) - 1 : std::max<uint32_t>(x0, 1);
     const uint32_t c1 = std::min(v == kWhite ? x0 + 1 : x0, last_inner);
@@ -465,11 +530,26 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
       if (up[c] == v) unite(f, label, lup[c]);
     }
     // The joined pixels: white x looks at x + 1 (x at the last column, never
-    // inner), black x at x itself.
+    // inner), black x at x itself. Here c >= 2, and an upper pixel from
+    // column 2 on shares its left neighbour's label exactly when it has the
+    // same value (the row above is never the last), so the bytes show where
+    // the upper label changes: eight columns at a time.
     const uint32_t j0 = v == kWhite ? x0 + 2 : x0 + 1;
     const uint32_t j1 = std::min(v == kWhite ? x1 : x1 - 1, last_inner);
-    for (uint32_t c = j0; c <= j1; ++c) {
-      if (up[c] == v && lup[c] != lup[c - 1]) unite(f, label, lup[c]);
+    if (std::endian::native == std::endian::little && w >= 16) {
+      // Reads reach up + j1 + 7 <= row + 5, inside the current row.
+      for (uint32_t c = j0; c <= j1; c += 8) {
+        uint64_t here, left;
+        std::memcpy(&here, up + c, 8);
+        std::memcpy(&left, up + c - 1, 8);
+        uint64_t starts = equal_bytes(here, v) & ~equal_bytes(left, v);
+        if (j1 - c < 7) starts &= (uint64_t(1) << (8 * (j1 - c + 1))) - 1;
+        for (; starts != 0; starts &= starts - 1) unite(f, label, lup[c + (std::countr_zero(starts) >> 3)]);
+      }
+    } else {
+      for (uint32_t c = j0; c <= j1; ++c) {
+        if (up[c] == v && up[c - 1] != v) unite(f, label, lup[c]);
+      }
     }
   }
 }
@@ -531,17 +611,31 @@ void reserve_up_to(V& v, uint64_t n) {
   v.reserve(size_t(std::min<uint64_t>(n, uint64_t(1) << 26)) + 16);
 }
 
+// Fresh labels for every pixel and room for the forest's labels.
+void start_forest(const GrayImage& img, Forest& f) {
+  const uint64_t pixels = uint64_t(img.width) * img.height;
+  f.labels.assign(pixels, kNoLabel);
+  reserve_up_to(f.parents, pixels / 2);
+  reserve_up_to(f.sizes, pixels / 2);
+}
+
+// Labels every decided pixel of an indexable image.
+void label_image(const GrayImage& img, Forest& f) {
+  start_forest(img, f);
+  const uint32_t w = img.width, h = img.height;
+  const uint8_t* data = img.data.data();
+  label_first_row(data, w, h < 2, f);
+  for (uint32_t y = 1; y < h; ++y) label_row(data + size_t(y) * w, y, w, y + 1 == h, f);
+}
+
 // Labels every decided pixel and hands the contacts of each row y from 1 to
 // h - 2 to on_row(y, flags, count) (see contact_flags), right after the row
 // is labelled: the labelling and the edges come out of one pass.
 template <class OnRow>
 bool scan_boundaries(const GrayImage& img, Forest& f, OnRow&& on_row) {
   if (!indexable(img)) return false;
+  start_forest(img, f);
   const uint32_t w = img.width, h = img.height;
-  const uint64_t pixels = uint64_t(w) * h;
-  f.labels.assign(pixels, kNoLabel);
-  reserve_up_to(f.parents, pixels / 2);
-  reserve_up_to(f.sizes, pixels / 2);
   const uint8_t* data = img.data.data();
   Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
   label_first_row(data, w, h < 2, f);
@@ -615,20 +709,20 @@ struct KeyTable {
     }
   }
 
-  // Counts one more point for `key` and returns its number.
-  uint32_t add(uint64_t key) {
+  // Counts `n` more points for `key` and returns its number.
+  uint32_t add(uint64_t key, uint32_t n = 1) {
     const size_t mask = slots.size() - 1;
     size_t s = home(key);
     for (; slots[s] != 0; s = (s + 1) & mask) {
       const uint32_t id = slots[s] - 1;
       if (keys[id] == key) {
-        ++counts[id];
+        counts[id] += n;
         return id;
       }
     }
     const uint32_t id = uint32_t(keys.size());
     keys.push_back(key);
-    counts.push_back(1);
+    counts.push_back(n);
     if (2 * keys.size() > slots.size()) {
       rehash(2 * slots.size());
     } else {
@@ -692,55 +786,213 @@ Vec<Vec<EdgePoint>> fill_clusters(const Grouping& g, ForEachPoint&& for_each_poi
 
 }  // namespace
 
-// Edges are kept only as (column << 2 | direction) per row, a sixth of a
-// BoundaryEdge, and their points rebuilt when the clusters are filled.
-Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
-  if (!indexable(three_valued)) return {};
-  Forest f;
-  WorkVec<uint32_t> packed;
-  reserve_up_to(packed, uint64_t(three_valued.width) * three_valued.height);
-  Vec<size_t> row_end(three_valued.height, 0);
-  const uint32_t w = three_valued.width;
-  scan_boundaries(three_valued, f, [&](uint32_t y, const uint8_t* flags, size_t count) {
-    const size_t at = packed.size();
-    packed.resize(at + count);
-    uint32_t* out = packed.data() + at;
-    for_each_contact(flags, w, [&](uint32_t x, uint32_t d) { *out++ = x << 2 | d; });
-    row_end[y] = packed.size();
-  });
-  for (size_t y = 1; y < row_end.size(); ++y) row_end[y] = std::max(row_end[y], row_end[y - 1]);
+namespace {
 
-  const uint8_t* data = three_valued.data.data();
-  const auto for_each = [&](auto&& visit) {
-    size_t i = 0;
-    for (uint32_t y = 0; y < row_end.size(); ++y) {
-      for (; i < row_end[y]; ++i) visit(y, packed[i] >> 2, packed[i] & 3);
+// The contacts of rows [y0, y1), each kept as column << 2 | direction (a
+// sixth of a BoundaryEdge; the point is rebuilt when the clusters are
+// filled), and what the grouping learns about them.
+struct EdgeBand {
+  uint32_t y0 = 0, y1 = 0;
+  WorkVec<uint32_t> codes;
+  Vec<size_t> row_end;           // per row of the band, into codes
+  KeyTable table;                // the band's own key numbering
+  WorkVec<uint32_t> cluster_of;  // per code, a number of `table`
+  Vec<size_t> dest;              // per number: next slot of its points, or kNoSlot
+};
+
+constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
+
+// Contacts never depend on the labels, so bands of rows are packed while the
+// labelling runs; the bands keep production order when read one after the
+// other. Rows 1 .. h - 2 hold every contact.
+Vec<EdgeBand> edge_bands(uint32_t h) {
+  const uint32_t rows = h - 2;
+  const uint32_t n = std::clamp<uint32_t>(rows / 64, 1, uint32_t(4 * affinity::concurrency()));
+  Vec<EdgeBand> bands(n);
+  for (uint32_t b = 0; b < n; ++b) {
+    bands[b].y0 = 1 + uint32_t(uint64_t(rows) * b / n);
+    bands[b].y1 = 1 + uint32_t(uint64_t(rows) * (b + 1) / n);
+  }
+  return bands;
+}
+
+// The directions of each 4-bit contact mask in emission order, padded: a
+// pixel writes all four slots and advances by its contact count, so noisy
+// rows (a contact at most pixels) cost no branch per contact.
+struct ContactCodes {
+  uint8_t dirs[16][4];
+  uint8_t count[16];
+  constexpr ContactCodes() : dirs(), count() {
+    for (int f = 0; f < 16; ++f) {
+      for (int d = 0; d < 4; ++d) {
+        if (f >> d & 1) dirs[f][count[f]++] = uint8_t(d);
+      }
     }
-  };
-  // The forest is final: point every label straight at its root, so that a
-  // key costs two lookups. An edge between the same two labels as the
-  // previous one has the same key.
+  }
+};
+constexpr ContactCodes kContactCodes;
+
+void pack_band(const GrayImage& img, EdgeBand& band) {
+  const uint32_t w = img.width;
+  reserve_up_to(band.codes, uint64_t(w) * (band.y1 - band.y0));
+  band.row_end.reserve(band.y1 - band.y0);
+  Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
+  for (uint32_t y = band.y0; y < band.y1; ++y) {
+    const uint8_t* row = img.data.data() + size_t(y) * w;
+    const size_t at = band.codes.size();
+    const size_t count = contact_flags(row, row + w, flags.data(), w);
+    band.codes.resize(at + count + 3);  // the last pixel's padding slots
+    uint32_t* out = band.codes.data() + at;
+    for (uint32_t x = 1; x + 1 < w; x += 8) {
+      uint64_t word;  // eight pixels at a time; the flags past the interior are zero
+      std::memcpy(&word, flags.data() + x, 8);
+      if (word == 0) continue;
+      for (uint32_t i = 0; i < 8; ++i) {
+        const uint32_t f = uint32_t(word >> (8 * i)) & 15, base = (x + i) << 2;
+        const uint8_t* dirs = kContactCodes.dirs[f];
+        out[0] = base | dirs[0], out[1] = base | dirs[1], out[2] = base | dirs[2], out[3] = base | dirs[3];
+        out += kContactCodes.count[f];
+      }
+    }
+    band.codes.resize(at + count);
+    band.row_end.push_back(band.codes.size());
+  }
+}
+
+// Calls visit(i, y, x, d) for every contact of the band, in order.
+template <class Visit>
+void for_each_code(const EdgeBand& band, Visit&& visit) {
+  size_t i = 0;
+  for (uint32_t y = band.y0; y < band.y1; ++y) {
+    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
+      visit(i, y, band.codes[i] >> 2, band.codes[i] & 3);
+    }
+  }
+}
+
+// Numbers the band's keys. `parents` points every label at its root, so a
+// key costs two lookups; an edge between the same two labels as the
+// previous one has the same key.
+void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents, uint32_t w) {
+  band.cluster_of.resize(band.codes.size());
+  const uint32_t offset[4] = {neighbour_offset(w, 0), neighbour_offset(w, 1), neighbour_offset(w, 2),
+                              neighbour_offset(w, 3)};
+  // The key is formed for every edge: the label pair changes far more often
+  // than the key does (noise splits a component into many runs), and a
+  // rarely taken branch costs less than an unpredictable one.
+  uint64_t last_key = ~uint64_t(0);  // no real key: roots are below 2^32 - 1
+  uint32_t id = 0;
+  for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
+    const uint32_t from = y * w + x;
+    const uint64_t ra = parents[labels[from]], rb = parents[labels[from + offset[d]]];
+    const uint64_t key = std::min(ra, rb) << 32 | std::max(ra, rb);
+    if (key != last_key) {
+      last_key = key;
+      id = band.table.add(key);
+    } else {
+      ++band.table.counts[id];
+    }
+    band.cluster_of[i] = id;
+  });
+}
+
+// The point of a contact between a pixel and its neighbour in direction d,
+// less (2 x, 2 y): it depends only on d and on whether the pixel is white,
+// since the neighbour then holds the opposite value (difference 255 - 2 v).
+struct ContactPoints {
+  EdgePoint offset[2][4];  // [white][direction]
+  constexpr ContactPoints() : offset() {
+    for (int white = 0; white < 2; ++white) {
+      const int32_t diff = white ? -255 : 255;
+      for (int d = 0; d < 4; ++d) offset[white][d] = EdgePoint{kDirX[d], kDirY[d], kDirX[d] * diff, kDirY[d] * diff};
+    }
+  }
+};
+constexpr ContactPoints kContactPoints;
+
+inline EdgePoint contact_point(const uint8_t* data, uint32_t w, uint32_t x, uint32_t y, uint32_t d) {
+  const EdgePoint& o = kContactPoints.offset[data[size_t(y) * w + x] == kWhite][d];
+  return EdgePoint{int32_t(2 * x) + o.x, int32_t(2 * y) + o.y, o.gx, o.gy};
+}
+
+// Merges the bands' numberings: a key's points are those of the first band,
+// then the second, and so on, which is production order. Sets every band's
+// dest and returns each kept cluster's end, clusters in ascending key order.
+Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points) {
+  KeyTable all;
+  Vec<Vec<uint32_t>> global(bands.size());
+  for (size_t b = 0; b < bands.size(); ++b) {
+    const KeyTable& t = bands[b].table;
+    global[b].resize(t.keys.size());
+    for (uint32_t id = 0; id < t.keys.size(); ++id) global[b][id] = all.add(t.keys[id], t.counts[id]);
+  }
+  Vec<uint32_t> kept;
+  for (uint32_t id = 0; id < all.keys.size(); ++id) {
+    if (all.counts[id] >= min_points) kept.push_back(id);
+  }
+  std::sort(kept.begin(), kept.end(), [&](uint32_t a, uint32_t b) { return all.keys[a] < all.keys[b]; });
+  Vec<size_t> next(all.keys.size(), kNoSlot), ends(kept.size());
+  size_t total = 0;
+  for (size_t r = 0; r < kept.size(); ++r) {
+    next[kept[r]] = total;
+    total += all.counts[kept[r]];
+    ends[r] = total;
+  }
+  for (size_t b = 0; b < bands.size(); ++b) {
+    const KeyTable& t = bands[b].table;
+    bands[b].dest.resize(t.keys.size());
+    for (uint32_t id = 0; id < t.keys.size(); ++id) {
+      size_t& at = next[global[b][id]];
+      bands[b].dest[id] = at;
+      if (at != kNoSlot) at += t.counts[id];
+    }
+  }
+  return ends;
+}
+
+void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* points) {
+  for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
+    size_t& at = band.dest[band.cluster_of[i]];
+    if (at != kNoSlot) ::new (static_cast<void*>(points + at++)) EdgePoint(contact_point(data, w, x, y, d));
+  });
+}
+
+}  // namespace
+
+ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points) {
+  ClusterSet out;
+  if (!indexable(three_valued) || three_valued.width < 3 || three_valued.height < 3) return out;
+  const uint32_t w = three_valued.width;
+  Forest f;
+  Vec<EdgeBand> bands = edge_bands(three_valued.height);
+  // Task 0 labels (the union order is fixed, so it runs whole); the others
+  // pack bands of contacts meanwhile.
+  affinity::parallel_for(bands.size() + 1, [&](size_t t) {
+    if (t == 0) label_image(three_valued, f);
+    else pack_band(three_valued, bands[t - 1]);
+  });
+  // The forest is final: point every label straight at its root. From here
+  // on it is only read, so the bands are numbered and filled in parallel.
   uint32_t* parents = f.parents.data();
   for (uint32_t l = 0; l < f.parents.size(); ++l) find_root(parents, l);
-  const uint32_t* labels = f.labels.data();
-  Grouping g = number_edges(packed.size(), [&](auto&& f_key) {
-    uint32_t last_a = kNoLabel, last_b = kNoLabel;
-    uint64_t key = 0;
-    for_each([&](uint32_t y, uint32_t x, uint32_t d) {
-      const uint32_t from = y * w + x, a = labels[from], b = labels[from + neighbour_offset(w, d)];
-      if (a != last_a || b != last_b) {
-        last_a = a;
-        last_b = b;
-        const uint64_t ra = parents[a], rb = parents[b];
-        key = ra < rb ? (ra << 32) | rb : (rb << 32) | ra;
-      }
-      f_key(key);
-    });
+  affinity::parallel_for(bands.size(), [&](size_t b) { number_band(bands[b], f.labels.data(), parents, w); });
+  f = Forest();
+  out.ends = place_clusters(bands, min_points);
+  out.points.reset(out.ends.empty() ? 0 : out.ends.back());
+  affinity::parallel_for(bands.size(), [&](size_t b) {
+    fill_band(bands[b], three_valued.data.data(), w, out.points.data());
   });
-  f = Forest();  // the clusters can reuse its memory
-  return fill_clusters(g, [&](auto&& f_point) {
-    for_each([&](uint32_t y, uint32_t x, uint32_t d) { f_point([&] { return edge_point(data, w, x, y, d); }); });
-  }, min_points);
+  return out;
+}
+
+Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
+  const ClusterSet set = cluster_set(three_valued, min_points);
+  Vec<Vec<EdgePoint>> out(set.size());
+  for (size_t r = 0; r < set.size(); ++r) {
+    const std::span<const EdgePoint> c = set[r];
+    out[r].assign(c.begin(), c.end());
+  }
+  return out;
 }
 
 Vec<Vec<EdgePoint>> boundary_clusters(const Vec<BoundaryEdge>& edges, Forest& forest,
@@ -882,18 +1134,60 @@ inline int64_t total_order_key(double v) {
 
 // The cluster ordered by angle around its centre, duplicates of position
 // dropped; empty when the boundary encloses white instead of black.
-Vec<EdgePoint> order_by_angle(const Vec<EdgePoint>& cluster) {
-  int32_t xmin = cluster[0].x, xmax = xmin, ymin = cluster[0].y, ymax = ymin;
-  for (const EdgePoint& p : cluster) {
-    xmin = std::min(xmin, p.x), xmax = std::max(xmax, p.x);
-    ymin = std::min(ymin, p.y), ymax = std::max(ymax, p.y);
+// The extent of a cluster and the integer sums that give its gradient
+// orientation exactly: sum (x - cx) gx + (y - cy) gy = xg + yg - cx gx - cy gy.
+// The sums wrap (no overflow for huge clusters); they are read only where
+// they fit 64 bits.
+struct Extent {
+  int32_t xmin, xmax, ymin, ymax;
+  uint64_t xg = 0, yg = 0, gx = 0, gy = 0;
+};
+
+MV_CLONES("avx2", "default")
+Extent extent(const EdgePoint* points, size_t n) {
+  Extent e{points[0].x, points[0].x, points[0].y, points[0].y};
+  for (size_t i = 0; i < n; ++i) {
+    const EdgePoint& p = points[i];
+    e.xmin = std::min(e.xmin, p.x), e.xmax = std::max(e.xmax, p.x);
+    e.ymin = std::min(e.ymin, p.y), e.ymax = std::max(e.ymax, p.y);
+    e.xg += uint64_t(int64_t(p.x) * p.gx), e.yg += uint64_t(int64_t(p.y) * p.gy);
+    e.gx += uint64_t(int64_t(p.gx)), e.gy += uint64_t(int64_t(p.gy));
   }
-  // The offsets keep every point off the centre's axes (no zero divisor).
-  const double cx = double(int64_t(xmin) + xmax) * 0.5 + 0.05118;
-  const double cy = double(int64_t(ymin) + ymax) * 0.5 - 0.028581;
+  return e;
+}
+
+// Whether the boundary's gradient points inwards: the sign of
+// sum (x - cx) gx + (y - cy) gy as accumulated in double precision, point
+// by point. The exact sum comes from the integer sums; the accumulated one
+// differs from it by less than (n + 3) units in the last place of the sum of
+// the terms' magnitudes, each term at most 255 times the cluster's width
+// plus height. Only when the exact sum lies within (several times) that
+// distance of zero is the double sum formed, in its order.
+bool points_inwards(std::span<const EdgePoint> cluster, const Extent& e, double cx, double cy) {
+  constexpr int32_t kSmall = 1 << 24;  // the integer sums stay far inside 64 bits
+  const bool small = cluster.size() < size_t(kSmall) && e.xmin > -kSmall && e.xmax < kSmall &&
+                     e.ymin > -kSmall && e.ymax < kSmall;
+  if (small) {
+    const double n = double(cluster.size());
+    const int64_t xy = int64_t(e.xg + e.yg), gx = int64_t(e.gx), gy = int64_t(e.gy);
+    const double terms = 255.0 * n * (double(e.xmax - e.xmin) + double(e.ymax - e.ymin) + 1.0);
+    const double sums = std::fabs(double(xy)) + std::fabs(cx * double(gx)) + std::fabs(cy * double(gy));
+    const double exact = double(xy) - (cx * double(gx) + cy * double(gy));
+    const double doubt = (n + 16.0) * 4e-16 * terms + 4e-15 * sums;
+    if (exact > doubt) return false;
+    if (exact < -doubt) return true;
+  }
   double dot = 0.0;
   for (const EdgePoint& p : cluster) dot += (p.x - cx) * p.gx + (p.y - cy) * p.gy;
-  if (dot < 0.0) return {};
+  return dot < 0.0;
+}
+
+Vec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
+  const Extent e = extent(cluster.data(), cluster.size());
+  // The offsets keep every point off the centre's axes (no zero divisor).
+  const double cx = double(int64_t(e.xmin) + e.xmax) * 0.5 + 0.05118;
+  const double cy = double(int64_t(e.ymin) + e.ymax) * 0.5 - 0.028581;
+  if (points_inwards(cluster, e, cx, cy)) return {};
 
   // Sort keys: the angle's total order in the high half, the production
   // index in the low half, so equal angles keep production order and the
@@ -1122,12 +1416,16 @@ bool plausible_shape(const Quad& q, double critical_rad) {
 
 std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocessed,
                              const DetectorParams& params) {
+  return fit_quad(std::span<const EdgePoint>(cluster), preprocessed, params);
+}
+
+std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
+                             const DetectorParams& params) {
   const uint64_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
   const uint64_t max_points = 6 * uint64_t(preprocessed.width) + 6 * uint64_t(preprocessed.height);
   if (cluster.size() < min_points || cluster.size() > max_points) return std::nullopt;
 
   const Vec<EdgePoint> points = order_by_angle(cluster);
-  Vec<EdgePoint>().swap(cluster);
   const size_t m = points.size();
   if (m < 24) return std::nullopt;
 
@@ -1386,7 +1684,7 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   const GrayImage& image = *source;
 
   const uint32_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
-  Vec<Vec<EdgePoint>> clusters = image_clusters(
+  const ClusterSet clusters = cluster_set(
       threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch), min_points);
 
   // Clusters are fitted in chunks (a cluster alone is too little work for a
@@ -1399,7 +1697,7 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   affinity::parallel_for((n + chunk - 1) / chunk, [&](size_t c) {
     for (size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
       std::optional<Quad>& q = quads[i];
-      q = fit_quad(std::move(clusters[i]), image, params);
+      q = fit_quad(clusters[i], image, params);
       if (!q) continue;
       if (factor > 1.0) {
         for (Point2f& p : *q) p = {p.x * scale, p.y * scale};

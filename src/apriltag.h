@@ -11,7 +11,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -141,14 +143,43 @@ struct LineFits {
 // pixel has no four neighbours.
 LineFits line_fits(const Vec<EdgePoint>& points, const GrayImage& image);
 
+// Clusters stored one after the other in one allocation: cluster r is
+// points [ends[r - 1], ends[r]) (from 0 for the first).
+struct ClusterSet {
+  // Room for points that are all written before they are read.
+  struct Points {
+    struct Free {
+      void operator()(EdgePoint* p) const noexcept { MiAllocator<EdgePoint>().deallocate(p, 0); }
+    };
+    std::unique_ptr<EdgePoint[], Free> buffer;
+    void reset(size_t n) { buffer.reset(n == 0 ? nullptr : MiAllocator<EdgePoint>().allocate(n)); }
+    EdgePoint* data() const { return buffer.get(); }
+  };
+  Points points;
+  Vec<size_t> ends;
+
+  size_t size() const { return ends.size(); }
+  std::span<const EdgePoint> operator[](size_t r) const {
+    const size_t first = r == 0 ? 0 : ends[r - 1];
+    return {points.data() + first, ends[r] - first};
+  }
+};
+
 // The clusters of boundary_edges followed by boundary_clusters, computed
-// with a compact edge list (a few bytes per edge instead of a BoundaryEdge).
+// with a compact edge list (a few bytes per edge instead of a BoundaryEdge),
+// the labelling overlapped with the edge scan and the grouping split into
+// bands of rows; the result does not depend on the number of threads.
+ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points);
+
+// cluster_set with every cluster in a vector of its own.
 Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points);
 
 // Quadrilateral fitted to one cluster, corners clockwise on screen from the
 // smallest angle around the centre; nullopt when the cluster is rejected.
 // `preprocessed` is the image the cluster was found in (decimated, blurred).
 std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocessed,
+                             const DetectorParams& params);
+std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
                              const DetectorParams& params);
 
 // How far, in full-resolution pixels, refine_edges looks for a side of a quad

@@ -313,7 +313,7 @@ def test_blur_kernel_lengths_and_edge_cases(rng):
 # tile threshold
 
 
-@pytest.mark.parametrize("shape", [(4, 4), (8, 10), (37, 53), (64, 61), (5, 130)])
+@pytest.mark.parametrize("shape", [(4, 4), (8, 10), (37, 53), (64, 61), (5, 130), (523, 389)])
 @pytest.mark.parametrize("min_diff,deglitch", [(0, False), (5, False), (40, True), (5, True)])
 def test_threshold_matches_reference(rng, shape, min_diff, deglitch):
     img = cv2.GaussianBlur(rng.integers(0, 256, shape).astype(np.uint8), (0, 0), 0.8)
@@ -442,8 +442,11 @@ def test_black_square_gives_one_cluster():
 
 
 def test_clusters_group_sort_and_filter(rng):
-    for min_points in (0, 5, 24, 100):
-        img = random_three_valued(rng, 50, 70, p_undecided=0.05)
+    # the tall image is grouped in several bands of rows, with components
+    # and clusters crossing the band borders
+    for min_points, (h, w) in [(0, (50, 70)), (5, (50, 70)), (24, (50, 70)), (100, (50, 70)),
+                               (5, (420, 60)), (24, (700, 40))]:
+        img = random_three_valued(rng, h, w, p_undecided=0.05)
         res = th.april_boundary_edges(img)
         groups = {}
         for key, row in zip(res["keys"].tolist(), res["edges"][:, :4]):
