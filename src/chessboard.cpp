@@ -885,13 +885,13 @@ Vec<uint8_t> padded_labels(const GrayImage& gray) {
 
 }  // namespace
 
-namespace {
-
-// Adds the histogram of p[0, count) to `hist`.
-void add_histogram(const uint8_t* p, size_t count, std::array<uint64_t, 256>& hist) {
+uint8_t otsu_threshold(const GrayImage& gray) {
   // Four partial histograms keep consecutive equal pixels from waiting on
   // each other's increments.
   std::array<std::array<uint32_t, 256>, 4> part{};
+  std::array<uint64_t, 256> hist{};
+  const uint8_t* p = gray.data.data();
+  const size_t count = gray.data.size();
   for (size_t done = 0; done < count;) {
     // Flush before a 32-bit count could overflow.
     const size_t end = done + std::min<size_t>(count - done, size_t(1) << 30);
@@ -904,13 +904,6 @@ void add_histogram(const uint8_t* p, size_t count, std::array<uint64_t, 256>& hi
     }
     done = end;
   }
-}
-
-}  // namespace
-
-uint8_t otsu_threshold(const GrayImage& gray) {
-  std::array<uint64_t, 256> hist{};
-  add_histogram(gray.data.data(), gray.data.size(), hist);
   return imgproc::otsu_threshold(hist);
 }
 
