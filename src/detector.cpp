@@ -20,6 +20,12 @@
 #include "cornersubpix.h"
 #include "imgproc.h"
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define MV_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
+#else
+#define MV_CLONES(...)
+#endif
+
 namespace markvane::detector {
 
 // ---------------------------------------------------------------------------
@@ -826,45 +832,65 @@ float shoelace(const Quad& c) {
   return sum;
 }
 
+// One side of a quad, with its direction normalised once per quad.
+struct Side {
+  float x, y;    // start corner
+  float dx, dy;  // to the next corner
+  float len;     // at least 1e-6, so a point quad divides safely
+  float ux, uy;  // dx, dy over len
+};
+
+std::array<Side, 4> sides_of(const Quad& c) {
+  std::array<Side, 4> s;
+  for (int i = 0; i < 4; ++i) {
+    const float dx = c[(i + 1) & 3].x - c[i].x;
+    const float dy = c[(i + 1) & 3].y - c[i].y;
+    const float len = std::max(std::hypot(dx, dy), 1e-6f);
+    s[size_t(i)] = {c[i].x, c[i].y, dx, dy, len, dx / len, dy / len};
+  }
+  return s;
+}
+
+// One row of the band mask. Every pixel is computed alike, with no early
+// exit, so the compiler runs the row through vector lanes; division and
+// comparisons are exact in every lane, so the mask does not depend on it.
+MV_CLONES("avx2", "default")
+void mask_row(uint8_t* __restrict row, uint32_t width, float y, const Side* __restrict s, float sigma,
+              float outside, float inside) {
+  for (uint32_t px = 0; px < width; ++px) {
+    const float x = float(px) + 0.5f;
+    float m = std::numeric_limits<float>::infinity();
+    for (int i = 0; i < 4; ++i) {
+      const float d = sigma * (-s[i].dy * (x - s[i].x) + s[i].dx * (y - s[i].y)) / s[i].len;
+      m = d < m ? d : m;
+    }
+    row[px] = (m < outside || m > inside) ? apriltag::kUndecided : row[px];
+  }
+}
+
 // Leaves decided only the band around the marker's border: from one cell
 // and 4 px outside to half a cell and 4 px beyond the black border inside.
 // The code cells inside and the distant background would otherwise form
 // clusters that compete with the border's.
 void mask_border_band(GrayImage& three_valued, const Quad& c, const RefitGeometry& g) {
   const float sigma = shoelace(c) < 0.0f ? -1.0f : 1.0f;
-  std::array<float, 4> ex, ey, len;
-  for (int i = 0; i < 4; ++i) {
-    ex[i] = c[(i + 1) & 3].x - c[i].x;
-    ey[i] = c[(i + 1) & 3].y - c[i].y;
-    len[i] = std::max(std::hypot(ex[i], ey[i]), 1e-6f);
-  }
+  const std::array<Side, 4> s = sides_of(c);
   const float outside = -(g.cell + 4.0f);
   const float inside = (g.border + 0.5f) * g.cell + 4.0f;
   for (uint32_t py = 0; py < three_valued.height; ++py) {
     uint8_t* row = three_valued.data.data() + size_t(py) * three_valued.width;
-    const float y = float(py) + 0.5f;
-    for (uint32_t px = 0; px < three_valued.width; ++px) {
-      const float x = float(px) + 0.5f;
-      float m = std::numeric_limits<float>::infinity();
-      for (int i = 0; i < 4; ++i)
-        m = std::min(m, sigma * (-ey[i] * (x - c[i].x) + ex[i] * (y - c[i].y)) / len[i]);
-      if (m < outside || m > inside) row[px] = apriltag::kUndecided;
-    }
+    mask_row(row, three_valued.width, float(py) + 0.5f, s.data(), sigma, outside, inside);
   }
 }
 
 // Whether an edge point (fitter's convention) lies along one of the sides.
-bool near_a_side(const apriltag::EdgePoint& e, const Quad& c, float tol) {
+bool near_a_side(const apriltag::EdgePoint& e, const std::array<Side, 4>& sides, float tol) {
   const float px = float(e.x) * 0.5f + 0.5f;
   const float py = float(e.y) * 0.5f + 0.5f;
-  for (int i = 0; i < 4; ++i) {
-    const float dx = c[(i + 1) & 3].x - c[i].x;
-    const float dy = c[(i + 1) & 3].y - c[i].y;
-    const float len = std::max(std::hypot(dx, dy), 1e-6f);
-    const float ux = dx / len, uy = dy / len;
-    const float along = ux * (px - c[i].x) + uy * (py - c[i].y);
-    const float across = std::fabs(uy * (px - c[i].x) - ux * (py - c[i].y));
-    if (-tol < along && along < len + tol && across < tol) return true;
+  for (const Side& s : sides) {
+    const float along = s.ux * (px - s.x) + s.uy * (py - s.y);
+    const float across = std::fabs(s.uy * (px - s.x) - s.ux * (py - s.y));
+    if (-tol < along && along < s.len + tol && across < tol) return true;
   }
   return false;
 }
@@ -879,13 +905,14 @@ Vec<apriltag::EdgePoint> border_cluster(apriltag::Boundaries& b, const Quad& c, 
     uint32_t total = 0;
   };
   std::unordered_map<uint64_t, Tally> tally;
+  const std::array<Side, 4> sides = sides_of(c);
   Vec<uint64_t> keys(b.edges.size());
   for (size_t k = 0; k < b.edges.size(); ++k) {
     const apriltag::BoundaryEdge& e = b.edges[k];
     keys[k] = apriltag::edge_key(b.forest.parents, b.forest.labels, e.from_pixel, e.to_pixel);
     Tally& t = tally[keys[k]];
     ++t.total;
-    if (near_a_side(e.point, c, tol)) ++t.near;
+    if (near_a_side(e.point, sides, tol)) ++t.near;
   }
   std::optional<std::pair<uint32_t, uint64_t>> best;  // (near, key)
   for (const auto& [key, t] : tally)
