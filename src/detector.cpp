@@ -898,25 +898,51 @@ bool near_a_side(const apriltag::EdgePoint& e, const std::array<Side, 4>& sides,
 // Points of the cluster that follows the border best: among clusters large
 // enough for the fitter, the one with most points near the sides (the larger
 // key on ties). Empty when no cluster qualifies.
+// Points per cluster key, and how many of them lie near a side: an
+// open-addressing table sized for at most half load, since a crop's edges
+// are counted once and a node-based map spends most of the refit's own time
+// allocating.
+class KeyTally {
+ public:
+  struct Slot {
+    uint64_t key = 0;
+    uint32_t near = 0;
+    uint32_t total = 0;  // 0: slot unused
+  };
+
+  explicit KeyTally(size_t keys) : mask_(std::bit_ceil(std::max<size_t>(2 * keys, 16)) - 1), slots_(mask_ + 1) {}
+
+  void add(uint64_t key, bool near) {
+    size_t i = size_t((key * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
+    while (slots_[i].total != 0 && slots_[i].key != key) i = (i + 1) & mask_;
+    Slot& slot = slots_[i];
+    slot.key = key;
+    ++slot.total;
+    slot.near += near ? 1u : 0u;
+  }
+
+  const Vec<Slot>& slots() const { return slots_; }
+
+ private:
+  size_t mask_;
+  Vec<Slot> slots_;
+};
+
 Vec<apriltag::EdgePoint> border_cluster(apriltag::Boundaries& b, const Quad& c, float tol,
                                         uint32_t min_points) {
-  struct Tally {
-    uint32_t near = 0;
-    uint32_t total = 0;
-  };
-  std::unordered_map<uint64_t, Tally> tally;
+  KeyTally tally(b.edges.size());
   const std::array<Side, 4> sides = sides_of(c);
   Vec<uint64_t> keys(b.edges.size());
   for (size_t k = 0; k < b.edges.size(); ++k) {
     const apriltag::BoundaryEdge& e = b.edges[k];
     keys[k] = apriltag::edge_key(b.forest.parents, b.forest.labels, e.from_pixel, e.to_pixel);
-    Tally& t = tally[keys[k]];
-    ++t.total;
-    if (near_a_side(e.point, sides, tol)) ++t.near;
+    tally.add(keys[k], near_a_side(e.point, sides, tol));
   }
+  // The most points near a side, then the larger key: a total order, so the
+  // table's own order never shows.
   std::optional<std::pair<uint32_t, uint64_t>> best;  // (near, key)
-  for (const auto& [key, t] : tally)
-    if (t.total >= min_points && (!best || std::pair{t.near, key} > *best)) best = {t.near, key};
+  for (const KeyTally::Slot& t : tally.slots())
+    if (t.total != 0 && t.total >= min_points && (!best || std::pair{t.near, t.key} > *best)) best = {t.near, t.key};
   Vec<apriltag::EdgePoint> cluster;
   if (!best) return cluster;
   for (size_t k = 0; k < b.edges.size(); ++k)
