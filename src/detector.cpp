@@ -895,59 +895,34 @@ bool near_a_side(const apriltag::EdgePoint& e, const std::array<Side, 4>& sides,
   return false;
 }
 
+// How many points of a cluster lie along one of the sides.
+size_t count_near_a_side(std::span<const apriltag::EdgePoint> cluster, const std::array<Side, 4>& sides,
+                         float tol) {
+  size_t near = 0;
+  for (const apriltag::EdgePoint& e : cluster) near += near_a_side(e, sides, tol) ? 1 : 0;
+  return near;
+}
+
 // Points of the cluster that follows the border best: among clusters large
 // enough for the fitter, the one with most points near the sides (the larger
-// key on ties). Empty when no cluster qualifies.
-// Points per cluster key, and how many of them lie near a side: an
-// open-addressing table sized for at most half load, since a crop's edges
-// are counted once and a node-based map spends most of the refit's own time
-// allocating.
-class KeyTally {
- public:
-  struct Slot {
-    uint64_t key = 0;
-    uint32_t near = 0;
-    uint32_t total = 0;  // 0: slot unused
-  };
-
-  explicit KeyTally(size_t keys) : mask_(std::bit_ceil(std::max<size_t>(2 * keys, 16)) - 1), slots_(mask_ + 1) {}
-
-  void add(uint64_t key, bool near) {
-    size_t i = size_t((key * 0x9E3779B97F4A7C15ull) >> 32) & mask_;
-    while (slots_[i].total != 0 && slots_[i].key != key) i = (i + 1) & mask_;
-    Slot& slot = slots_[i];
-    slot.key = key;
-    ++slot.total;
-    slot.near += near ? 1u : 0u;
-  }
-
-  const Vec<Slot>& slots() const { return slots_; }
-
- private:
-  size_t mask_;
-  Vec<Slot> slots_;
-};
-
-Vec<apriltag::EdgePoint> border_cluster(apriltag::Boundaries& b, const Quad& c, float tol,
+// key on ties, and clusters come in ascending key order). Empty when no
+// cluster qualifies.
+Vec<apriltag::EdgePoint> border_cluster(const GrayImage& three_valued, const Quad& c, float tol,
                                         uint32_t min_points) {
-  KeyTally tally(b.edges.size());
+  const apriltag::ClusterSet clusters = apriltag::cluster_set(three_valued, min_points);
   const std::array<Side, 4> sides = sides_of(c);
-  Vec<uint64_t> keys(b.edges.size());
-  for (size_t k = 0; k < b.edges.size(); ++k) {
-    const apriltag::BoundaryEdge& e = b.edges[k];
-    keys[k] = apriltag::edge_key(b.forest.parents, b.forest.labels, e.from_pixel, e.to_pixel);
-    tally.add(keys[k], near_a_side(e.point, sides, tol));
+  std::optional<size_t> best;
+  size_t best_near = 0;
+  for (size_t r = 0; r < clusters.size(); ++r) {
+    const size_t near = count_near_a_side(clusters[r], sides, tol);
+    if (!best || near >= best_near) {
+      best = r;
+      best_near = near;
+    }
   }
-  // The most points near a side, then the larger key: a total order, so the
-  // table's own order never shows.
-  std::optional<std::pair<uint32_t, uint64_t>> best;  // (near, key)
-  for (const KeyTally::Slot& t : tally.slots())
-    if (t.total != 0 && t.total >= min_points && (!best || std::pair{t.near, t.key} > *best)) best = {t.near, t.key};
-  Vec<apriltag::EdgePoint> cluster;
-  if (!best) return cluster;
-  for (size_t k = 0; k < b.edges.size(); ++k)
-    if (keys[k] == best->second) cluster.push_back(b.edges[k].point);
-  return cluster;
+  if (!best) return {};
+  const std::span<const apriltag::EdgePoint> points = clusters[*best];
+  return Vec<apriltag::EdgePoint>(points.begin(), points.end());
 }
 
 // The fitted corners in the detection's order: the cyclic shift that puts
@@ -1005,9 +980,8 @@ void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_
   GrayImage three_valued = apriltag::threshold(crop, params.april_tag_min_white_black_diff,
                                                params.april_tag_deglitch);
   mask_border_band(three_valued, rel, g);
-  apriltag::Boundaries b = apriltag::boundary_edges(three_valued);
   const uint32_t min_points = std::max(uint32_t(params.april_tag_min_cluster_pixels), 24u);
-  Vec<apriltag::EdgePoint> cluster = border_cluster(b, rel, std::max(0.5f * g.cell, 2.0f), min_points);
+  Vec<apriltag::EdgePoint> cluster = border_cluster(three_valued, rel, std::max(0.5f * g.cell, 2.0f), min_points);
   if (cluster.empty()) return;
   std::optional<Quad> fitted = apriltag::fit_quad(std::move(cluster), crop, params);
   if (!fitted) return;
