@@ -883,23 +883,26 @@ void mask_border_band(GrayImage& three_valued, const Quad& c, const RefitGeometr
   }
 }
 
-// Whether an edge point (fitter's convention) lies along one of the sides.
-bool near_a_side(const apriltag::EdgePoint& e, const std::array<Side, 4>& sides, float tol) {
-  const float px = float(e.x) * 0.5f + 0.5f;
-  const float py = float(e.y) * 0.5f + 0.5f;
-  for (const Side& s : sides) {
-    const float along = s.ux * (px - s.x) + s.uy * (py - s.y);
-    const float across = std::fabs(s.uy * (px - s.x) - s.ux * (py - s.y));
-    if (-tol < along && along < s.len + tol && across < tol) return true;
-  }
-  return false;
-}
-
-// How many points of a cluster lie along one of the sides.
-size_t count_near_a_side(std::span<const apriltag::EdgePoint> cluster, const std::array<Side, 4>& sides,
+// How many points of a cluster (fitter's convention) lie along one of the
+// sides, within `tol` across it and beyond its ends. Written without
+// branches so that the compiler runs points through vector lanes; the
+// arithmetic and comparisons are exact in every lane.
+MV_CLONES("avx2", "default")
+size_t count_near_a_side(const apriltag::EdgePoint* __restrict points, size_t n, const Side* __restrict sides,
                          float tol) {
   size_t near = 0;
-  for (const apriltag::EdgePoint& e : cluster) near += near_a_side(e, sides, tol) ? 1 : 0;
+  for (size_t k = 0; k < n; ++k) {
+    const float px = float(points[k].x) * 0.5f + 0.5f;
+    const float py = float(points[k].y) * 0.5f + 0.5f;
+    bool any = false;
+    for (int i = 0; i < 4; ++i) {
+      const Side& s = sides[i];
+      const float along = s.ux * (px - s.x) + s.uy * (py - s.y);
+      const float across = std::fabs(s.uy * (px - s.x) - s.ux * (py - s.y));
+      any |= (-tol < along) & (along < s.len + tol) & (across < tol);
+    }
+    near += any ? 1 : 0;
+  }
   return near;
 }
 
@@ -914,7 +917,7 @@ Vec<apriltag::EdgePoint> border_cluster(const GrayImage& three_valued, const Qua
   std::optional<size_t> best;
   size_t best_near = 0;
   for (size_t r = 0; r < clusters.size(); ++r) {
-    const size_t near = count_near_a_side(clusters[r], sides, tol);
+    const size_t near = count_near_a_side(clusters[r].data(), clusters[r].size(), sides.data(), tol);
     if (!best || near >= best_near) {
       best = r;
       best_near = near;
