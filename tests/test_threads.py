@@ -12,7 +12,12 @@ SCRIPT = textwrap.dedent("""
     # the AprilTag path splits its image stages and its clustering into
     # bands of rows, which must not show in the result
     april_shrunk = {"april_tag_quad_decimate": 1.5, "april_tag_quad_sigma": 0.8}
-    for seed, method, extra in [(1, 0, {}), (2, 1, {}), (3, 2, {}), (4, 3, {}), (5, 3, april_shrunk)]:
+    # the refit clusters each marker's crop in bands too, nested inside the
+    # loop over markers
+    refit = {"april_tag_refine_full_resolution": True}
+    april_refit = {"april_tag_quad_decimate": 2.0, **refit}
+    for seed, method, extra in [(1, 0, {}), (2, 1, {}), (3, 2, {}), (4, 3, {}), (5, 3, april_shrunk),
+                                (6, 3, april_refit), (7, 0, refit)]:
         rng = np.random.default_rng(seed)
         image, _ = scenes.render_scene(rng, size=(800, 600), dictionary="DICT_4X4_50")
         p = markvane.DetectorParameters()
