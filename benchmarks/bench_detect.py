@@ -6,8 +6,15 @@ same images with default parameters. Calls alternate between the two
 detectors so that both see the same machine state (frequency, cache, other
 load). OpenCV runs on 2 threads; markvane uses its own worker pool.
 
+With calls alternating one by one, each detector's worker threads have gone
+idle during the other's call and may be asleep when the next one starts; on
+some virtual machines waking them takes milliseconds. `--block N` times N
+calls of one detector in a row before switching, as a loop that calls one
+library sees it (the first call of a block still pays the wake-up; the
+median leaves it out for N >= 3).
+
     PYTHONPATH=build/<dir>:python python benchmarks/bench_detect.py
-    ... --repeats 30 --dictionary DICT_6X6_250 --sizes 640x480,1920x1080
+    ... --repeats 30 --dictionary DICT_6X6_250 --sizes 640x480,1920x1080 --block 5
 """
 
 from __future__ import annotations
@@ -60,7 +67,7 @@ def scenes_for(size, dictionary, n_scenes, seed):
     ]
 
 
-def bench_size(size, dictionary, repeats, n_scenes, seed, min_side=None):
+def bench_size(size, dictionary, repeats, n_scenes, seed, min_side=None, block=1):
     scenes = scenes_for(size, dictionary, n_scenes, seed)
     cv_det = cv2.aruco.ArucoDetector(
         cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, dictionary)),
@@ -77,18 +84,20 @@ def bench_size(size, dictionary, repeats, n_scenes, seed, min_side=None):
         cv_det.detectMarkers(img)
 
     t_mv, t_cv = [], []
-    for r in range(repeats):
-        img, _ = scenes[r % len(scenes)]
+    for b, first in enumerate(range(0, repeats, block)):
+        calls = range(first, min(first + block, repeats))
         # Alternate which detector goes first to cancel ordering effects.
-        order = ("mv", "cv") if r % 2 == 0 else ("cv", "mv")
+        order = ("mv", "cv") if b % 2 == 0 else ("cv", "mv")
         for who in order:
-            t0 = time.perf_counter()
-            if who == "mv":
-                markvane.detect_markers(img, dictionary, mv_params)
-                t_mv.append(time.perf_counter() - t0)
-            else:
-                cv_det.detectMarkers(img)
-                t_cv.append(time.perf_counter() - t0)
+            for r in calls:
+                img, _ = scenes[r % len(scenes)]
+                t0 = time.perf_counter()
+                if who == "mv":
+                    markvane.detect_markers(img, dictionary, mv_params)
+                    t_mv.append(time.perf_counter() - t0)
+                else:
+                    cv_det.detectMarkers(img)
+                    t_cv.append(time.perf_counter() - t0)
 
     stats = dict(truth=0, mv=0, cv=0, both=0, mv_only=0, cv_only=0, mv_bad=0, cv_bad=0)
     for img, truth in scenes:
@@ -116,18 +125,24 @@ def main(argv=None) -> int:
     ap.add_argument("--threads", type=int, default=2, help="OpenCV thread count")
     ap.add_argument("--min-side", type=int, default=None,
                     help="markvane's min_side_length_canonical_img (default 32; 0: OpenCV's perimeter rule)")
+    ap.add_argument("--block", type=int, default=1,
+                    help="calls of one detector in a row before switching to the other (default 1)")
     args = ap.parse_args(argv)
+    if args.block < 1:
+        ap.error("--block must be at least 1")
 
     cv2.setNumThreads(args.threads)
     print(f"markvane vs OpenCV {cv2.__version__} ({args.threads} threads), {args.dictionary}, "
           f"{'default parameters' if args.min_side is None else f'min_side_length_canonical_img={args.min_side}'}, "
-          f"{args.repeats} timed calls each over {args.scenes} scenes")
+          f"{args.repeats} timed calls each over {args.scenes} scenes, "
+          f"{'alternating call by call' if args.block == 1 else f'alternating blocks of {args.block} calls'}")
     header = (f"{'size':>10} {'markvane ms':>12} {'opencv ms':>10} {'ratio':>6}   "
               f"{'truth':>5} {'mv':>4} {'cv':>4} {'both':>4} {'mv only':>7} {'cv only':>7} "
               f"{'mv wrong':>8} {'cv wrong':>8}")
     print(header)
     for size in args.sizes:
-        t_mv, t_cv, s = bench_size(size, args.dictionary, args.repeats, args.scenes, args.seed, args.min_side)
+        t_mv, t_cv, s = bench_size(size, args.dictionary, args.repeats, args.scenes, args.seed, args.min_side,
+                                args.block)
         print(f"{size[0]:>5}x{size[1]:<4} {t_mv:12.2f} {t_cv:10.2f} {t_mv / t_cv:6.2f}   "
               f"{s['truth']:5d} {s['mv']:4d} {s['cv']:4d} {s['both']:4d} {s['mv_only']:7d} "
               f"{s['cv_only']:7d} {s['mv_bad']:8d} {s['cv_bad']:8d}", flush=True)
