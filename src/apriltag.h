@@ -93,12 +93,13 @@ struct Boundaries {
 };
 
 // Labels the three-valued image and emits one edge per black/white
-// neighbour pair, in one pass. This and the two functions after it are the
-// plain, stage-by-stage form of the clustering: detection uses cluster_set,
-// which gives the same clusters, and these expose each stage on its own. An image of 2^32 - 1 pixels or more, or with
+// neighbour pair, in one pass. An image of 2^32 - 1 pixels or more, or with
 // a side of 2^30 or more, is beyond 32-bit pixel indices and edge
 // coordinates: it gets an empty result (no labels, no edges), as does an
 // empty image.
+// This and the two functions after it are the plain, stage-by-stage form of
+// the clustering: detection uses cluster_set, which gives the same clusters,
+// and these expose each stage on its own.
 Boundaries boundary_edges(const GrayImage& three_valued);
 
 // (smaller root << 32) | larger root of the two pixels; compresses paths.
