@@ -20,12 +20,6 @@
 #include "cornersubpix.h"
 #include "imgproc.h"
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define MV_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
-#else
-#define MV_CLONES(...)
-#endif
-
 namespace markvane::detector {
 
 // ---------------------------------------------------------------------------

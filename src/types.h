@@ -14,6 +14,15 @@
 
 #include <mimalloc.h>
 
+// A hot loop compiled twice, for AVX2 and for the baseline, the version picked
+// when the module loads. Clones must compute the same bits: no contraction
+// and no fast-math anywhere in the build, so only the lane width differs.
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define MV_CLONES(...) __attribute__((target_clones(__VA_ARGS__)))
+#else
+#define MV_CLONES(...)
+#endif
+
 namespace markvane {
 
 // All sizeable buffers of the module live on mimalloc's heap; the interpreter's
