@@ -172,11 +172,15 @@ constexpr const char* kCornerSubPixDoc =
 #define PyInit_markvane markvane_nanobind_init
 NB_MODULE(markvane, m) {
   using namespace markvane;
-  // Freed pages stay with the module's heap for a second before they go back
-  // to the system: a camera loop calls every 10-33 ms and would otherwise
-  // fault its image-sized buffers in afresh on every frame (about 8% of a
-  // 1080p call). MIMALLOC_PURGE_DELAY in the environment still decides.
-  mi_option_set_default(mi_option_purge_delay, 1000);
+  // Freed pages go back to the system at most every ten seconds. The heap
+  // purges everything free once the delay after the first free since its
+  // last purge has passed, however recently it was used: with one second, a
+  // loop over 1080p frames on the AprilTag path still faulted its buffers in
+  // afresh every few calls (3-5 ms a call, one tenth of its time in the
+  // kernel). The heap is only collected while it is in use, so an idle
+  // module keeps its pages either way. MIMALLOC_PURGE_DELAY in the
+  // environment still decides.
+  mi_option_set_default(mi_option_purge_delay, 10000);
   // The pool's size and pinning are fixed before anything else is registered.
   affinity::init_pool();
 
