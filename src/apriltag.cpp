@@ -1114,12 +1114,11 @@ namespace {
 
 // A value monotone in atan2(dy, dx) on (-2, 2], without trigonometry, for
 // each point's offset (dx, dy) from (cx, cy), neither of them zero: by
-// quadrant counter-clockwise from +x (y down),
+// quadrant, in order of increasing angle from +x,
 //   dy / (dx + dy),  1 - dx / (dy - dx),  2 - dy / (-dx - dy),  3 + dx / (dx - dy),
 // less 4 above 2. Written with selects, one division per point, so the loop
-// vectorises (only where comparisons may be assumed not to trap; the values
-// are the same either way).
-MV_CLONES("avx2", "default") __attribute__((optimize("no-trapping-math")))
+// vectorises.
+MV_CLONES("avx2", "default") MV_NO_TRAPPING_MATH
 void pseudo_angles(const EdgePoint* __restrict points, size_t n, double cx, double cy, double* __restrict out) {
   for (size_t i = 0; i < n; ++i) {
     const double dx = points[i].x - cx, dy = points[i].y - cy;

@@ -408,10 +408,8 @@ struct Scratch {
 
 // The nearest pixel (halves rounded away from zero) of each sample of
 // canonical row r under the homography m: its column in xs and row in ys,
-// and xs = -1 where it falls outside the width x height image. Vectorised
-// only when comparisons may be assumed not to trap; the values are the same
-// either way.
-MV_CLONES("avx2", "default") __attribute__((optimize("no-trapping-math")))
+// and xs = -1 where it falls outside the width x height image.
+MV_CLONES("avx2", "default") MV_NO_TRAPPING_MATH
 void sample_row(const double* __restrict m, double rd, int32_t S, double width, double height,
                 double* __restrict xs, double* __restrict ys) {
   // std::round, branch-free (the library call was about 2% of a small

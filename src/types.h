@@ -23,6 +23,16 @@
 #define MV_CLONES(...)
 #endif
 
+// Lets GCC vectorise a loop of floating-point comparisons and selects, which
+// it otherwise keeps scalar in case a comparison traps. The values are the
+// same; only the floating-point exception flags could differ, and nothing
+// here reads them.
+#if defined(__GNUC__) && !defined(__clang__)
+#define MV_NO_TRAPPING_MATH __attribute__((optimize("no-trapping-math")))
+#else
+#define MV_NO_TRAPPING_MATH
+#endif
+
 namespace markvane {
 
 // All sizeable buffers of the module live on mimalloc's heap; the interpreter's
