@@ -4,11 +4,12 @@ OpenCV's AprilTag path, on the same rendered frames, in one run.
 Frames: tags of the three families pupil-apriltags also reads (16h5, 25h9,
 36h11), 12 px up to about 300 px, under perspective, blur, noise, a lighting
 gradient and JPEG compression. Every detector gets the same gray frame and the
-same quad decimation, and runs whole passes over the frames back to back (the
-time per frame is the median over the passes). pupil-apriltags runs with
-`refine_edges` on, with one and with two threads, in a process of its own per
-family (it is timed around its detect calls only); markvane runs without and
-with `april_tag_refine_edges` (its counterpart of `refine_edges`). Corners are
+same quad decimation, and runs whole passes over the frames back to back, one
+pass per detector in each of --repeats rounds (the time per frame is the
+median over the rounds). pupil-apriltags runs with `refine_edges` on, with one
+and with two threads, in a process of its own per family (it is timed around
+its detect calls only); markvane runs without and with
+`april_tag_refine_edges` (its counterpart of `refine_edges`). Corners are
 compared with the truth in the AprilTag convention (pixel column i spans x from
 i to i + 1), which all three AprilTag paths report; markvane's polygon path
 (method 0, shown for reference) uses pixel centres at integers and is shifted
@@ -93,20 +94,15 @@ data = np.load(sys.argv[1])
 family, decimate, threads = sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
 detector = pupil_apriltags.Detector(families=family, nthreads=threads,
                                     quad_decimate=decimate, refine_edges=1)
-repeats = int(sys.argv[5])
+detector.detect(data["f0"])  # warm-up, untimed
 out = []
-times = [[] for _ in range(int(data["count"]))]
-for rep in range(repeats):
-    for k in range(int(data["count"])):
-        image = data[f"f{k}"]
-        t0 = time.perf_counter()
-        found = detector.detect(image)
-        times[k].append((time.perf_counter() - t0) * 1e3)
-        if rep == 0:
-            out.append({"ids": [int(r.tag_id) for r in found],
-                        "corners": [np.asarray(r.corners).tolist() for r in found]})
-for k, r in enumerate(out):
-    r["ms"] = sorted(times[k])[len(times[k]) // 2]
+for k in range(int(data["count"])):
+    image = data[f"f{k}"]
+    t0 = time.perf_counter()
+    found = detector.detect(image)
+    ms = (time.perf_counter() - t0) * 1e3
+    out.append({"ms": ms, "ids": [int(r.tag_id) for r in found],
+                "corners": [np.asarray(r.corners).tolist() for r in found]})
 print(json.dumps(out))
 sys.stdout.flush()
 import os
@@ -114,20 +110,19 @@ os._exit(0)
 """
 
 
-def pupil_results(frames, decimate, threads, repeats, workdir):
+def pupil_pass(frames, decimate, threads, workdir):
     """pupil-apriltags on every frame, one process per family.
 
     Its detectors corrupt the heap when several families share a process
     (seen with OpenCV loaded and without), so each family runs alone.
-    Returns, per frame, (median ms over the repeats, corners in our order,
-    ids)."""
+    Returns, per frame, (ms, corners in our order, ids)."""
     results = [None] * len(frames)
     for dictionary, family in FAMILIES.items():
         index = [k for k, f in enumerate(frames) if f[0] == dictionary]
         path = os.path.join(workdir, f"{family}.npz")
         np.savez(path, count=len(index), **{f"f{j}": frames[k][1] for j, k in enumerate(index)})
         proc = subprocess.run([sys.executable, "-c", PUPIL_WORKER, path, family, str(decimate),
-                               str(threads), str(repeats)], capture_output=True, text=True, check=True)
+                               str(threads)], capture_output=True, text=True, check=True)
         for k, r in zip(index, json.loads(proc.stdout)):
             # pupil-apriltags lists the corners counter-clockwise on screen
             # from the bottom-left; reversed and turned by two they follow
@@ -137,19 +132,19 @@ def pupil_results(frames, decimate, threads, repeats, workdir):
     return results
 
 
-def time_over_frames(run, frames, repeats):
-    """Median ms per frame over `repeats` passes over all frames.
+def one_pass(run, frames):
+    """ms per frame of one pass of back-to-back calls over all frames.
 
-    Each detector gets whole passes of back-to-back calls, as pupil-apriltags
-    does in its own process: calls interleaved with another library's would
-    time how fast each library's sleeping workers wake, not detection."""
-    times = [[] for _ in frames]
-    for _ in range(repeats):
-        for k, (dictionary, image, _) in enumerate(frames):
-            t0 = time.perf_counter()
-            run(image, dictionary)
-            times[k].append((time.perf_counter() - t0) * 1e3)
-    return [statistics.median(t) for t in times]
+    Whole passes after one untimed call, as pupil-apriltags runs in its own
+    process: calls interleaved with another library's would time how fast
+    each library's sleeping workers wake, not detection."""
+    run(frames[0][1], frames[0][0])  # warm-up, untimed, as in pupil's process
+    times = []
+    for dictionary, image, _ in frames:
+        t0 = time.perf_counter()
+        run(image, dictionary)
+        times.append((time.perf_counter() - t0) * 1e3)
+    return times
 
 
 def evaluate(corners, ids, truth):
@@ -172,7 +167,7 @@ def main():
     ap.add_argument("--decimations", default="1,2")
     ap.add_argument("--scenes", type=int, default=4, help="scenes per family and size")
     ap.add_argument("--seed", type=int, default=3)
-    ap.add_argument("--repeats", type=int, default=3, help="passes over the frames per detector")
+    ap.add_argument("--repeats", type=int, default=3, help="rounds of one pass over the frames per detector")
     args = ap.parse_args()
     sizes = [tuple(int(v) for v in s.split("x")) for s in args.sizes.split(",")]
     decimations = [float(d) for d in args.decimations.split(",")]
@@ -198,24 +193,31 @@ def main():
             stats = {name: [0, 0, [], []] for name in
                      ["markvane", "markvane+refit", "markvane+edges", "pupil 1 thread", "pupil 2 threads", "opencv",
                       "markvane method 0"] if name in detectors or name.startswith("pupil")}
-            for name, run in detectors.items():
-                times = time_over_frames(run, frames, args.repeats)
-                for (dictionary, image, truth), ms in zip(frames, times):
-                    found, false, errors = evaluate(*run(image, dictionary), truth)
+            # Rounds of one pass per detector: a slow spell of the machine
+            # then hits every detector alike. Each frame's time is its median
+            # over the rounds.
+            times = {name: [[] for _ in frames] for name in stats}
+            pupil_found = {}
+            with tempfile.TemporaryDirectory() as workdir:
+                for _ in range(args.repeats):
+                    for name, run in detectors.items():
+                        for k, ms in enumerate(one_pass(run, frames)):
+                            times[name][k].append(ms)
+                    for threads in (1, 2):
+                        name = f"pupil {threads} thread{'s' if threads > 1 else ''}"
+                        pupil_found[name] = pupil_pass(frames, decimate, threads, workdir)
+                        for k, (ms, _, _) in enumerate(pupil_found[name]):
+                            times[name][k].append(ms)
+            for name in stats:
+                for k, (dictionary, image, truth) in enumerate(frames):
+                    if name in detectors:
+                        found, false, errors = evaluate(*detectors[name](image, dictionary), truth)
+                    else:
+                        found, false, errors = evaluate(*pupil_found[name][k][1:], truth)
                     stats[name][0] += found
                     stats[name][1] += false
                     stats[name][2] += errors
-                    stats[name][3].append(ms)
-            with tempfile.TemporaryDirectory() as workdir:
-                for threads in (1, 2):
-                    name = f"pupil {threads} thread{'s' if threads > 1 else ''}"
-                    for (ms, corners, ids), (_, _, truth) in zip(
-                            pupil_results(frames, decimate, threads, args.repeats, workdir), frames):
-                        found, false, errors = evaluate(corners, ids, truth)
-                        stats[name][0] += found
-                        stats[name][1] += false
-                        stats[name][2] += errors
-                        stats[name][3].append(ms)
+                    stats[name][3].append(statistics.median(times[name][k]))
             print(f"\n{size[0]}x{size[1]}, decimate {decimate:g}: {total} tags in {len(frames)} frames")
             print(f"  {'detector':18s} {'found':>6s} {'false':>6s} {'median err':>11s}"
                   f" {'bias x':>7s} {'bias y':>7s} {'ms':>8s}"
