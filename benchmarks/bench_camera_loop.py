@@ -3,7 +3,8 @@
 Three measurements on rendered scenes (the same renderer as bench_detect.py):
 
 1. Two threads against one: each count runs in its own process (the pool's
-   size is fixed when it starts), calls back to back.
+   size is fixed when it starts), calls back to back; processes of one and of
+   two threads alternate for --rounds rounds.
 2. Calls spaced like a camera's frames: an idle gap of 10 ms or 33 ms before
    each call, against back-to-back calls, in one process with the default pool.
    Gap rounds and back-to-back rounds alternate, so both see the same machine.
@@ -117,7 +118,7 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", default="640x480,1280x720,1920x1080,3840x2160", type=parse_sizes)
     ap.add_argument("--repeats", type=int, default=40)
-    ap.add_argument("--rounds", type=int, default=3, help="alternating rounds of the gap test")
+    ap.add_argument("--rounds", type=int, default=3, help="alternating rounds of the thread and gap tests")
     ap.add_argument("--child", choices=["threads", "memory"], help=argparse.SUPPRESS)
     ap.add_argument("--frame", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
@@ -125,8 +126,15 @@ def main(argv=None) -> int:
         return child(args)
 
     print("1. Two threads against one (median ms per call, back to back)")
-    one = run_child("threads", args, {"RAYON_NUM_THREADS": "1"})
-    two = run_child("threads", args, {"RAYON_NUM_THREADS": "2"})
+    # Processes of one and of two threads alternate, round by round, so that
+    # a slow spell of the machine hits both; each size's time is the median
+    # over the rounds.
+    runs = {1: [], 2: []}
+    for _ in range(args.rounds):
+        for threads, results in runs.items():
+            results.append(run_child("threads", args, {"RAYON_NUM_THREADS": str(threads)}))
+    one, two = ({key: statistics.median(r[key] for r in results) for key in results[0]}
+                for results in runs.values())
     for key in one:
         print(f"   {key:>10}: 1 thread {one[key] * 1e3:7.2f}   2 threads {two[key] * 1e3:7.2f}   "
               f"speed-up {one[key] / two[key]:.2f}x")
