@@ -171,6 +171,53 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     }
   }
 
+  // With the thresholds cut into bands, a pair whose last band is done is
+  // queued, and traced at once only while another thread is left on the
+  // bands. Started greedily, the first traces held every thread while bands
+  // remained, and the window thresholded last was traced alone at the end.
+  // Queued pairs are traced oldest first (the widest windows). Batches (no
+  // bands) trace at once, so that only the pairs in flight hold a plane.
+  const size_t tasks = count * bands;
+  std::atomic<size_t> next{0};
+  const bool queue_traces = bands > 1 && threads > 1;
+  std::mutex queue_lock;
+  Vec<size_t> queued;  // guarded by queue_lock, as are the two counts below
+  size_t queue_taken = 0;
+  size_t tracing = 0;
+
+  auto trace_pair = [&](size_t p) {
+    const GrayImage& gray = *frames[pairs[p].frame];
+    out[p] = contours::trace_candidates(gray, params, labels[p]);
+    labels[p] = imgproc::BitLabels{};
+    if (idle_work) traced.publish(p);
+    const size_t r = run_of[p];
+    if (frame_done && run_pending[r].fetch_sub(1, std::memory_order_acq_rel) == 1)
+      frame_done(run_first[r], run_end[r], out);
+  };
+  // The oldest queued pair, counted as tracing; none while the queue is empty,
+  // or (bands_first) while every other thread traces and bands remain.
+  auto take_queued = [&](bool bands_first) -> std::optional<size_t> {
+    std::lock_guard<std::mutex> hold(queue_lock);
+    if (queue_taken == queued.size()) return std::nullopt;
+    if (bands_first && tracing + 1 >= threads && next.load(std::memory_order_relaxed) < tasks)
+      return std::nullopt;
+    ++tracing;
+    return queued[queue_taken++];
+  };
+  auto trace_queued = [&](size_t p) {
+    trace_pair(p);
+    std::lock_guard<std::mutex> hold(queue_lock);
+    --tracing;
+  };
+  auto pair_thresholded = [&](size_t p) {
+    if (!queue_traces) return trace_pair(p);
+    {
+      std::lock_guard<std::mutex> hold(queue_lock);
+      queued.push_back(p);
+    }
+    if (const std::optional<size_t> q = take_queued(true)) trace_queued(*q);
+  };
+
   auto run_band = [&](size_t task) {
     const size_t p = order[task / bands];
     const uint32_t band = uint32_t(task % bands);
@@ -185,23 +232,16 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     imgproc::adaptive_threshold_bits_rows(gray, window, params.adaptive_thresh_constant, begin,
                                           end, labels[p]);
     // acq_rel: the tracing task must see every other band's rows.
-    if (pending[p].fetch_sub(1, std::memory_order_acq_rel) == 1) {
-      out[p] = contours::trace_candidates(gray, params, labels[p]);
-      labels[p] = imgproc::BitLabels{};
-      if (idle_work) traced.publish(p);
-      const size_t r = run_of[p];
-      if (frame_done && run_pending[r].fetch_sub(1, std::memory_order_acq_rel) == 1)
-        frame_done(run_first[r], run_end[r], out);
-    }
+    if (pending[p].fetch_sub(1, std::memory_order_acq_rel) == 1) pair_thresholded(p);
   };
   // Tasks are handed out strictly in queue order (a shared counter rather than
   // range splitting), so the expensive wide windows really do start first.
-  const size_t tasks = count * bands;
-  std::atomic<size_t> next{0};
   std::atomic<bool> idle_taken{false};
   affinity::parallel_for(std::min(tasks, threads), [&](size_t) {
     for (size_t task; (task = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
       run_band(task);
+    // A pair is queued before its thread looks here, so none is left behind.
+    while (const std::optional<size_t> p = take_queued(false)) trace_queued(*p);
     // The last traces leave the other threads idle: the first of them takes
     // the idle work over the pairs already traced.
     if (idle_work && !idle_taken.exchange(true, std::memory_order_relaxed))
