@@ -115,13 +115,13 @@ GrayImage decimate(const GrayImage& gray, double factor) {
   };
   const uint32_t nw = shrink(gray.width), nh = shrink(gray.height);
   if (gray.width == 0 || gray.height == 0) {
-    return GrayImage{nw, nh, Vec<uint8_t>(size_t(nw) * nh, 0)};
+    return GrayImage{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh, 0)};
   }
   if (nw == gray.width && nh == gray.height) return gray;
 
   const Vec<float> rows = decimate_rows(gray, nh);
   const TentTaps taps = tent_taps(gray.width, nw);
-  GrayImage out{nw, nh, Vec<uint8_t>(size_t(nw) * nh)};
+  GrayImage out{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh, 0)};
   for_row_bands(nh, gray.width, [&](size_t first, size_t last) {
     // locals: the byte stores below may alias anything
     const float* weights = taps.weights.data();
@@ -213,7 +213,7 @@ GrayImage blur_columns(const Vec<float>& rows, uint32_t width, uint32_t height, 
   const size_t c = w.size() / 2;
   const int64_t last = int64_t(height) - 1;
   const auto row = [&](int64_t y) { return rows.data() + size_t(std::clamp<int64_t>(y, 0, last)) * width; };
-  GrayImage out{width, height, Vec<uint8_t>(size_t(width) * height)};
+  GrayImage out{width, height, WorkVec<uint8_t>(size_t(width) * height, 0)};
   for_row_bands(height, size_t(width) * w.size(), [&](size_t first, size_t end) {
     Vec<float> acc(width);
     for (int64_t y = int64_t(first); y < int64_t(end); ++y) {
@@ -360,7 +360,7 @@ void deglitch_closing(GrayImage& img) {
 
 GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool deglitch) {
   const uint32_t w = gray.width, h = gray.height;
-  GrayImage out{w, h, Vec<uint8_t>(size_t(w) * h, kUndecided)};
+  GrayImage out{w, h, WorkVec<uint8_t>(size_t(w) * h, kUndecided)};
   const uint32_t tw = w / 4, th = h / 4;
   if (tw == 0 || th == 0) return out;
 

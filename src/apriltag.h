@@ -23,31 +23,6 @@
 
 namespace markvane::apriltag {
 
-// A mimalloc vector whose resize leaves trivially constructible elements
-// uninitialised: for work arrays that are written in full before they are
-// read, where zero-filling would be a wasted pass over memory.
-template <class T>
-struct UninitAllocator : MiAllocator<T> {
-  UninitAllocator() noexcept = default;
-  template <class U>
-  UninitAllocator(const UninitAllocator<U>&) noexcept {}
-  template <class U>
-  struct rebind {
-    using other = UninitAllocator<U>;
-  };
-  template <class U>
-  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(p)) U;
-  }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
-  }
-};
-
-template <class T>
-using WorkVec = std::vector<T, UninitAllocator<T>>;
-
 // Three-valued image values.
 inline constexpr uint8_t kBlack = 0;
 inline constexpr uint8_t kUndecided = 127;

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include <mimalloc.h>
@@ -61,6 +63,31 @@ struct MiAllocator {
 template <class T>
 using Vec = std::vector<T, MiAllocator<T>>;
 
+// A mimalloc vector whose resize leaves trivially constructible elements
+// uninitialised: for work arrays that are written in full before they are
+// read, where zero-filling would be a wasted pass over memory.
+template <class T>
+struct UninitAllocator : MiAllocator<T> {
+  UninitAllocator() noexcept = default;
+  template <class U>
+  UninitAllocator(const UninitAllocator<U>&) noexcept {}
+  template <class U>
+  struct rebind {
+    using other = UninitAllocator<U>;
+  };
+  template <class U>
+  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... Args>
+  void construct(U* p, Args&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+  }
+};
+
+template <class T>
+using WorkVec = std::vector<T, UninitAllocator<T>>;
+
 struct Point2f {
   float x = 0.0f;
   float y = 0.0f;
@@ -77,7 +104,7 @@ using Quad = std::array<Point2f, 4>;
 struct GrayImage {
   uint32_t width = 0;
   uint32_t height = 0;
-  Vec<uint8_t> data;
+  WorkVec<uint8_t> data;  // every producer writes all of it
 
   bool empty() const { return width == 0 || height == 0; }
   uint8_t at(uint32_t x, uint32_t y) const { return data[size_t(y) * width + x]; }

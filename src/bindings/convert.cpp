@@ -767,8 +767,9 @@ static void copy_frame(const ImageArg& image, Frame& frame) {
   const Py_buffer& v = image.buffer.get();
   const size_t total = frame.rows * frame.cols * frame.channels;
   if (total == 0) return;
-  // resize, then one block copy: assigning the range instead would copy byte
-  // by byte, since a vector with its own allocator constructs element-wise.
+  // resize (which leaves the bytes unwritten), then one block copy: assigning
+  // the range instead would copy byte by byte, since a vector with its own
+  // allocator constructs element-wise.
   frame.data.resize(total);
   if (PyBuffer_IsContiguous(&v, 'C')) {
     std::memcpy(frame.data.data(), v.buf, total);

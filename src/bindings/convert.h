@@ -26,7 +26,7 @@ namespace nb = nanobind;
 // Owned, contiguous row-major copy of a NumPy image; never aliases the caller's
 // array, so the interpreter lock can be released while it is read.
 struct Frame {
-  Vec<uint8_t> data;
+  WorkVec<uint8_t> data;
   size_t rows = 0;
   size_t cols = 0;
   size_t channels = 1;
