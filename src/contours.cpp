@@ -410,10 +410,12 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
   if (gray.empty()) return out;
   // The mark plane is per-thread scratch, kept between calls: fresh pages
   // for it cost more in page faults than clearing a reused one.
+  // It is placed inside a slightly larger store by mark_offset.
   thread_local Vec<uint64_t> mark_store;
   mark_store.assign(labels.bits.size() + 512, 0);
+  const size_t row_bytes = labels.words_per_row * sizeof(uint64_t);
   uint64_t* const visited =
-      mark_store.data() + mark_offset(mark_store.data(), labels.bits.data(), labels.words_per_row * 8);
+      mark_store.data() + mark_offset(mark_store.data(), labels.bits.data(), row_bytes);
   // Planes of very large frames are not kept: a thread that once saw one
   // would otherwise hold its memory for the life of the process.
   struct ReleaseLarge {
