@@ -672,9 +672,6 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
       for (uint32_t x = 0; x < w; ++x) clipped(x);
       continue;
     }
-    for (uint32_t x = 0; x < r; ++x) clipped(x);
-    for (uint32_t x = w - r; x < w; ++x) clipped(x);
-
     const int32_t n = rows_in * int32_t(2 * r + 1);
     auto block = [&](uint32_t x) __attribute__((always_inline, target("avx2"))) -> uint32_t {
       const __m256i p8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
@@ -736,9 +733,25 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
         return bits;
       }
     };
+    // 64 labels at a time are assembled in a register and stored as whole
+    // words: or-ing each 32 into the plane would make every block wait for
+    // the previous block's store to the same word. The words are written
+    // before the clipped columns are or-ed in, as they overwrite the bits
+    // below the first vector column.
     uint32_t x = r;
-    for (; x + 32 <= vec_end; x += 32) put32(dst, x, block(x));
+    const unsigned sh = (r + 1) & 63;
+    size_t word = (size_t(r) + 1) >> 6;
+    uint64_t spill = 0;  // the previous 64 labels' bits for `word`
+    for (; x + 64 <= vec_end; x += 64, ++word) {
+      const uint64_t labels = uint64_t(block(x)) | uint64_t(block(x + 32)) << 32;
+      dst[word] = spill | labels << sh;
+      spill = sh == 0 ? 0 : labels >> (64 - sh);
+    }
+    dst[word] |= spill;
+    if (x + 32 <= vec_end) put32(dst, x, block(x)), x += 32;
     if (x < vec_end) put32(dst, vec_end - 32, block(vec_end - 32));
+    for (uint32_t cx = 0; cx < r; ++cx) clipped(cx);
+    for (uint32_t cx = w - r; cx < w; ++cx) clipped(cx);
   }
 }
 void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, BitLabels& plane,

@@ -203,12 +203,13 @@ def test_threshold_whole_image_sum_beyond_32_bits():
         assert (labels[gray == p] == expected).all()
 
 
-@pytest.mark.parametrize("width", [1, 61, 62, 63, 64, 65, 126, 127, 190])
+@pytest.mark.parametrize("width", [1, 61, 62, 63, 64, 65, 126, 127, 190, 300])
 def test_threshold_bit_plane_matches_labels(rng, width):
     # The contour scan reads the threshold as packed bits; word boundaries
-    # fall at padded columns 64, 128, ...
+    # fall at padded columns 64, 128, ... Wide rows are assembled 64 labels
+    # at a time from any starting bit (window 127 starts on a word boundary).
     gray = rng.integers(0, 256, (9, width), dtype=np.uint8)
-    for window in (3, 13, 23, 45):
+    for window in (3, 13, 23, 45, 127):
         labels = th.adaptive_threshold(gray, window, 2.0)
         packed = th.adaptive_threshold_bits(gray, window, 2.0)
         bits = np.unpackbits(packed, axis=1, bitorder="little")
