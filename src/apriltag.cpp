@@ -876,18 +876,24 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   // rarely taken branch costs less than an unpredictable one.
   uint64_t last_key = ~uint64_t(0);  // no real key: roots are below 2^32 - 1
   uint32_t id = 0;
+  // Further edges of the current key are counted in a register and added
+  // when the key changes: incremented in the table, each edge would wait for
+  // the previous edge's store to the same count.
+  uint32_t repeats = 0;
   for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
     const uint32_t from = y * w + x;
     const uint64_t ra = parents[labels[from]], rb = parents[labels[from + offset[d]]];
     const uint64_t key = std::min(ra, rb) << 32 | std::max(ra, rb);
     if (key != last_key) {
+      if (repeats != 0) band.table.counts[id] += repeats, repeats = 0;
       last_key = key;
       id = band.table.add(key);
     } else {
-      ++band.table.counts[id];
+      ++repeats;
     }
     band.cluster_of[i] = id;
   });
+  if (repeats != 0) band.table.counts[id] += repeats;
 }
 
 // The point of a contact between a pixel and its neighbour in direction d,
