@@ -508,6 +508,14 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
   const uint32_t* lup = lab - w;
   const uint32_t* const lab_end = f.labels.data() + f.labels.size();
   const uint32_t last_inner = w >= 2 ? w - 2 : 0;  // inner columns are 1..w-2
+  // Room for a label per pixel, trimmed to the labels made at the end of the
+  // row; the count stays in a register. Grown one label at a time, each new
+  // label would wait for the previous one's store of the vectors' ends.
+  size_t count = f.parents.size();
+  f.parents.resize(count + w);
+  f.sizes.resize(count + w);
+  uint32_t* const parents = f.parents.data();
+  uint32_t* const sizes = f.sizes.data();
   for (uint32_t x0 = 0, x1; x0 < w; x0 = x1) {
     const uint8_t v = row[x0];
     x1 = (last_row || x0 == 0) ? x0 + 1 : run_end(row, x0, w);
@@ -515,7 +523,9 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
       fill_run(lab, x0, x1, kNoLabel, lab_end);
       continue;
     }
-    const uint32_t label = new_label(f);
+    const uint32_t label = uint32_t(count++);
+    parents[label] = label;
+    sizes[label] = 1;
     fill_run(lab, x0, x1, label, lab_end);
     // The run's first pixel: white looks at three upper neighbours, black at one.
     const uint32_t c0 = v == kWhite ? std::max<uint32_t>(x0, 2) - 1 : std::max<uint32_t>(x0, 1);
@@ -546,6 +556,8 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
       }
     }
   }
+  f.parents.resize(count);
+  f.sizes.resize(count);
 }
 
 // flags[x], for the interior columns of a row, has bit d set when the pixel
@@ -666,7 +678,7 @@ Boundaries boundary_edges(const GrayImage& three_valued) {
   return out;
 }
 
-uint64_t edge_key(Vec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
+uint64_t edge_key(WorkVec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
                   uint32_t pixel_b) {
   const uint64_t ra = find_root(parents.data(), labels[pixel_a]);
   const uint64_t rb = find_root(parents.data(), labels[pixel_b]);

@@ -58,8 +58,8 @@ struct BoundaryEdge {
 // 4-neighbourhoods, white through 8-neighbourhoods, union by size.
 struct Forest {
   Vec<uint32_t> labels;   // per pixel; UINT32_MAX for undecided pixels
-  Vec<uint32_t> parents;  // per label
-  Vec<uint32_t> sizes;    // per label (meaningful at roots)
+  WorkVec<uint32_t> parents;  // per label
+  WorkVec<uint32_t> sizes;    // per label (meaningful at roots)
 };
 
 struct Boundaries {
@@ -78,7 +78,7 @@ struct Boundaries {
 Boundaries boundary_edges(const GrayImage& three_valued);
 
 // (smaller root << 32) | larger root of the two pixels; compresses paths.
-uint64_t edge_key(Vec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
+uint64_t edge_key(WorkVec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
                   uint32_t pixel_b);
 
 // Edge points grouped by key, clusters with fewer than min_points points
