@@ -468,6 +468,16 @@ void parallel_for(size_t n, const std::function<void(size_t)>& body) {
   });
 }
 
+void parallel_ranges(size_t n, size_t grain, const std::function<void(size_t, size_t)>& body) {
+  if (n == 0) return;
+  const size_t pieces = std::clamp<size_t>(n / std::max<size_t>(grain, 1), 1, concurrency());
+  if (pieces == 1) {
+    body(0, n);
+    return;
+  }
+  parallel_for(pieces, [&](size_t i) { body(n * i / pieces, n * (i + 1) / pieces); });
+}
+
 size_t run_on_each_thread(const std::function<void()>& fn) {
   tbb::task_arena& arena = *pool().arena;
   const size_t wanted = size_t(arena.max_concurrency());

@@ -64,6 +64,11 @@ size_t concurrency();
 // never depends on scheduling or thread count. May be nested inside a body.
 void parallel_for(size_t n, const std::function<void(size_t)>& body);
 
+// Splits [0, n) into at most concurrency() contiguous pieces of at least
+// `grain` (one piece when n < 2 * grain) and runs body(begin, end) for each
+// on the pool. For passes over memory too short to pay for finer tasks.
+void parallel_ranges(size_t n, size_t grain, const std::function<void(size_t, size_t)>& body);
+
 // Runs fn() once on each of up to concurrency() distinct pool threads (the
 // caller included) and returns how many threads took part. Every participant
 // stays parked until all have arrived, so no thread can take two turns; the

@@ -930,7 +930,7 @@ inline EdgePoint contact_point(const uint8_t* data, uint32_t w, uint32_t x, uint
 // Merges the bands' numberings: a key's points are those of the first band,
 // then the second, and so on, which is production order. Sets every band's
 // dest and returns each kept cluster's end, clusters in ascending key order.
-Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points) {
+Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points, uint64_t max_points) {
   KeyTable all;
   Vec<Vec<uint32_t>> global(bands.size());
   for (size_t b = 0; b < bands.size(); ++b) {
@@ -940,7 +940,7 @@ Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points) {
   }
   Vec<uint32_t> kept;
   for (uint32_t id = 0; id < all.keys.size(); ++id) {
-    if (all.counts[id] >= min_points) kept.push_back(id);
+    if (all.counts[id] >= min_points && all.counts[id] <= max_points) kept.push_back(id);
   }
   std::sort(kept.begin(), kept.end(), [&](uint32_t a, uint32_t b) { return all.keys[a] < all.keys[b]; });
   Vec<size_t> next(all.keys.size(), kNoSlot), ends(kept.size());
@@ -971,7 +971,7 @@ void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* point
 
 }  // namespace
 
-ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points) {
+ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points, uint64_t max_points) {
   ClusterSet out;
   if (!indexable(three_valued) || three_valued.width < 3 || three_valued.height < 3) return out;
   const uint32_t w = three_valued.width;
@@ -989,7 +989,7 @@ ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points) {
   for (uint32_t l = 0; l < f.parents.size(); ++l) find_root(parents, l);
   affinity::parallel_for(bands.size(), [&](size_t b) { number_band(bands[b], f.labels.data(), parents, w); });
   f = Forest();
-  out.ends = place_clusters(bands, min_points);
+  out.ends = place_clusters(bands, min_points, max_points);
   out.points.reset(out.ends.empty() ? 0 : out.ends.back());
   affinity::parallel_for(bands.size(), [&](size_t b) {
     fill_band(bands[b], three_valued.data.data(), w, out.points.data());
@@ -1440,6 +1440,14 @@ bool plausible_shape(const Quad& q, double critical_rad) {
 
 }  // namespace
 
+uint32_t min_cluster_points(const DetectorParams& params) {
+  return std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
+}
+
+uint64_t max_cluster_points(const GrayImage& preprocessed) {
+  return 6 * uint64_t(preprocessed.width) + 6 * uint64_t(preprocessed.height);
+}
+
 std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocessed,
                              const DetectorParams& params) {
   return fit_quad(std::span<const EdgePoint>(cluster), preprocessed, params);
@@ -1447,9 +1455,8 @@ std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocess
 
 std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
                              const DetectorParams& params) {
-  const uint64_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
-  const uint64_t max_points = 6 * uint64_t(preprocessed.width) + 6 * uint64_t(preprocessed.height);
-  if (cluster.size() < min_points || cluster.size() > max_points) return std::nullopt;
+  if (cluster.size() < min_cluster_points(params) || cluster.size() > max_cluster_points(preprocessed))
+    return std::nullopt;
 
   const Vec<EdgePoint> points = order_by_angle(cluster);
   const size_t m = points.size();
@@ -1709,9 +1716,11 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   }
   const GrayImage& image = *source;
 
-  const uint32_t min_points = std::max<uint32_t>(uint32_t(params.april_tag_min_cluster_pixels), 24);
-  const ClusterSet clusters = cluster_set(
-      threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch), min_points);
+  // Clusters the fitter would refuse for their size are not even gathered
+  // (the largest, background outlines in noise, hold a sixth of the points).
+  const ClusterSet clusters =
+      cluster_set(threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch),
+                  min_cluster_points(params), max_cluster_points(image));
 
   // Clusters are fitted in chunks (a cluster alone is too little work for a
   // task); each result lands in its own slot, so the order is the clusters'.

@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
@@ -147,10 +148,18 @@ struct ClusterSet {
 // with a compact edge list (a few bytes per edge instead of a BoundaryEdge),
 // the labelling overlapped with the edge scan and the grouping split into
 // bands of rows; the result does not depend on the number of threads.
-ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points);
+// Clusters of more than max_points points are dropped as well.
+ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points,
+                       uint64_t max_points = std::numeric_limits<uint64_t>::max());
 
 // cluster_set with every cluster in a vector of its own.
 Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points);
+
+// The cluster sizes the fitter takes: at least the configured minimum (never
+// below 24 points) and at most six times the preprocessed image's width
+// plus height.
+uint32_t min_cluster_points(const DetectorParams& params);
+uint64_t max_cluster_points(const GrayImage& preprocessed);
 
 // Quadrilateral fitted to one cluster, corners clockwise on screen from the
 // smallest angle around the centre; nullopt when the cluster is rejected.

@@ -1032,8 +1032,8 @@ void refine_full_resolution(const GrayImage& gray, Detection& detection, uint32_
   GrayImage three_valued = apriltag::threshold(crop, params.april_tag_min_white_black_diff,
                                                params.april_tag_deglitch);
   mask_border_band(three_valued, rel, g);
-  const uint32_t min_points = std::max(uint32_t(params.april_tag_min_cluster_pixels), 24u);
-  Vec<apriltag::EdgePoint> cluster = border_cluster(three_valued, rel, std::max(0.5f * g.cell, 2.0f), min_points);
+  Vec<apriltag::EdgePoint> cluster = border_cluster(three_valued, rel, std::max(0.5f * g.cell, 2.0f),
+                                                    apriltag::min_cluster_points(params));
   if (cluster.empty()) return;
   std::optional<Quad> fitted = apriltag::fit_quad(std::move(cluster), crop, params);
   if (!fitted) return;

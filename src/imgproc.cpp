@@ -6,6 +6,8 @@
 #include <limits>
 #include <type_traits>
 
+#include "affinity.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -87,7 +89,10 @@ GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
   gray.width = cols;
   gray.height = rows;
   gray.data.resize(size_t(cols) * rows);
-  bgr_row_to_gray(bgr, gray.data.data(), gray.data.size());
+  uint8_t* out = gray.data.data();
+  affinity::parallel_ranges(gray.data.size(), kParallelCopyGrain, [&](size_t begin, size_t end) {
+    bgr_row_to_gray(bgr + 3 * begin, out + begin, end - begin);
+  });
   return gray;
 }
 

@@ -12,6 +12,10 @@
 
 namespace markvane::imgproc {
 
+// Passes over a whole frame (a copy, a colour conversion) are split on the
+// pool in pieces of at least this many pixels.
+inline constexpr size_t kParallelCopyGrain = size_t(256) << 10;
+
 // Interleaved B, G, R bytes (rows * cols * 3) -> gray, rounding half up with the
 // single-precision weights 0.114, 0.587, 0.299 (no fused multiply-add).
 GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);

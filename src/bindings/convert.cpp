@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "affinity.h"
 #include "imgproc.h"
 
 namespace markvane::py {
@@ -772,7 +773,14 @@ static void copy_frame(const ImageArg& image, Frame& frame) {
   // allocator constructs element-wise.
   frame.data.resize(total);
   if (PyBuffer_IsContiguous(&v, 'C')) {
-    std::memcpy(frame.data.data(), v.buf, total);
+    // Large frames are copied in pieces on the pool: one thread alone does
+    // not reach the memory's bandwidth, and the copy comes before any
+    // parallel work of the call.
+    const uint8_t* src = static_cast<const uint8_t*>(v.buf);
+    uint8_t* dst = frame.data.data();
+    affinity::parallel_ranges(total, imgproc::kParallelCopyGrain, [&](size_t begin, size_t end) {
+      std::memcpy(dst + begin, src + begin, end - begin);
+    });
   } else {
     copy_strided(v, frame.rows, frame.cols, frame.channels, frame.data.data());
   }
