@@ -88,21 +88,81 @@ void accumulate_row(float* __restrict acc, const uint8_t* __restrict src, float 
   for (size_t x = 0; x < n; ++x) acc[x] += w * float(src[x]);
 }
 
-// Vertical pass: h rows to nh rows of unrounded floats.
-Vec<float> decimate_rows(const GrayImage& gray, uint32_t nh) {
+// Four taps at once (halving), the same additions in the same order as four
+// accumulate_row passes over a zeroed row.
+MV_CLONES("avx2", "default")
+void accumulate_four_rows(float* __restrict acc, const uint8_t* __restrict r0, const uint8_t* __restrict r1,
+                          const uint8_t* __restrict r2, const uint8_t* __restrict r3, const float* wt,
+                          size_t n) {
+  const float w0 = wt[0], w1 = wt[1], w2 = wt[2], w3 = wt[3];
+  for (size_t x = 0; x < n; ++x) {
+    float a = 0.0f;
+    a += w0 * float(r0[x]);
+    a += w1 * float(r1[x]);
+    a += w2 * float(r2[x]);
+    a += w3 * float(r3[x]);
+    acc[x] = a;
+  }
+}
+
+// Vertical pass for output row o: the unrounded floats of its w columns.
+void decimate_row(const GrayImage& gray, const TentTaps& taps, size_t o, float* __restrict dst) {
   const size_t w = gray.width;
-  const TentTaps taps = tent_taps(gray.height, nh);
-  Vec<float> out(w * nh, 0.0f);
-  for_row_bands(nh, w * size_t(taps.count[0]), [&](size_t first, size_t last) {
-    for (size_t o = first; o < last; ++o) {
-      float* dst = out.data() + o * w;
-      const float* wt = taps.weights.data() + taps.offset[o];
-      for (uint32_t k = 0; k < taps.count[o]; ++k) {
-        accumulate_row(dst, gray.data.data() + (size_t(taps.first[o]) + k) * w, wt[k], w);
-      }
-    }
-  });
-  return out;
+  const float* wt = taps.weights.data() + taps.offset[o];
+  const uint8_t* src = gray.data.data() + size_t(taps.first[o]) * w;
+  if (taps.count[o] == 4) {
+    accumulate_four_rows(dst, src, src + w, src + 2 * w, src + 3 * w, wt, w);
+    return;
+  }
+  std::fill(dst, dst + w, 0.0f);
+  for (uint32_t k = 0; k < taps.count[o]; ++k) accumulate_row(dst, src + k * w, wt[k], w);
+}
+
+// The outputs [lo, hi) whose four taps are those of every other output in
+// the range, each starting two sources after the one before: decimation by
+// exactly 2 along an even side, away from its ends.
+struct PairRun {
+  uint32_t lo = 0, hi = 0;
+};
+
+PairRun pair_run(const TentTaps& t) {
+  const size_t m = t.first.size();
+  if (m < 3) return {};
+  const size_t ref = m / 2;
+  const float* w = t.weights.data() + t.offset[ref];
+  auto same_as_ref = [&](size_t o) {
+    if (t.count[o] != 4 || int64_t(t.first[o]) - int64_t(t.first[ref]) != 2 * (int64_t(o) - int64_t(ref)))
+      return false;
+    const float* v = t.weights.data() + t.offset[o];
+    return std::memcmp(v, w, 4 * sizeof(float)) == 0;
+  };
+  if (!same_as_ref(ref)) return {};
+  size_t lo = ref, hi = ref + 1;
+  while (lo > 0 && same_as_ref(lo - 1)) --lo;
+  while (hi < m && same_as_ref(hi)) ++hi;
+  return {uint32_t(lo), uint32_t(hi)};
+}
+
+// dst[o] for n outputs of a pair run whose first output reads src[0..3]: the
+// general pass's arithmetic, operation for operation, with the taps fixed
+// so that the outputs go through vector lanes side by side.
+MV_CLONES("avx2", "default") MV_NO_TRAPPING_MATH
+void decimate_pairs(const float* __restrict src, uint8_t* __restrict dst, const float* __restrict w,
+                    size_t n) {
+  const float w0 = w[0], w1 = w[1], w2 = w[2], w3 = w[3];
+  for (size_t o = 0; o < n; ++o) {
+    const float* s = src + 2 * o;
+    float acc = 0.0f;
+    acc += w0 * s[0];
+    acc += w1 * s[1];
+    acc += w2 * s[2];
+    acc += w3 * s[3];
+    // clamp_byte_range and round_byte, written out: helpers compiled with
+    // other options are not inlined here, and a call keeps the loop scalar.
+    const float v = acc > 0.0f ? (acc < 255.0f ? acc : 255.0f) : 0.0f;
+    const int32_t t = int32_t(v);
+    dst[o] = uint8_t(t + (v - float(t) >= 0.5f ? 1 : 0));
+  }
 }
 
 }  // namespace
@@ -119,25 +179,37 @@ GrayImage decimate(const GrayImage& gray, double factor) {
   }
   if (nw == gray.width && nh == gray.height) return gray;
 
-  const Vec<float> rows = decimate_rows(gray, nh);
+  const TentTaps vertical = tent_taps(gray.height, nh);
   const TentTaps taps = tent_taps(gray.width, nw);
+  const PairRun run = pair_run(taps);
   GrayImage out{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh, 0)};
-  for_row_bands(nh, gray.width, [&](size_t first, size_t last) {
+  // Each output row goes through both passes at once, so its floats stay
+  // in cache instead of making a whole-image round trip through memory.
+  for_row_bands(nh, gray.width * size_t(vertical.count[0]), [&](size_t first, size_t last) {
+    WorkVec<float> row(gray.width);
     // locals: the byte stores below may alias anything
     const float* weights = taps.weights.data();
     const size_t* offset = taps.offset.data();
     const uint32_t* from = taps.first.data();
     const uint32_t* count = taps.count.data();
-    for (size_t y = first; y < last; ++y) {
-      const float* src = rows.data() + y * gray.width;
-      uint8_t* dst = out.data.data() + y * nw;
-      for (uint32_t o = 0; o < nw; ++o) {
+    auto general = [&](const float* src, uint8_t* dst, uint32_t o0, uint32_t o1) {
+      for (uint32_t o = o0; o < o1; ++o) {
         const float* wt = weights + offset[o];
         const float* s = src + from[o];
         float acc = 0.0f;
         for (uint32_t k = 0; k < count[o]; ++k) acc += wt[k] * s[k];
         dst[o] = round_byte(clamp_byte_range(acc));
       }
+    };
+    for (size_t y = first; y < last; ++y) {
+      decimate_row(gray, vertical, y, row.data());
+      const float* src = row.data();
+      uint8_t* dst = out.data.data() + y * nw;
+      general(src, dst, 0, run.lo);
+      if (run.hi > run.lo) {
+        decimate_pairs(src + from[run.lo], dst + run.lo, weights + offset[run.lo], run.hi - run.lo);
+      }
+      general(src, dst, run.hi, nw);
     }
   });
   return out;
