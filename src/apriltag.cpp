@@ -1,6 +1,7 @@
 #include "apriltag.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cfloat>
 #include <cmath>
@@ -775,6 +776,13 @@ struct KeyTable {
   // table starts small and stays cache-resident.
   KeyTable() { rehash(4096); }
 
+  // Room for n keys without a rehash on the way.
+  void reserve(size_t n) {
+    keys.reserve(n);
+    counts.reserve(n);
+    if (2 * n > slots.size()) rehash(std::bit_ceil(2 * n));
+  }
+
   size_t home(uint64_t key) const { return size_t((key * 0x9E3779B97F4A7C15ull) >> shift); }
 
   void rehash(size_t cap) {
@@ -1004,22 +1012,27 @@ inline EdgePoint contact_point(const uint8_t* data, uint32_t w, uint32_t x, uint
 // dest and returns each kept cluster's end, clusters in ascending key order.
 Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points, uint64_t max_points) {
   KeyTable all;
+  size_t band_keys = 0;
+  for (const EdgeBand& band : bands) band_keys += band.table.keys.size();
+  all.reserve(band_keys);  // an upper bound: keys shared by bands count once
   Vec<Vec<uint32_t>> global(bands.size());
   for (size_t b = 0; b < bands.size(); ++b) {
     const KeyTable& t = bands[b].table;
     global[b].resize(t.keys.size());
     for (uint32_t id = 0; id < t.keys.size(); ++id) global[b][id] = all.add(t.keys[id], t.counts[id]);
   }
-  Vec<uint32_t> kept;
+  // Kept clusters as (key, number) pairs, sorted by key (keys are unique),
+  // so the sort compares values in place rather than through the table.
+  Vec<std::pair<uint64_t, uint32_t>> kept;
   for (uint32_t id = 0; id < all.keys.size(); ++id) {
-    if (all.counts[id] >= min_points && all.counts[id] <= max_points) kept.push_back(id);
+    if (all.counts[id] >= min_points && all.counts[id] <= max_points) kept.emplace_back(all.keys[id], id);
   }
-  std::sort(kept.begin(), kept.end(), [&](uint32_t a, uint32_t b) { return all.keys[a] < all.keys[b]; });
+  std::sort(kept.begin(), kept.end());
   Vec<size_t> next(all.keys.size(), kNoSlot), ends(kept.size());
   size_t total = 0;
   for (size_t r = 0; r < kept.size(); ++r) {
-    next[kept[r]] = total;
-    total += all.counts[kept[r]];
+    next[kept[r].second] = total;
+    total += all.counts[kept[r].second];
     ends[r] = total;
   }
   for (size_t b = 0; b < bands.size(); ++b) {
@@ -1032,6 +1045,24 @@ Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points, uint64_t m
     }
   }
   return ends;
+}
+
+// parents[l] = the root of l, for every label, in pieces on the pool. A walk
+// may read a label that another piece is re-pointing at the same moment;
+// both the old parent and the root lead to that root, so relaxed atomic
+// accesses are all it needs, and the result is the serial pass's.
+void point_at_roots(uint32_t* parents, size_t n) {
+  affinity::parallel_ranges(n, size_t(1) << 16, [&](size_t begin, size_t end) {
+    for (size_t l = begin; l < end; ++l) {
+      uint32_t r = std::atomic_ref<uint32_t>(parents[l]).load(std::memory_order_relaxed);
+      for (;;) {
+        const uint32_t next = std::atomic_ref<uint32_t>(parents[r]).load(std::memory_order_relaxed);
+        if (next == r) break;
+        r = next;
+      }
+      std::atomic_ref<uint32_t>(parents[l]).store(r, std::memory_order_relaxed);
+    }
+  });
 }
 
 void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* points) {
@@ -1058,7 +1089,7 @@ ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points, uint6
   // The forest is final: point every label straight at its root. From here
   // on it is only read, so the bands are numbered and filled in parallel.
   uint32_t* parents = f.parents.data();
-  for (uint32_t l = 0; l < f.parents.size(); ++l) find_root(parents, l);
+  point_at_roots(parents, f.parents.size());
   affinity::parallel_for(bands.size(), [&](size_t b) { number_band(bands[b], f.labels.data(), parents, w); });
   f = Forest();
   out.ends = place_clusters(bands, min_points, max_points);
