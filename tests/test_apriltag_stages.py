@@ -459,6 +459,16 @@ def test_clusters_group_sort_and_filter(rng):
         assert len(compact) == len(got) and all(np.array_equal(a, b) for a, b in zip(compact, got))
 
 
+def test_clusters_of_a_large_forest(rng):
+    # Hundreds of thousands of labels: the fast form points them at their
+    # roots in pieces on the pool, the plain form one by one.
+    img = random_three_valued(rng, 640, 480, p_undecided=0.05)
+    got = th.april_boundary_clusters(img, 24)
+    compact = th.april_image_clusters(img, 24)
+    assert len(got) > 100
+    assert len(compact) == len(got) and all(np.array_equal(a, b) for a, b in zip(compact, got))
+
+
 # --------------------------------------------------------------------------
 # quad fitting
 
