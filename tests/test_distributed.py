@@ -282,8 +282,10 @@ def test_a_worker_killed_mid_run_loses_no_file(cluster, tmp_path):
                 time.sleep(0.02)
                 busy = [w for w, keys in client.processing().items() if keys]
             pids = client.run(os.getpid, workers=busy[:1])
-            os.kill(pids[busy[0]], signal.SIGKILL)
+            # Counted before the kill: results held by the killed worker are
+            # lost with it and no longer count as finished afterwards.
             done_when_killed = client.run_on_scheduler(finished)
+            os.kill(pids[busy[0]], signal.SIGKILL)
             results = run.result(timeout=120)
         client.wait_for_workers(2, timeout=60)  # the nanny has started a new one
         assert busy[0] not in client.scheduler_info()["workers"]
