@@ -516,12 +516,16 @@ inline uint32_t new_label(Forest& f) {
 }
 
 // Row 0 has nothing above; its runs join left from column 2 on, unless it is
-// also the last row.
+// also the last row. Every pixel of the row is written, undecided ones with
+// kNoLabel.
 void label_first_row(const uint8_t* row, uint32_t w, bool single_row, Forest& f) {
   uint32_t* lab = f.labels.data();
   for (uint32_t x = 0; x < w; ++x) {
     const uint8_t v = row[x];
-    if (v == kUndecided) continue;
+    if (v == kUndecided) {
+      lab[x] = kNoLabel;
+      continue;
+    }
     lab[x] = (x >= 2 && !single_row && row[x - 1] == v) ? lab[x - 1] : new_label(f);
   }
 }
@@ -690,10 +694,11 @@ void reserve_up_to(V& v, uint64_t n) {
   v.reserve(size_t(std::min<uint64_t>(n, uint64_t(1) << 26)) + 16);
 }
 
-// Fresh labels for every pixel and room for the forest's labels.
+// Room for every pixel's label, left unwritten (every row's labelling
+// writes all of its pixels), and for the forest's labels.
 void start_forest(const GrayImage& img, Forest& f) {
   const uint64_t pixels = uint64_t(img.width) * img.height;
-  f.labels.assign(pixels, kNoLabel);
+  f.labels.resize(pixels);
   reserve_up_to(f.parents, pixels / 2);
   reserve_up_to(f.sizes, pixels / 2);
 }
@@ -751,7 +756,7 @@ Boundaries boundary_edges(const GrayImage& three_valued) {
   return out;
 }
 
-uint64_t edge_key(WorkVec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
+uint64_t edge_key(WorkVec<uint32_t>& parents, const WorkVec<uint32_t>& labels, uint32_t pixel_a,
                   uint32_t pixel_b) {
   const uint64_t ra = find_root(parents.data(), labels[pixel_a]);
   const uint64_t rb = find_root(parents.data(), labels[pixel_b]);

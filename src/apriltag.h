@@ -58,7 +58,7 @@ struct BoundaryEdge {
 // Connected components of the decided pixels: black joined through
 // 4-neighbourhoods, white through 8-neighbourhoods, union by size.
 struct Forest {
-  Vec<uint32_t> labels;   // per pixel; UINT32_MAX for undecided pixels
+  WorkVec<uint32_t> labels;  // per pixel; UINT32_MAX for undecided pixels
   WorkVec<uint32_t> parents;  // per label
   WorkVec<uint32_t> sizes;    // per label (meaningful at roots)
 };
@@ -79,7 +79,7 @@ struct Boundaries {
 Boundaries boundary_edges(const GrayImage& three_valued);
 
 // (smaller root << 32) | larger root of the two pixels; compresses paths.
-uint64_t edge_key(WorkVec<uint32_t>& parents, const Vec<uint32_t>& labels, uint32_t pixel_a,
+uint64_t edge_key(WorkVec<uint32_t>& parents, const WorkVec<uint32_t>& labels, uint32_t pixel_a,
                   uint32_t pixel_b);
 
 // Edge points grouped by key, clusters with fewer than min_points points
