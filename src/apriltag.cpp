@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "affinity.h"
 #include "imgproc.h"
@@ -168,31 +169,34 @@ void decimate_pairs(const float* __restrict src, uint8_t* __restrict dst, const 
 
 }  // namespace
 
-GrayImage decimate(const GrayImage& gray, double factor) {
-  if (!(factor > 1.0)) return gray;
-  const auto shrink = [factor](uint32_t n) {
-    // n / factor < n, so the rounded size always fits.
-    return std::max<uint32_t>(1, uint32_t(std::round(double(n) / factor)));
-  };
-  const uint32_t nw = shrink(gray.width), nh = shrink(gray.height);
-  if (gray.width == 0 || gray.height == 0) {
-    return GrayImage{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh, 0)};
-  }
-  if (nw == gray.width && nh == gray.height) return gray;
+namespace {
 
-  const TentTaps vertical = tent_taps(gray.height, nh);
-  const TentTaps taps = tent_taps(gray.width, nw);
-  const PairRun run = pair_run(taps);
-  GrayImage out{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh, 0)};
-  // Each output row goes through both passes at once, so its floats stay
-  // in cache instead of making a whole-image round trip through memory.
-  for_row_bands(nh, gray.width * size_t(vertical.count[0]), [&](size_t first, size_t last) {
+// The decimated size of a side: n / factor rounded, at least 1. n / factor
+// < n, so the rounded size always fits.
+uint32_t decimated_side(uint32_t n, double factor) {
+  return std::max<uint32_t>(1, uint32_t(std::round(double(n) / factor)));
+}
+
+// Both passes' taps of one decimation, so that its rows can be made in any
+// order and any grouping.
+struct Decimator {
+  TentTaps vertical, horizontal;
+  PairRun run;
+
+  Decimator(const GrayImage& gray, uint32_t nw, uint32_t nh)
+      : vertical(tent_taps(gray.height, nh)), horizontal(tent_taps(gray.width, nw)), run(pair_run(horizontal)) {}
+
+  // Output rows [first, last) of `out`, each through both passes at once, so
+  // that its floats stay in cache instead of making a whole-image round trip
+  // through memory.
+  void rows(const GrayImage& gray, GrayImage& out, size_t first, size_t last) const {
+    const uint32_t nw = out.width;
     WorkVec<float> row(gray.width);
     // locals: the byte stores below may alias anything
-    const float* weights = taps.weights.data();
-    const size_t* offset = taps.offset.data();
-    const uint32_t* from = taps.first.data();
-    const uint32_t* count = taps.count.data();
+    const float* weights = horizontal.weights.data();
+    const size_t* offset = horizontal.offset.data();
+    const uint32_t* from = horizontal.first.data();
+    const uint32_t* count = horizontal.count.data();
     auto general = [&](const float* src, uint8_t* dst, uint32_t o0, uint32_t o1) {
       for (uint32_t o = o0; o < o1; ++o) {
         const float* wt = weights + offset[o];
@@ -212,7 +216,23 @@ GrayImage decimate(const GrayImage& gray, double factor) {
       }
       general(src, dst, run.hi, nw);
     }
-  });
+  }
+};
+
+}  // namespace
+
+GrayImage decimate(const GrayImage& gray, double factor) {
+  if (!(factor > 1.0)) return gray;
+  const uint32_t nw = decimated_side(gray.width, factor), nh = decimated_side(gray.height, factor);
+  if (gray.width == 0 || gray.height == 0) {
+    return GrayImage{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh, 0)};
+  }
+  if (nw == gray.width && nh == gray.height) return gray;
+
+  const Decimator d(gray, nw, nh);
+  GrayImage out{nw, nh, WorkVec<uint8_t>(size_t(nw) * nh)};  // every row is written
+  for_row_bands(nh, gray.width * size_t(d.vertical.count[0]),
+                [&](size_t first, size_t last) { d.rows(gray, out, first, last); });
   return out;
 }
 
@@ -321,11 +341,6 @@ GrayImage blur(const GrayImage& gray, double sigma) {
 
 namespace {
 
-struct TileExtrema {
-  Vec<uint8_t> lo;  // tw * th, row-major
-  Vec<uint8_t> hi;
-};
-
 MV_CLONES("avx2", "default")
 void column_extrema(const uint8_t* r0, size_t stride, uint8_t* __restrict lo, uint8_t* __restrict hi,
                     size_t n) {
@@ -334,52 +349,6 @@ void column_extrema(const uint8_t* r0, size_t stride, uint8_t* __restrict lo, ui
     lo[x] = std::min(std::min(r0[x], r1[x]), std::min(r2[x], r3[x]));
     hi[x] = std::max(std::max(r0[x], r1[x]), std::max(r2[x], r3[x]));
   }
-}
-
-// Minimum and maximum of every whole 4 x 4 tile; leftover columns and rows
-// take no part.
-TileExtrema tile_extrema(const GrayImage& gray, uint32_t tw, uint32_t th) {
-  TileExtrema t{Vec<uint8_t>(size_t(tw) * th), Vec<uint8_t>(size_t(tw) * th)};
-  for_row_bands(th, 16 * size_t(tw), [&](size_t first, size_t last) {
-    Vec<uint8_t> lo(size_t(tw) * 4), hi(size_t(tw) * 4);
-    for (size_t ty = first; ty < last; ++ty) {
-      column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, lo.data(), hi.data(), lo.size());
-      uint8_t* tlo = t.lo.data() + ty * tw;
-      uint8_t* thi = t.hi.data() + ty * tw;
-      for (size_t tx = 0; tx < tw; ++tx) {
-        const uint8_t* l = lo.data() + 4 * tx;
-        const uint8_t* h = hi.data() + 4 * tx;
-        tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
-        thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
-      }
-    }
-  });
-  return t;
-}
-
-// 3 x 3 neighbourhood extremum over the tile grid, clipped at its edges;
-// separable since min and max are exact.
-template <class Op>
-Vec<uint8_t> neighbourhood(const Vec<uint8_t>& tiles, size_t tw, size_t th, Op op) {
-  Vec<uint8_t> across(tiles.size()), out(tiles.size());
-  for (size_t ty = 0; ty < th; ++ty) {
-    const uint8_t* r = tiles.data() + ty * tw;
-    uint8_t* o = across.data() + ty * tw;
-    for (size_t tx = 0; tx < tw; ++tx) {
-      uint8_t v = r[tx];
-      if (tx > 0) v = op(v, r[tx - 1]);
-      if (tx + 1 < tw) v = op(v, r[tx + 1]);
-      o[tx] = v;
-    }
-  }
-  for (size_t ty = 0; ty < th; ++ty) {
-    const uint8_t* mid = across.data() + ty * tw;
-    const uint8_t* up = ty > 0 ? mid - tw : mid;
-    const uint8_t* down = ty + 1 < th ? mid + tw : mid;
-    uint8_t* o = out.data() + ty * tw;
-    for (size_t tx = 0; tx < tw; ++tx) o[tx] = op(op(up[tx], mid[tx]), down[tx]);
-  }
-  return out;
 }
 
 // One row of the output: decided[x] is 0xFF where the pixel's tile has
@@ -429,41 +398,88 @@ void deglitch_closing(GrayImage& img) {
   filter3x3_interior<false>(dilated, img);
 }
 
-}  // namespace
+// The tile threshold in pieces of tile rows: the minimum and maximum of
+// every whole 4 x 4 tile (leftover columns and rows take no part), then each
+// tile row's 3 x 3 neighbourhood extrema over the tile grid (clipped at its
+// edges) and its pixels. A tile row's pixels need the extrema of the tile
+// rows beside it, so the two steps may run on separate pieces in order.
+struct TileThreshold {
+  uint32_t tw = 0, th = 0;
+  int32_t min_diff = 0;
+  Vec<uint8_t> lo, hi;  // tw * th, row-major
 
-GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool deglitch) {
-  const uint32_t w = gray.width, h = gray.height;
-  GrayImage out{w, h, WorkVec<uint8_t>(size_t(w) * h, kUndecided)};
-  const uint32_t tw = w / 4, th = h / 4;
-  if (tw == 0 || th == 0) return out;
+  TileThreshold(const GrayImage& gray, int32_t min_white_black_diff)
+      : tw(gray.width / 4), th(gray.height / 4), min_diff(min_white_black_diff),
+        lo(size_t(tw) * th), hi(size_t(tw) * th) {}
 
-  const TileExtrema tiles = tile_extrema(gray, tw, th);
-  const Vec<uint8_t> lo = neighbourhood(tiles.lo, tw, th, [](uint8_t a, uint8_t b) { return std::min(a, b); });
-  const Vec<uint8_t> hi = neighbourhood(tiles.hi, tw, th, [](uint8_t a, uint8_t b) { return std::max(a, b); });
+  void extrema(const GrayImage& gray, size_t first, size_t last) {
+    Vec<uint8_t> col_lo(size_t(tw) * 4), col_hi(size_t(tw) * 4);
+    for (size_t ty = first; ty < last; ++ty) {
+      column_extrema(gray.data.data() + ty * 4 * gray.width, gray.width, col_lo.data(), col_hi.data(),
+                     col_lo.size());
+      uint8_t* tlo = lo.data() + ty * tw;
+      uint8_t* thi = hi.data() + ty * tw;
+      for (size_t tx = 0; tx < tw; ++tx) {
+        const uint8_t* l = col_lo.data() + 4 * tx;
+        const uint8_t* h = col_hi.data() + 4 * tx;
+        tlo[tx] = std::min(std::min(l[0], l[1]), std::min(l[2], l[3]));
+        thi[tx] = std::max(std::max(h[0], h[1]), std::max(h[2], h[3]));
+      }
+    }
+  }
 
-  // The last tile column and row stretch to the image edge, so leftover
-  // pixels use the nearest tile's statistics.
-  for_row_bands(th, 4 * size_t(w), [&](size_t first, size_t last) {
-    Vec<uint8_t> thr(w), decided(w);
-    const int32_t min_diff = min_white_black_diff;  // locals: the byte stores below may alias anything
-    for (uint32_t ty = uint32_t(first); ty < last; ++ty) {
-      const uint8_t* lo_row = lo.data() + size_t(ty) * tw;
-      const uint8_t* hi_row = hi.data() + size_t(ty) * tw;
+  // Pixels of tile rows [first, last); the last tile row and column stretch
+  // to the image edge, so leftover pixels use the nearest tile's statistics.
+  void pixels(const GrayImage& gray, GrayImage& out, size_t first, size_t last) const {
+    const uint32_t w = gray.width, h = gray.height;
+    Vec<uint8_t> thr(w), decided(w), nlo(tw), nhi(tw);
+    const int32_t diff = min_diff;  // locals: the byte stores below may alias anything
+    for (size_t ty = first; ty < last; ++ty) {
+      neighbourhood_row(lo, ty, nlo.data(), [](uint8_t a, uint8_t b) { return std::min(a, b); });
+      neighbourhood_row(hi, ty, nhi.data(), [](uint8_t a, uint8_t b) { return std::max(a, b); });
       uint8_t* dec = decided.data();
       uint8_t* th_row = thr.data();
       for (uint32_t x = 0; x < w; ++x) {
         const uint32_t t = std::min(x / 4, tw - 1);
-        const int32_t mn = lo_row[t], mx = hi_row[t];
-        dec[x] = mx - mn >= min_diff ? 0xFF : 0x00;
+        const int32_t mn = nlo[t], mx = nhi[t];
+        dec[x] = mx - mn >= diff ? 0xFF : 0x00;
         th_row[x] = uint8_t((mn + mx) / 2);
       }
-      const uint32_t y_end = ty + 1 == th ? h : 4 * ty + 4;
-      for (uint32_t y = 4 * ty; y < y_end; ++y) {
+      const uint32_t y_end = ty + 1 == th ? h : 4 * uint32_t(ty) + 4;
+      for (uint32_t y = 4 * uint32_t(ty); y < y_end; ++y) {
         const size_t row = size_t(y) * w;
         threshold_row(gray.data.data() + row, thr.data(), decided.data(), out.data.data() + row, w);
       }
     }
-  });
+  }
+
+ private:
+  // The extremum over the 3 x 3 tiles around each tile of row ty (min and
+  // max are exact, so the order of the comparisons does not matter).
+  template <class Op>
+  void neighbourhood_row(const Vec<uint8_t>& tiles, size_t ty, uint8_t* out, Op op) const {
+    const uint8_t* mid = tiles.data() + ty * tw;
+    const uint8_t* up = ty > 0 ? mid - tw : mid;
+    const uint8_t* down = ty + 1 < th ? mid + tw : mid;
+    for (size_t tx = 0; tx < tw; ++tx) {
+      uint8_t v = op(op(up[tx], mid[tx]), down[tx]);
+      if (tx > 0) v = op(v, op(op(up[tx - 1], mid[tx - 1]), down[tx - 1]));
+      if (tx + 1 < tw) v = op(v, op(op(up[tx + 1], mid[tx + 1]), down[tx + 1]));
+      out[tx] = v;
+    }
+  }
+};
+
+}  // namespace
+
+GrayImage threshold(const GrayImage& gray, int32_t min_white_black_diff, bool deglitch) {
+  const uint32_t w = gray.width, h = gray.height;
+  if (w / 4 == 0 || h / 4 == 0) return GrayImage{w, h, WorkVec<uint8_t>(size_t(w) * h, kUndecided)};
+  GrayImage out{w, h, WorkVec<uint8_t>(size_t(w) * h)};  // every pixel is written
+  TileThreshold tiles(gray, min_white_black_diff);
+  for_row_bands(tiles.th, 16 * size_t(tiles.tw),
+                [&](size_t first, size_t last) { tiles.extrema(gray, first, last); });
+  for_row_bands(tiles.th, 4 * size_t(w), [&](size_t first, size_t last) { tiles.pixels(gray, out, first, last); });
   if (deglitch && w >= 3 && h >= 3) deglitch_closing(out);
   return out;
 }
@@ -704,12 +720,24 @@ void start_forest(const GrayImage& img, Forest& f) {
 }
 
 // Labels every decided pixel of an indexable image.
-void label_image(const GrayImage& img, Forest& f) {
+// Rows the image already holds in full: all of them, unless it is still
+// being made (see RowSource), in which case need(n) returns once rows
+// [0, n) are final, with the number final by then.
+struct WholeImage {
+  uint32_t need(uint32_t) const { return std::numeric_limits<uint32_t>::max(); }
+};
+
+template <class Rows = WholeImage>
+void label_image(const GrayImage& img, Forest& f, Rows&& rows = {}) {
   start_forest(img, f);
   const uint32_t w = img.width, h = img.height;
   const uint8_t* data = img.data.data();
+  uint32_t ready = rows.need(1);
   label_first_row(data, w, h < 2, f);
-  for (uint32_t y = 1; y < h; ++y) label_row(data + size_t(y) * w, y, w, y + 1 == h, f);
+  for (uint32_t y = 1; y < h; ++y) {
+    if (y >= ready) ready = rows.need(y + 1);
+    label_row(data + size_t(y) * w, y, w, y + 1 == h, f);
+  }
 }
 
 // Labels every decided pixel and hands the contacts of each row y from 1 to
@@ -923,7 +951,9 @@ struct ContactCodes {
 };
 constexpr ContactCodes kContactCodes;
 
-void pack_band(const GrayImage& img, EdgeBand& band) {
+template <class Rows = WholeImage>
+void pack_band(const GrayImage& img, EdgeBand& band, Rows&& rows = {}) {
+  rows.need(band.y1 + 1);  // a band's last row reads the row below it
   const uint32_t w = img.width;
   reserve_up_to(band.codes, uint64_t(w) * (band.y1 - band.y0));
   band.row_end.reserve(band.y1 - band.y0);
@@ -1079,17 +1109,26 @@ void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* point
 
 }  // namespace
 
-ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points, uint64_t max_points) {
+// The clusters of a three-valued image whose rows may still be being made
+// (see RowSource).
+template <class Rows>
+ClusterSet cluster_rows(const GrayImage& three_valued, uint32_t min_points, uint64_t max_points, Rows& rows) {
   ClusterSet out;
   if (!indexable(three_valued) || three_valued.width < 3 || three_valued.height < 3) return out;
   const uint32_t w = three_valued.width;
   Forest f;
   Vec<EdgeBand> bands = edge_bands(three_valued.height);
   // Task 0 labels (the union order is fixed, so it runs whole); the others
-  // pack bands of contacts meanwhile.
-  affinity::parallel_for(bands.size() + 1, [&](size_t t) {
-    if (t == 0) label_image(three_valued, f);
-    else pack_band(three_valued, bands[t - 1]);
+  // pack bands of contacts meanwhile. While the rows are being made, one
+  // more task makes them all (a reader makes the next piece itself when no
+  // one is at it), so the labelling trails the making instead of waiting
+  // for all of it.
+  constexpr bool kStreamed = !std::is_same_v<std::decay_t<Rows>, WholeImage>;
+  const size_t makers = kStreamed ? 1 : 0;
+  affinity::parallel_for(bands.size() + 1 + makers, [&](size_t t) {
+    if (t == 0) label_image(three_valued, f, rows);
+    else if (t <= makers) rows.need(three_valued.height);
+    else pack_band(three_valued, bands[t - 1 - makers], rows);
   });
   // The forest is final: point every label straight at its root. From here
   // on it is only read, so the bands are numbered and filled in parallel.
@@ -1103,6 +1142,11 @@ ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points, uint6
     fill_band(bands[b], three_valued.data.data(), w, out.points.data());
   });
   return out;
+}
+
+ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points, uint64_t max_points) {
+  WholeImage whole;
+  return cluster_rows(three_valued, min_points, max_points, whole);
 }
 
 Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_points) {
@@ -1810,25 +1854,129 @@ Quad refine_edges(const GrayImage& gray, const Quad& quad, float reach) {
 // ---------------------------------------------------------------------------
 // Candidate source.
 
+namespace {
+
+// The decimated image and the three-valued image made piece by piece, in
+// order, for readers that start on the first rows while the rest are made
+// (the labelling is serial, and would otherwise wait for the whole of both).
+// A reader that needs rows not yet made makes the next piece itself when no
+// thread is making one, and waits otherwise: a piece is only ever waited for
+// while a running thread makes it, so one thread alone also gets through.
+// Every row is computed exactly as the whole-image passes compute it.
+class RowSource {
+ public:
+  // Tile rows per piece: small enough that the labelling starts early.
+  static constexpr uint32_t kPieceTiles = 8;
+
+  // `gray` is decimated by `factor` (> 1) or read as it is (factor 0).
+  RowSource(const GrayImage& gray, double factor, int32_t min_white_black_diff)
+      : gray_(gray),
+        small_(factor > 1.0 ? GrayImage{decimated_side(gray.width, factor), decimated_side(gray.height, factor),
+                                        WorkVec<uint8_t>()}
+                            : GrayImage{}),
+        image_(factor > 1.0 ? small_ : gray),
+        three_valued_{image_.width, image_.height, WorkVec<uint8_t>(size_t(image_.width) * image_.height)},
+        tiles_(image_, min_white_black_diff) {
+    if (factor > 1.0) {
+      small_.data.resize(size_t(small_.width) * small_.height);
+      decimator_.emplace(gray, small_.width, small_.height);
+    }
+    pieces_ = (tiles_.th + kPieceTiles - 1) / kPieceTiles;
+  }
+
+  // Whether the pieces cover the image: both images at least 4 pixels a side
+  // and, when decimating, a real change of size.
+  static bool applies(const GrayImage& gray, double factor) {
+    if (gray.width < 4 || gray.height < 4) return false;
+    if (!(factor > 1.0)) return true;
+    const uint32_t nw = decimated_side(gray.width, factor), nh = decimated_side(gray.height, factor);
+    return nw >= 4 && nh >= 4 && (nw != gray.width || nh != gray.height);
+  }
+
+  const GrayImage& image() const { return image_; }
+  const GrayImage& three_valued() const { return three_valued_; }
+
+  uint32_t need(uint32_t rows) {
+    uint32_t ready = ready_.load(std::memory_order_acquire);
+    while (ready < rows) {
+      if (!make_next()) std::this_thread::yield();
+      ready = ready_.load(std::memory_order_acquire);
+    }
+    return ready;
+  }
+
+ private:
+  // Makes the next piece unless another thread is making one.
+  bool make_next() {
+    if (busy_.exchange(true, std::memory_order_acquire)) return false;
+    if (next_ < pieces_) make(next_++);
+    busy_.store(false, std::memory_order_release);
+    return true;
+  }
+
+  // Piece p: the image rows of its tile rows (all rows below them too, for
+  // the last piece), their tile extrema, then the pixels of the tile rows
+  // whose neighbours' extrema are now all known.
+  void make(uint32_t p) {
+    const uint32_t th = tiles_.th, h = image_.height;
+    const uint32_t t0 = p * kPieceTiles, t1 = std::min(t0 + kPieceTiles, th);
+    const bool last = t1 == th;
+    if (decimator_) decimator_->rows(gray_, small_, 4 * size_t(t0), last ? h : 4 * size_t(t1));
+    tiles_.extrema(image_, t0, t1);
+    const uint32_t c0 = p == 0 ? 0 : t0 - 1, c1 = last ? th : t1 - 1;
+    tiles_.pixels(image_, three_valued_, c0, c1);
+    ready_.store(last ? h : 4 * c1, std::memory_order_release);
+  }
+
+  const GrayImage& gray_;
+  GrayImage small_;
+  const GrayImage& image_;
+  GrayImage three_valued_;
+  TileThreshold tiles_;
+  std::optional<Decimator> decimator_;
+  uint32_t pieces_ = 0;
+  uint32_t next_ = 0;  // guarded by busy_
+  std::atomic<bool> busy_{false};
+  std::atomic<uint32_t> ready_{0};
+};
+
+}  // namespace
+
 Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   const double factor = params.april_tag_quad_decimate;
+  // Decimation and threshold are made while the clustering reads them when
+  // more than one thread can run and no blur or deglitch (whole-image
+  // passes) comes between.
+  std::optional<RowSource> rows;
+  if (affinity::concurrency() > 1 && params.april_tag_quad_sigma == 0.0 && !params.april_tag_deglitch &&
+      RowSource::applies(gray, factor))
+    rows.emplace(gray, factor, params.april_tag_min_white_black_diff);
   GrayImage owned;
   const GrayImage* source = &gray;  // no copy when neither step runs
-  if (factor > 1.0) {
-    owned = decimate(gray, factor);
-    source = &owned;
-  }
-  if (params.april_tag_quad_sigma != 0.0) {
-    owned = blur(*source, params.april_tag_quad_sigma);
-    source = &owned;
+  if (rows) {
+    source = &rows->image();
+  } else {
+    if (factor > 1.0) {
+      owned = decimate(gray, factor);
+      source = &owned;
+    }
+    if (params.april_tag_quad_sigma != 0.0) {
+      owned = blur(*source, params.april_tag_quad_sigma);
+      source = &owned;
+    }
   }
   const GrayImage& image = *source;
 
   // Clusters the fitter would refuse for their size are not even gathered
   // (the largest, background outlines in noise, hold a sixth of the points).
-  const ClusterSet clusters =
-      cluster_set(threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch),
-                  min_cluster_points(params), max_cluster_points(image));
+  ClusterSet clusters;
+  if (rows) {
+    clusters = cluster_rows(rows->three_valued(), min_cluster_points(params), max_cluster_points(image), *rows);
+    rows->need(image.height);  // the fitter reads the whole image
+  } else {
+    clusters = cluster_set(threshold(image, params.april_tag_min_white_black_diff, params.april_tag_deglitch),
+                           min_cluster_points(params), max_cluster_points(image));
+  }
 
   // Clusters are fitted in chunks (a cluster alone is too little work for a
   // task); each result lands in its own slot, so the order is the clusters'.

@@ -10,16 +10,19 @@ SCRIPT = textwrap.dedent("""
     from markvane_tools import scenes
     out = []
     # the AprilTag path splits its image stages and its clustering into
-    # bands of rows, which must not show in the result
+    # bands of rows, which must not show in the result; with more than one
+    # thread and no blur, the decimation and threshold are made in pieces
+    # while the labelling reads them (sizes off the 4-pixel tiles included)
     april_shrunk = {"april_tag_quad_decimate": 1.5, "april_tag_quad_sigma": 0.8}
     # the refit clusters each marker's crop in bands too, nested inside the
     # loop over markers
     refit = {"april_tag_refine_full_resolution": True}
     april_refit = {"april_tag_quad_decimate": 2.0, **refit}
-    for seed, method, extra in [(1, 0, {}), (2, 1, {}), (3, 2, {}), (4, 3, {}), (5, 3, april_shrunk),
-                                (6, 3, april_refit), (7, 0, refit)]:
+    cases = [(1, 0, {}), (2, 1, {}), (3, 2, {}), (4, 3, {}), (5, 3, april_shrunk), (6, 3, april_refit),
+             (7, 0, refit), (8, 3, {"april_tag_quad_decimate": 2.0}, (810, 605)), (9, 3, {}, (643, 487))]
+    for seed, method, extra, *size in cases:
         rng = np.random.default_rng(seed)
-        image, _ = scenes.render_scene(rng, size=(800, 600), dictionary="DICT_4X4_50")
+        image, _ = scenes.render_scene(rng, size=(size or [(800, 600)])[0], dictionary="DICT_4X4_50")
         p = markvane.DetectorParameters()
         p.corner_refinement_method = method
         for name, value in extra.items():
