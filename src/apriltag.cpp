@@ -1107,8 +1107,6 @@ void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* point
   });
 }
 
-}  // namespace
-
 // The clusters of a three-valued image whose rows may still be being made
 // (see RowSource).
 template <class Rows>
@@ -1143,6 +1141,8 @@ ClusterSet cluster_rows(const GrayImage& three_valued, uint32_t min_points, uint
   });
   return out;
 }
+
+}  // namespace
 
 ClusterSet cluster_set(const GrayImage& three_valued, uint32_t min_points, uint64_t max_points) {
   WholeImage whole;
