@@ -6,6 +6,7 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <thread>
 
@@ -1896,9 +1897,14 @@ class RowSource {
   const GrayImage& image() const { return image_; }
   const GrayImage& three_valued() const { return three_valued_; }
 
+  // Returns once rows [0, rows) of the three-valued image are final, with
+  // the number final by then. If making a piece failed, every reader throws
+  // that piece's exception rather than wait for rows that will not come.
   uint32_t need(uint32_t rows) {
+    rows = std::min(rows, image_.height);
     uint32_t ready = ready_.load(std::memory_order_acquire);
     while (ready < rows) {
+      if (failed_.load(std::memory_order_acquire)) std::rethrow_exception(error_);
       if (!make_next()) std::this_thread::yield();
       ready = ready_.load(std::memory_order_acquire);
     }
@@ -1909,7 +1915,14 @@ class RowSource {
   // Makes the next piece unless another thread is making one.
   bool make_next() {
     if (busy_.exchange(true, std::memory_order_acquire)) return false;
-    if (next_ < pieces_) make(next_++);
+    if (next_ < pieces_ && !failed_.load(std::memory_order_relaxed)) {
+      try {
+        make(next_++);
+      } catch (...) {
+        error_ = std::current_exception();
+        failed_.store(true, std::memory_order_release);
+      }
+    }
     busy_.store(false, std::memory_order_release);
     return true;
   }
@@ -1936,6 +1949,8 @@ class RowSource {
   std::optional<Decimator> decimator_;
   uint32_t pieces_ = 0;
   uint32_t next_ = 0;  // guarded by busy_
+  std::exception_ptr error_;  // set before failed_
+  std::atomic<bool> failed_{false};
   std::atomic<bool> busy_{false};
   std::atomic<uint32_t> ready_{0};
 };
