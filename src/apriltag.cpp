@@ -433,11 +433,11 @@ struct TileThreshold {
   // to the image edge, so leftover pixels use the nearest tile's statistics.
   void pixels(const GrayImage& gray, GrayImage& out, size_t first, size_t last) const {
     const uint32_t w = gray.width, h = gray.height;
-    Vec<uint8_t> thr(w), decided(w), nlo(tw), nhi(tw);
+    Vec<uint8_t> thr(w), decided(w), nlo(tw), nhi(tw), column(tw);
     const int32_t diff = min_diff;  // locals: the byte stores below may alias anything
     for (size_t ty = first; ty < last; ++ty) {
-      neighbourhood_row(lo, ty, nlo.data(), [](uint8_t a, uint8_t b) { return std::min(a, b); });
-      neighbourhood_row(hi, ty, nhi.data(), [](uint8_t a, uint8_t b) { return std::max(a, b); });
+      neighbourhood_row(lo, ty, column.data(), nlo.data(), [](uint8_t a, uint8_t b) { return std::min(a, b); });
+      neighbourhood_row(hi, ty, column.data(), nhi.data(), [](uint8_t a, uint8_t b) { return std::max(a, b); });
       uint8_t* dec = decided.data();
       uint8_t* th_row = thr.data();
       for (uint32_t x = 0; x < w; ++x) {
@@ -455,17 +455,19 @@ struct TileThreshold {
   }
 
  private:
-  // The extremum over the 3 x 3 tiles around each tile of row ty (min and
-  // max are exact, so the order of the comparisons does not matter).
+  // The extremum over the 3 x 3 tiles around each tile of row ty: down the
+  // three rows into `column`, then across (min and max are exact, so the
+  // order of the comparisons does not matter).
   template <class Op>
-  void neighbourhood_row(const Vec<uint8_t>& tiles, size_t ty, uint8_t* out, Op op) const {
+  void neighbourhood_row(const Vec<uint8_t>& tiles, size_t ty, uint8_t* column, uint8_t* out, Op op) const {
     const uint8_t* mid = tiles.data() + ty * tw;
     const uint8_t* up = ty > 0 ? mid - tw : mid;
     const uint8_t* down = ty + 1 < th ? mid + tw : mid;
+    for (size_t tx = 0; tx < tw; ++tx) column[tx] = op(op(up[tx], mid[tx]), down[tx]);
     for (size_t tx = 0; tx < tw; ++tx) {
-      uint8_t v = op(op(up[tx], mid[tx]), down[tx]);
-      if (tx > 0) v = op(v, op(op(up[tx - 1], mid[tx - 1]), down[tx - 1]));
-      if (tx + 1 < tw) v = op(v, op(op(up[tx + 1], mid[tx + 1]), down[tx + 1]));
+      uint8_t v = column[tx];
+      if (tx > 0) v = op(v, column[tx - 1]);
+      if (tx + 1 < tw) v = op(v, column[tx + 1]);
       out[tx] = v;
     }
   }
