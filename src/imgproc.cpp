@@ -17,6 +17,35 @@
 
 namespace markvane::imgproc {
 
+void stream_copy(uint8_t* dst, const uint8_t* src, size_t n) {
+#if defined(__SSE2__)
+  // Short copies gain nothing from bypassing the cache.
+  constexpr size_t kMinStream = 4096;
+  if (n >= kMinStream) {
+    // Whole cache lines from the first line boundary on.
+    const size_t head = (64 - (reinterpret_cast<uintptr_t>(dst) & 63)) & 63;
+    std::memcpy(dst, src, head);
+    size_t i = head;
+    for (; i + 64 <= n; i += 64) {
+      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+      const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 16));
+      const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 32));
+      const __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 48));
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i), a);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 16), b);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 32), c);
+      _mm_stream_si128(reinterpret_cast<__m128i*>(dst + i + 48), d);
+    }
+    // Streaming stores are weakly ordered: fence them before the data is
+    // handed to other threads.
+    _mm_sfence();
+    std::memcpy(dst + i, src + i, n - i);
+    return;
+  }
+#endif
+  std::memcpy(dst, src, n);
+}
+
 namespace {
 
 // Weights are the floats nearest 0.114 / 0.587 / 0.299. Every product and sum

@@ -16,6 +16,11 @@ namespace markvane::imgproc {
 // pool in pieces of at least this many pixels.
 inline constexpr size_t kParallelCopyGrain = size_t(256) << 10;
 
+// memcpy with stores that bypass the caches where the processor has them,
+// for a long copy into memory that other cores may still hold in their
+// caches (an ordinary store must first take each such line back).
+void stream_copy(uint8_t* dst, const uint8_t* src, size_t n);
+
 // Interleaved B, G, R bytes (rows * cols * 3) -> gray, rounding half up with the
 // single-precision weights 0.114, 0.587, 0.299 (no fused multiply-add).
 GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows);

@@ -158,6 +158,15 @@ def test_gray_of_every_colour_and_every_row_length(rng):
     np.testing.assert_array_equal(th.to_gray(img), single_precision_gray(img))
 
 
+def test_frame_copy_at_every_alignment(rng):
+    # Long copies stream whole 64-byte lines from the first line boundary on;
+    # the bytes before it and after the last whole line are copied apart.
+    for n in (0, 1, 4095, 4096, 4097, 4159, 65537):
+        data = rng.integers(0, 256, n, dtype=np.uint8).tobytes()
+        for offset in (0, 1, 15, 16, 17, 63):
+            assert th.stream_copy(data, offset) == data, (n, offset)
+
+
 def test_gray_of_equal_channels_is_the_channel():
     v = np.arange(256, dtype=np.uint8).reshape(16, 16)
     np.testing.assert_array_equal(th.to_gray(np.dstack([v, v, v])), v)

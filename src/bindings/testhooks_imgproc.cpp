@@ -106,6 +106,15 @@ void register_imgproc_hooks(nb::module_& m) {
     return to_numpy(g.data.data(), g.height, g.width);
   });
 
+  // The bytes copied to `offset` bytes past a 64-byte boundary.
+  m.def("stream_copy", [](nb::bytes data, size_t offset) {
+    const size_t n = data.size();
+    std::vector<uint8_t> room(n + offset + 64);
+    uint8_t* base = room.data() + (64 - reinterpret_cast<uintptr_t>(room.data()) % 64) % 64;
+    imgproc::stream_copy(base + offset, reinterpret_cast<const uint8_t*>(data.c_str()), n);
+    return nb::bytes(reinterpret_cast<const char*>(base + offset), n);
+  }, nb::arg("data"), nb::arg("offset"));
+
   m.def("adaptive_threshold", [](U8Image gray, int32_t window, double constant, bool baseline) {
     const GrayImage g = gray_from(gray);
     const Vec<uint8_t> labels =
