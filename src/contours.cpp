@@ -61,6 +61,18 @@ constexpr std::array<std::array<uint8_t, 512>, 8> make_next_step_table() {
 }
 constexpr std::array<std::array<uint8_t, 512>, 8> kNextStep = make_next_step_table();
 
+// A step in direction e as an addition to the position word (y << 32 | x),
+// indexed by the search origin it gives the next pixel: e + 4 (mod 8), the
+// direction back to where the step came from.
+constexpr std::array<uint64_t, 8> kPositionStep = [] {
+  std::array<uint64_t, 8> t{};
+  for (int origin = 0; origin < 8; ++origin) {
+    const int e = (origin + 4) & 7;
+    t[origin] = uint64_t(int64_t(kDy[e]) * (int64_t(1) << 32) + kDx[e]);
+  }
+  return t;
+}();
+
 // kFirstStep[start / 4][neighbourhood]: the first foreground direction of
 // start, start + 1, ..., start + 7 (mod 8), or -1 for an isolated pixel. A
 // border's second pixel is searched from west (outer) or east (hole); the
@@ -121,7 +133,7 @@ struct Tracer {
   // steps[origin * 512 + neighbourhood]: the next step of the trace, with
   // the bit-index delta (read by a sign-extending load, so the dependent
   // chain per step is a single table load) and the packed
-  // (dy + 1) << 6 | (dx + 1) << 4 | east flag << 3 | next origin.
+  // east flag << 3 | next origin.
   struct Step {
     int32_t delta;
     uint32_t info;
@@ -142,8 +154,7 @@ struct Tracer {
           const int e = step & 7;
           table[origin * 512 + hood] = {
               int32_t(kDy[e] * int64_t(row_bits) + kDx[e]),
-              uint32_t((kDy[e] + 1) << 6 | (kDx[e] + 1) << 4 | (step & kEastBackgroundFlag) |
-                       ((e + 4) & 7))};
+              uint32_t((step & kEastBackgroundFlag) | ((e + 4) & 7))};
         }
       }
     }
@@ -208,8 +219,11 @@ struct Tracer {
       return 1;
     }
     const size_t b1 = b0 + ptrdiff_t(kDy[d]) * ptrdiff_t(row_bits) + kDx[d];
-    int32_t x = int32_t(px) - 1, y = int32_t(py) - 1;
-    const int32_t last_x = int32_t(width) - 1;
+    // The position travels as one word, y in the high half and x in the
+    // low: a step adds one table value to it (x never goes negative, so no
+    // borrow crosses the halves).
+    uint64_t xy = uint64_t(px - 1) | uint64_t(py - 1) << 32;
+    const uint32_t last_x = width - 1;
     uint64_t count = 0;
     // The loop carries u = b - 1 for the current pixel b (the bit index of
     // the west end of each neighbourhood row) and the table row of the
@@ -240,13 +254,14 @@ struct Tracer {
     const size_t u0 = b0 - 1, u1 = b1 - 1;
     const Step* row = table + d * 512;
     for (;;) {
-      if (count < room) {
-        out[count] = {x, y};
+      const Point2i p{int32_t(uint32_t(xy)), int32_t(xy >> 32)};
+      if (count < room) [[likely]] {
+        out[count] = p;
       } else if (count < keep) {
         pts.resize(std::min<size_t>(keep, 2 * room));
         out = pts.data();
         room = pts.size();
-        out[count] = {x, y};
+        out[count] = p;
       }
       ++count;
       // Counter-clockwise search starting just after the pixel we came from;
@@ -254,12 +269,17 @@ struct Tracer {
       const Step* st = row + hood_west(u);
       const size_t next = u + ptrdiff_t(st->delta);
       const uint32_t step = st->info;
-      mark(u + 1, ((step & kEastBackgroundFlag) != 0) | (x == last_x));
-      if ((u == u1 && next == u0) || count >= bound) break;
+      mark(u + 1, ((step & kEastBackgroundFlag) != 0) | (uint32_t(xy) == last_x));
+      // The border ends where it began: at its second pixel, about to step
+      // to its first. Tested on the rare first half alone.
+      if (u == u1) [[unlikely]] {
+        if (next == u0) break;
+      }
+      if (count >= bound) [[unlikely]] break;
       u = next;
-      x += int32_t((step >> 4) & 3) - 1;
-      y += int32_t((step >> 6) & 3) - 1;
-      row = table + (step & 7) * 512;
+      const uint32_t origin = step & 7;
+      xy += kPositionStep[origin];
+      row = table + origin * 512;
     }
     return count;
   }
