@@ -1250,32 +1250,36 @@ const ByteHypot& byte_hypot() {
 
 }  // namespace
 
-LineFits line_fits(const Vec<EdgePoint>& points, const GrayImage& image) {
+LineFits line_fits(std::span<const EdgePoint> points, const GrayImage& image) {
   LineFits lf;
   const size_t n = points.size();
-  for (WorkVec<double>& s : lf.sums) {
-    s.resize(n + 1);
-    s[0] = 0.0;
-  }
+  for (WorkVec<double>& s : lf.sums) s.resize(n + 1);
   const int64_t w = image.width, h = image.height;
+  const uint8_t* const pixels = image.data.data();
   const ByteHypot& hypot = byte_hypot();
-  const auto px = [&](int64_t x, int64_t y) { return int(image.data[size_t(y * w + x)]); };
   double* s[6];
   for (int c = 0; c < 6; ++c) s[c] = lf.sums[c].data();
+  // The running sums stay in registers: stored through six pointers that
+  // may alias, each would be reloaded from the previous point's store.
+  double w0 = 0.0, wx = 0.0, wy = 0.0, wxx = 0.0, wxy = 0.0, wyy = 0.0;
+  for (int c = 0; c < 6; ++c) s[c][0] = 0.0;
   for (size_t i = 0; i < n; ++i) {
     const double fx = points[i].x * 0.5 + 0.5, fy = points[i].y * 0.5 + 0.5;
     // floor(fx) for fx = (x + 1) / 2, without floating point
     const int64_t ix = (int64_t(points[i].x) + 1) >> 1, iy = (int64_t(points[i].y) + 1) >> 1;
     double weight = 1.0;
     if (ix >= 1 && ix + 1 < w && iy >= 1 && iy + 1 < h) {
-      weight = hypot(px(ix + 1, iy) - px(ix - 1, iy), px(ix, iy + 1) - px(ix, iy - 1)) + 1.0;
+      const uint8_t* p = pixels + (iy * w + ix);
+      weight = hypot(int(p[1]) - int(p[-1]), int(p[w]) - int(p[-w])) + 1.0;
     }
-    s[0][i + 1] = s[0][i] + weight;
-    s[1][i + 1] = s[1][i] + weight * fx;
-    s[2][i + 1] = s[2][i] + weight * fy;
-    s[3][i + 1] = s[3][i] + weight * fx * fx;
-    s[4][i + 1] = s[4][i] + weight * fx * fy;
-    s[5][i + 1] = s[5][i] + weight * fy * fy;
+    w0 += weight;
+    wx += weight * fx;
+    wy += weight * fy;
+    wxx += weight * fx * fx;
+    wxy += weight * fx * fy;
+    wyy += weight * fy * fy;
+    s[0][i + 1] = w0, s[1][i + 1] = wx, s[2][i + 1] = wy;
+    s[3][i + 1] = wxx, s[4][i + 1] = wxy, s[5][i + 1] = wyy;
   }
   return lf;
 }
@@ -1361,44 +1365,58 @@ bool points_inwards(std::span<const EdgePoint> cluster, const Extent& e, double 
   return dot < 0.0;
 }
 
-Vec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
+WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
   const Extent e = extent(cluster.data(), cluster.size());
   // The offsets keep every point off the centre's axes (no zero divisor).
   const double cx = double(int64_t(e.xmin) + e.xmax) * 0.5 + 0.05118;
   const double cy = double(int64_t(e.ymin) + e.ymax) * 0.5 - 0.028581;
   if (points_inwards(cluster, e, cx, cy)) return {};
 
-  // Sort keys: the angle's total order in the high half, the production
-  // index in the low half, so equal angles keep production order and the
-  // result is reproducible. A bucket pass on the angle, which is monotone in
-  // the key, leaves only small runs to sort.
   const size_t n = cluster.size();
-  WorkVec<unsigned __int128> keyed(n);
+  WorkVec<double> angle(n);
+  pseudo_angles(cluster.data(), n, cx, cy, angle.data());
+  // A bucket pass on the angle (the buckets are monotone in it), in
+  // production order, then one insertion pass: every point already sits in
+  // its bucket, so only the few inversions inside a bucket move. A point
+  // moves only past strictly greater angles, so equal angles keep
+  // production order and the result is reproducible.
+  struct Keyed {
+    int64_t angle;  // the angle's total order
+    uint32_t index;
+  };
   WorkVec<uint32_t> bucket(n);
   Vec<uint32_t> start(n + 1, 0);
   const double per_unit = double(n) / 4.0;
-  WorkVec<double> angle(n);
-  pseudo_angles(cluster.data(), n, cx, cy, angle.data());
-  for (uint32_t i = 0; i < n; ++i) {
-    const double a = angle[i];
-    const uint64_t key = uint64_t(total_order_key(a)) ^ (uint64_t(1) << 63);
-    keyed[i] = (static_cast<unsigned __int128>(key) << 64) | i;
-    bucket[i] = uint32_t(std::min(size_t((a + 2.0) * per_unit), n - 1));
+  for (size_t i = 0; i < n; ++i) {
+    bucket[i] = uint32_t(std::min(size_t((angle[i] + 2.0) * per_unit), n - 1));
     ++start[bucket[i] + 1];
   }
   for (size_t b = 0; b < n; ++b) start[b + 1] += start[b];
-  WorkVec<unsigned __int128> order(n);
-  for (uint32_t i = 0; i < n; ++i) order[start[bucket[i]]++] = keyed[i];
-  // start[b] now ends bucket b
-  for (size_t b = 0, first = 0; b < n; first = start[b++]) {
-    if (start[b] - first > 1) std::sort(order.begin() + first, order.begin() + start[b]);
+  WorkVec<Keyed> order(n);
+  for (uint32_t i = 0; i < n; ++i) order[start[bucket[i]]++] = Keyed{total_order_key(angle[i]), i};
+  for (size_t i = 1; i < n; ++i) {
+    if (order[i - 1].angle > order[i].angle) [[unlikely]] {
+      const Keyed moved = order[i];
+      size_t j = i;
+      do {
+        order[j] = order[j - 1];
+      } while (--j > 0 && order[j - 1].angle > moved.angle);
+      order[j] = moved;
+    }
   }
-  Vec<EdgePoint> out;
-  out.reserve(cluster.size());
-  for (const unsigned __int128 k : order) {
-    const EdgePoint& p = cluster[uint32_t(k)];
-    if (out.empty() || out.back().x != p.x || out.back().y != p.y) out.push_back(p);
+  // Gathered in that order, a point repeating the previous position dropped
+  // (every point is written, and kept by advancing past it).
+  WorkVec<EdgePoint> out(n);
+  size_t kept = 0;
+  uint64_t previous = ~uint64_t(0);  // no point packs to this (coordinates are far below 2^31)
+  for (size_t i = 0; i < n; ++i) {
+    const EdgePoint& p = cluster[order[i].index];
+    const uint64_t position = uint64_t(uint32_t(p.x)) << 32 | uint32_t(p.y);
+    out[kept] = p;
+    kept += position != previous;
+    previous = position;
   }
+  out.resize(kept);
   return out;
 }
 
@@ -1461,12 +1479,19 @@ WorkVec<double> corner_strengths(const LineFits& lf, size_t m) {
 // Strict local maxima of the cyclic sequence, at most `limit` of the
 // strongest, in ascending index order.
 Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
-  const size_t m = s.size();
-  Vec<uint32_t> maxima;
-  for (size_t j = 0; j < m; ++j) {
-    const double before = s[j == 0 ? m - 1 : j - 1], after = s[j + 1 == m ? 0 : j + 1];
-    if (s[j] > after && s[j] > before) maxima.push_back(uint32_t(j));
-  }
+  const size_t m = s.size();  // at least 3
+  // Every index is written and kept by advancing past it: whether a point
+  // is a maximum is noise on most clusters, and would mispredict as a branch.
+  Vec<uint32_t> maxima(m);
+  size_t count = 0;
+  const auto consider = [&](size_t j, double before, double after) {
+    maxima[count] = uint32_t(j);
+    count += size_t(s[j] > after) & size_t(s[j] > before);
+  };
+  consider(0, s[m - 1], s[1]);
+  for (size_t j = 1; j + 1 < m; ++j) consider(j, s[j - 1], s[j + 1]);
+  consider(m - 1, s[m - 2], s[0]);
+  maxima.resize(count);
   if (maxima.size() > limit) {
     std::stable_sort(maxima.begin(), maxima.end(), [&](uint32_t a, uint32_t b) { return s[a] > s[b]; });
     maxima.resize(limit);
@@ -1613,7 +1638,7 @@ std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage
   if (cluster.size() < min_cluster_points(params) || cluster.size() > max_cluster_points(preprocessed))
     return std::nullopt;
 
-  const Vec<EdgePoint> points = order_by_angle(cluster);
+  const WorkVec<EdgePoint> points = order_by_angle(cluster);
   const size_t m = points.size();
   if (m < 24) return std::nullopt;
 

@@ -120,7 +120,7 @@ struct LineFits {
 // Moments of `points` in their order. A point's weight is 1 plus the gradient
 // magnitude of `image` at the pixel holding its (fx, fy), or 1 where that
 // pixel has no four neighbours.
-LineFits line_fits(const Vec<EdgePoint>& points, const GrayImage& image);
+LineFits line_fits(std::span<const EdgePoint> points, const GrayImage& image);
 
 // Clusters stored one after the other in one allocation: cluster r is
 // points [ends[r - 1], ends[r]) (from 0 for the first).
