@@ -1013,7 +1013,10 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
     const uint32_t from = y * w + x;
     const uint64_t ra = parents[labels[from]], rb = parents[labels[from + offset[d]]];
-    const uint64_t key = std::min(ra, rb) << 32 | std::max(ra, rb);
+    // Which root is smaller flips from edge to edge (the pixel is black on
+    // one, white on the next), so the order is chosen by a mask, not a branch.
+    const uint64_t a_first = uint64_t(0) - uint64_t(ra < rb);
+    const uint64_t key = ((ra << 32 | rb) & a_first) | ((rb << 32 | ra) & ~a_first);
     if (key != last_key) {
       if (repeats != 0) band.table.counts[id] += repeats, repeats = 0;
       last_key = key;
