@@ -491,8 +491,12 @@ bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<u
   for (int32_t r = 0; r < S; ++r) {
     sample_row(h->data(), double(r), S, double(gray.width), double(gray.height), xs.data(), ys.data());
     uint8_t* row = out.data() + size_t(r) * size_t(S);
+    // The coordinates are whole numbers inside the image: converted through
+    // int64_t, each is one instruction (a double to size_t conversion is a
+    // compare and two).
     for (int32_t c = 0; c < S; ++c) {
-      row[c] = xs[size_t(c)] >= 0.0 ? gray.data[size_t(ys[size_t(c)]) * gray.width + size_t(xs[size_t(c)])] : 0;
+      const double x = xs[size_t(c)], y = ys[size_t(c)];
+      row[c] = x >= 0.0 ? gray.data[size_t(int64_t(y)) * gray.width + size_t(int64_t(x))] : 0;
     }
   }
   return true;
