@@ -504,27 +504,54 @@ bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<u
 
 struct Spread {
   double mean = 0.0;
-  double stddev = 0.0;
+  bool flat = false;  // population deviation below the limit
 };
 
-// Mean and population deviation of the canonical image without its outer
-// half-cell, where the border of the quad blends with the background.
-Spread inner_spread(const Vec<uint8_t>& img, int32_t S, int32_t h) {
-  const int32_t lo = h;
-  const int32_t hi = S - h;  // exclusive
-  if (hi <= lo) return {};
-  uint64_t sum = 0;
-  for (int32_t r = lo; r < hi; ++r)
-    for (int32_t c = lo; c < hi; ++c) sum += img[size_t(r) * size_t(S) + size_t(c)];
+// The population deviation as computed pixel by pixel in double precision
+// (the definition the flatness test follows).
+double accumulated_deviation(const Vec<uint8_t>& img, int32_t S, int32_t lo, int32_t hi, double mean) {
   const double count = double(hi - lo) * double(hi - lo);
-  const double mean = double(sum) / count;
   double sq = 0.0;
   for (int32_t r = lo; r < hi; ++r)
     for (int32_t c = lo; c < hi; ++c) {
       const double d = double(img[size_t(r) * size_t(S) + size_t(c)]) - mean;
       sq += d * d;
     }
-  return {mean, std::sqrt(sq / count)};
+  return std::sqrt(sq / count);
+}
+
+// Mean of the canonical image without its outer half-cell, where the border
+// of the quad blends with the background, and whether the deviation there is
+// below `limit`. The accumulated sum of squares is one long chain of
+// dependent additions; its relative error is below (count + 3) units of
+// 2^-53, so the exact integer sums decide unless the deviation lies that
+// close to the limit, and only then is the chain run.
+Spread inner_spread(const Vec<uint8_t>& img, int32_t S, int32_t h, double limit) {
+  const int32_t lo = h;
+  const int32_t hi = S - h;  // exclusive
+  if (hi <= lo) return {0.0, 0.0 < limit};
+  uint64_t sum = 0, squares = 0;
+  for (int32_t r = lo; r < hi; ++r) {
+    const uint8_t* row = img.data() + size_t(r) * size_t(S);
+    for (int32_t c = lo; c < hi; ++c) {
+      sum += row[c];
+      squares += uint32_t(row[c]) * row[c];
+    }
+  }
+  const uint64_t pixels = uint64_t(hi - lo) * uint64_t(hi - lo);
+  const double count = double(pixels);
+  const double mean = double(sum) / count;
+  if (pixels < (uint64_t(1) << 32) && limit > 0.0 && limit < 1e100) {
+    // pixels^2 times the variance, exactly (both products stay below 2^80)
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(pixels) * squares -
+                                     static_cast<unsigned __int128>(sum) * sum;
+    const double variance = double(scaled) / count / count;
+    const double slack = (count + 16.0) * 2.3e-16;
+    const double bound = limit * limit;
+    if (variance * (1.0 + slack) + 1e-20 < bound * (1.0 - 1e-15)) return {mean, true};
+    if (variance * (1.0 - slack) - 1e-20 > bound * (1.0 + 1e-15)) return {mean, false};
+  }
+  return {mean, accumulated_deviation(img, S, lo, hi, mean) < limit};
 }
 
 // Otsu's threshold over the whole canonical image; pixels above it are white.
@@ -654,8 +681,8 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
   Quad sampled = corners;
   for (Point2f& p : sampled) p = {p.x + g.to_pixel_centres, p.y + g.to_pixel_centres};
   if (!warp_canonical(gray, sampled, g.side, s.canonical, s.xs, s.ys)) return out;
-  const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2);
-  if (spread.stddev < params.min_otsu_std_dev) {
+  const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2, params.min_otsu_std_dev);
+  if (spread.flat) {
     s.values.assign(size_t(g.cells) * size_t(g.cells), spread.mean > 127.0 ? 1.0f : 0.0f);
   } else {
     cell_values(s.canonical, g, otsu_threshold(s.canonical), s.values);

@@ -805,24 +805,69 @@ void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, 
 
 }  // namespace
 
-uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
-  double n = 0.0, total = 0.0;
-  for (int t = 0; t < 256; ++t) {
-    n += double(hist[t]);
-    total += double(t) * double(hist[t]);
+namespace {
+
+// Between-class variance of every threshold t in [lo, hi), from the weight
+// and sum of the classes at or below t. Lanes are independent, so the
+// vectorised clone gives each value bit for bit.
+MV_CLONES("avx2", "default")
+void between_class(const double* __restrict w0, const double* __restrict sum0, double n, double total,
+                   size_t lo, size_t hi, double* __restrict out) {
+  for (size_t t = lo; t < hi; ++t) {
+    const double w1 = n - w0[t];
+    const double d = sum0[t] / w0[t] - (total - sum0[t]) / w1;
+    out[t] = w0[t] * w1 * d * d;
   }
-  double w0 = 0.0, sum0 = 0.0, best = -1.0;
+}
+
+}  // namespace
+
+uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
+  // Both classes are non-empty from the first non-empty bin up to, not
+  // including, the last one (where the lower class holds every pixel).
+  size_t lo = 0, hi = 255;
+  while (lo < 256 && hist[lo] == 0) ++lo;
+  while (hi > lo && hist[hi] == 0) --hi;
+  if (lo >= hi) return 0;
+  // Class weights and sums below each threshold. Summed in double precision
+  // they are exact while they stay below 2^53, and so equal the integer sums
+  // converted, which have no chain of floating-point additions to wait on.
+  uint64_t count = 0, weighted = 0;
+  bool exact = true;
+  for (size_t t = lo; t <= hi; ++t) {
+    exact = exact && hist[t] < (uint64_t(1) << 44);
+    count += hist[t];
+    weighted += t * hist[t];
+  }
+  exact = exact && weighted < (uint64_t(1) << 53);
+  std::array<double, 256> w0, sum0, between;
+  double n = 0.0, total = 0.0;
+  if (exact) {
+    n = double(count), total = double(weighted);
+    uint64_t w = 0, sum = 0;
+    for (size_t t = lo; t < hi; ++t) {
+      w += hist[t], sum += t * hist[t];
+      w0[t] = double(w), sum0[t] = double(sum);
+    }
+  } else {
+    for (size_t t = lo; t <= hi; ++t) {
+      n += double(hist[t]);
+      total += double(t) * double(hist[t]);
+    }
+    double w = 0.0, sum = 0.0;
+    for (size_t t = lo; t < hi; ++t) {
+      w += double(hist[t]);
+      sum += double(t) * double(hist[t]);
+      w0[t] = w, sum0[t] = sum;
+    }
+  }
+  between_class(w0.data(), sum0.data(), n, total, lo, hi, between.data());
+  // The first threshold of the largest variance.
+  double best = -1.0;
   uint8_t threshold = 0;
-  for (int t = 0; t < 256; ++t) {
-    w0 += double(hist[t]);
-    if (w0 == 0.0) continue;
-    const double w1 = n - w0;
-    if (w1 == 0.0) break;
-    sum0 += double(t) * double(hist[t]);
-    const double d = sum0 / w0 - (total - sum0) / w1;
-    const double between = w0 * w1 * d * d;
-    if (between > best) {
-      best = between;
+  for (size_t t = lo; t < hi; ++t) {
+    if (between[t] > best) {
+      best = between[t];
       threshold = uint8_t(t);
     }
   }

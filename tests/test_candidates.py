@@ -530,3 +530,43 @@ def test_contour_method_fits_the_true_sides(angle, blur):
     assert direction_error(refit) < min(0.2, direction_error(plain))
     assert centre_error(refit) < min(0.1, centre_error(plain))
     assert np.linalg.norm(refit - truth, axis=1).max() < 1.5
+
+
+def otsu_reference(hist):
+    """First threshold of the largest between-class variance, in plain floats."""
+    hist = [float(v) for v in hist]
+    n = total = 0.0
+    for t, v in enumerate(hist):
+        n += v
+        total += t * v
+    best, threshold, w0, sum0 = -1.0, 0, 0.0, 0.0
+    for t, v in enumerate(hist):
+        w0 += v
+        if w0 == 0:
+            continue
+        w1 = n - w0
+        if w1 == 0:
+            break
+        sum0 += t * v
+        d = sum0 / w0 - (total - sum0) / w1
+        between = w0 * w1 * d * d
+        if between > best:
+            best, threshold = between, t
+    return threshold
+
+
+def test_otsu_threshold_matches_reference(rng):
+    cases = [np.zeros(256, np.uint64)]
+    for bins in ([0], [255], [7, 8], [0, 255], [3, 3 + 1, 200]):
+        h = np.zeros(256, np.uint64)
+        h[bins] = 1 + np.arange(len(bins), dtype=np.uint64)
+        cases.append(h)
+    cases.append(np.full(256, 5, np.uint64))  # flat: ties decide
+    cases.append(np.bincount(rng.integers(0, 256, 576), minlength=256).astype(np.uint64))
+    two_modes = np.concatenate([rng.normal(40, 6, 400), rng.normal(190, 9, 300)])
+    cases.append(np.bincount(np.clip(two_modes, 0, 255).astype(int), minlength=256).astype(np.uint64))
+    huge = np.zeros(256, np.uint64)  # counts whose sums leave the exact range of doubles
+    huge[[10, 90, 250]] = [2**60, 3 * 2**58, 2**61]
+    cases.append(huge)
+    for h in cases:
+        assert th.otsu_threshold(h.tolist()) == otsu_reference(h), h.nonzero()

@@ -171,6 +171,8 @@ void register_imgproc_hooks(nb::module_& m) {
 
   m.def("is_convex", [](const std::array<Pt, 4>& q) { return imgproc::is_convex(quad_from(q)); });
 
+  m.def("otsu_threshold", [](const std::array<uint64_t, 256>& hist) { return imgproc::otsu_threshold(hist); });
+
   m.def("perspective_transform",
         [](const std::array<Pt, 4>& src, const std::array<Pt, 4>& dst) {
           return imgproc::get_perspective_transform(quad_from(src), quad_from(dst));
