@@ -626,8 +626,22 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
     // The run's first pixel: white looks at three upper neighbours, black at one.
     const uint32_t c0 = v == kWhite ? std::max<uint32_t>(x0, 2) - 1 : std::max<uint32_t>(x0, 1);
     const uint32_t c1 = std::min(v == kWhite ? x0 + 1 : x0, last_inner);
+    // The new label is a root of size one until its first union, which
+    // therefore only hangs it under the other root (ties go to the upper
+    // pixel): the same forest as a full union, without its checks and walk.
+    bool fresh = true;
+    const auto join = [&](uint32_t upper) {
+      if (fresh) {
+        const uint32_t root = find_root(parents, upper);
+        parents[label] = root;
+        ++sizes[root];
+        fresh = false;
+      } else {
+        unite(f, label, upper);
+      }
+    };
     for (uint32_t c = c0; c <= c1; ++c) {
-      if (up[c] == v) unite(f, label, lup[c]);
+      if (up[c] == v) join(lup[c]);
     }
     // The joined pixels: white x looks at x + 1 (x at the last column, never
     // inner), black x at x itself. Here c >= 2, and an upper pixel from
@@ -644,11 +658,11 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
         std::memcpy(&left, up + c - 1, 8);
         uint64_t starts = equal_bytes(here, v) & ~equal_bytes(left, v);
         if (j1 - c < 7) starts &= (uint64_t(1) << (8 * (j1 - c + 1))) - 1;
-        for (; starts != 0; starts &= starts - 1) unite(f, label, lup[c + (std::countr_zero(starts) >> 3)]);
+        for (; starts != 0; starts &= starts - 1) join(lup[c + (std::countr_zero(starts) >> 3)]);
       }
     } else {
       for (uint32_t c = j0; c <= j1; ++c) {
-        if (up[c] == v && up[c - 1] != v) unite(f, label, lup[c]);
+        if (up[c] == v && up[c - 1] != v) join(lup[c]);
       }
     }
   }
