@@ -640,8 +640,17 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
         unite(f, label, upper);
       }
     };
-    for (uint32_t c = c0; c <= c1; ++c) {
-      if (up[c] == v) join(lup[c]);
+    // Matching upper pixels in adjacent columns share a label (from column 1
+    // on, the row above joins left), so only the first of each group needs a
+    // union: the others would find the labels joined and change nothing. The
+    // matches are gathered as bits, not branched on one by one.
+    if (c0 <= c1) {
+      const uint8_t* u = up + c0;
+      const uint32_t span = c1 - c0;  // at most 2
+      const uint32_t match = uint32_t(u[0] == v) | (span >= 1 ? uint32_t(u[1] == v) << 1 : 0u) |
+                             (span >= 2 ? uint32_t(u[2] == v) << 2 : 0u);
+      for (uint32_t first = match & ~(match << 1); first != 0; first &= first - 1)
+        join(lup[c0 + uint32_t(std::countr_zero(first))]);
     }
     // The joined pixels: white x looks at x + 1 (x at the last column, never
     // inner), black x at x itself. Here c >= 2, and an upper pixel from
