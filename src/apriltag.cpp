@@ -591,6 +591,11 @@ inline void fill_run(uint32_t* lab, uint32_t x0, uint32_t x1, uint32_t label, co
   }
 }
 
+// kLowBytes[n]: a word with its low n bytes set.
+constexpr std::array<uint64_t, 9> kLowBytes = {0,          0xFF,           0xFFFF,           0xFFFFFF,
+                                               0xFFFFFFFF, 0xFFFFFFFFFF,   0xFFFFFFFFFFFF,   0xFFFFFFFFFFFFFF,
+                                               ~uint64_t(0)};
+
 // Rows below the first, run by run. A pixel that joins its left neighbour
 // (from column 2 on, never in the last row) shares its label and looks only
 // at its rightmost upper neighbour, and only where the upper row's label
@@ -660,15 +665,21 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
     const uint32_t j0 = v == kWhite ? x0 + 2 : x0 + 1;
     const uint32_t j1 = std::min(v == kWhite ? x1 : x1 - 1, last_inner);
     if (std::endian::native == std::endian::little && w >= 16) {
-      // Reads reach up + j1 + 7 <= row + 5, inside the current row.
-      for (uint32_t c = j0; c <= j1; c += 8) {
+      // The first word is read whatever the run's length (masked to nothing
+      // when the run has no joined pixels), so short runs take no branch on
+      // their length. Reads reach up + max(j0, j1) + 7 <= row + 8, inside the
+      // current row.
+      uint32_t c = j0;
+      do {
         uint64_t here, left;
         std::memcpy(&here, up + c, 8);
         std::memcpy(&left, up + c - 1, 8);
-        uint64_t starts = equal_bytes(here, v) & ~equal_bytes(left, v);
-        if (j1 - c < 7) starts &= (uint64_t(1) << (8 * (j1 - c + 1))) - 1;
+        const int64_t to_end = int64_t(j1) + 1 - int64_t(c);  // columns from c to j1
+        const uint64_t in_run = kLowBytes[std::clamp<int64_t>(to_end, 0, 8)];
+        uint64_t starts = equal_bytes(here, v) & ~equal_bytes(left, v) & in_run;
         for (; starts != 0; starts &= starts - 1) join(lup[c + (std::countr_zero(starts) >> 3)]);
-      }
+        c += 8;
+      } while (c <= j1);
     } else {
       for (uint32_t c = j0; c <= j1; ++c) {
         if (up[c] == v && up[c - 1] != v) join(lup[c]);
