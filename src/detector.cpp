@@ -491,9 +491,9 @@ bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<u
   for (int32_t r = 0; r < S; ++r) {
     sample_row(h->data(), double(r), S, double(gray.width), double(gray.height), xs.data(), ys.data());
     uint8_t* row = out.data() + size_t(r) * size_t(S);
-    // The coordinates are whole numbers inside the image: converted through
-    // int64_t, each is one instruction (a double to size_t conversion is a
-    // compare and two).
+    // The coordinates are whole numbers inside the image. Through int64_t
+    // each converts in one instruction; straight to size_t, a double takes a
+    // compare, a branch and a second conversion.
     for (int32_t c = 0; c < S; ++c) {
       const double x = xs[size_t(c)], y = ys[size_t(c)];
       row[c] = x >= 0.0 ? gray.data[size_t(int64_t(y)) * gray.width + size_t(int64_t(x))] : 0;
