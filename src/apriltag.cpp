@@ -1017,17 +1017,6 @@ void pack_band(const GrayImage& img, EdgeBand& band, Rows&& rows = {}) {
   }
 }
 
-// Calls visit(i, y, x, d) for every contact of the band, in order.
-template <class Visit>
-void for_each_code(const EdgeBand& band, Visit&& visit) {
-  size_t i = 0;
-  for (uint32_t y = band.y0; y < band.y1; ++y) {
-    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
-      visit(i, y, band.codes[i] >> 2, band.codes[i] & 3);
-    }
-  }
-}
-
 // Numbers the band's keys. `parents` points every label at its root, so a
 // key costs two lookups; an edge between the same two labels as the
 // previous one has the same key.
@@ -1044,23 +1033,33 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   // when the key changes: incremented in the table, each edge would wait for
   // the previous edge's store to the same count.
   uint32_t repeats = 0;
-  for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
-    const uint32_t from = y * w + x;
-    const uint64_t ra = parents[labels[from]], rb = parents[labels[from + offset[d]]];
-    // Which root is smaller flips from edge to edge (the pixel is black on
-    // one, white on the next), so the order is chosen by a mask, not a branch.
-    const uint64_t a_first = uint64_t(0) - uint64_t(ra < rb);
-    const uint64_t key = ((ra << 32 | rb) & a_first) | ((rb << 32 | ra) & ~a_first);
-    if (key != last_key) {
-      if (repeats != 0) band.table.counts[id] += repeats, repeats = 0;
-      last_key = key;
-      id = band.table.add(key);
-    } else {
-      ++repeats;
+  // The arrays are walked through local pointers: reached through the band,
+  // each would be reloaded for every edge, since the table's insertions
+  // might (for all the compiler knows) move them.
+  KeyTable& table = band.table;
+  const uint32_t* const codes = band.codes.data();
+  uint32_t* const cluster_of = band.cluster_of.data();
+  size_t i = 0;
+  for (uint32_t y = band.y0; y < band.y1; ++y) {
+    const uint32_t* const row_labels = labels + size_t(y) * w;
+    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
+      const uint32_t* const pixel = row_labels + (codes[i] >> 2);
+      const uint64_t ra = parents[pixel[0]], rb = parents[pixel[offset[codes[i] & 3]]];
+      // Which root is smaller flips from edge to edge (the pixel is black on
+      // one, white on the next), so the order is chosen by a mask, not a branch.
+      const uint64_t a_first = uint64_t(0) - uint64_t(ra < rb);
+      const uint64_t key = ((ra << 32 | rb) & a_first) | ((rb << 32 | ra) & ~a_first);
+      if (key != last_key) {
+        if (repeats != 0) table.counts[id] += repeats, repeats = 0;
+        last_key = key;
+        id = table.add(key);
+      } else {
+        ++repeats;
+      }
+      cluster_of[i] = id;
     }
-    band.cluster_of[i] = id;
-  });
-  if (repeats != 0) band.table.counts[id] += repeats;
+  }
+  if (repeats != 0) table.counts[id] += repeats;
 }
 
 // The point of a contact between a pixel and its neighbour in direction d,
@@ -1141,10 +1140,18 @@ void point_at_roots(uint32_t* parents, size_t n) {
 }
 
 void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* points) {
-  for_each_code(band, [&](size_t i, uint32_t y, uint32_t x, uint32_t d) {
-    size_t& at = band.dest[band.cluster_of[i]];
-    if (at != kNoSlot) ::new (static_cast<void*>(points + at++)) EdgePoint(contact_point(data, w, x, y, d));
-  });
+  // Local pointers, as in number_band.
+  const uint32_t* const codes = band.codes.data();
+  const uint32_t* const cluster_of = band.cluster_of.data();
+  size_t* const dest = band.dest.data();
+  size_t i = 0;
+  for (uint32_t y = band.y0; y < band.y1; ++y) {
+    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
+      size_t& at = dest[cluster_of[i]];
+      if (at != kNoSlot)
+        ::new (static_cast<void*>(points + at++)) EdgePoint(contact_point(data, w, codes[i] >> 2, y, codes[i] & 3));
+    }
+  }
 }
 
 // The clusters of a three-valued image whose rows may still be being made
