@@ -1547,65 +1547,96 @@ Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
   return maxima;
 }
 
-// What the quad search needs of the side between two maxima: its normal and
-// error, the error being +infinity when the fit is absent or its mse is over
-// the limit.
-struct Side {
-  double nx = 0.0;
-  double ny = 0.0;
-  double err = 0.0;
-};
-
 // Sides between maxima, each fitted at most once per search (a fit costs
-// trigonometry, the search visits a pair many times). Up to kMaxCached
-// maxima the n x n table stays within a few tens of megabytes; beyond, sides
-// are fitted on every visit.
+// trigonometry, the search visits a pair many times); a side's error is
+// +infinity when the fit is absent or its mse is over the limit. Up to
+// kMaxCached maxima the n x n table stays within a few tens of megabytes;
+// beyond, sides are fitted on every visit.
 class SideTable {
  public:
   static constexpr size_t kMaxCached = 1024;
 
   SideTable(const LineFits& lf, const Vec<uint32_t>& at, double max_mse)
       : lf_(lf), at_(at), max_mse_(max_mse), n_(at.size()) {
-    if (n_ <= kMaxCached) cache_.assign(n_ * n_, Side{0.0, 0.0, kUnknown});
+    if (n_ <= kInline) {
+      fits_ = inline_.fits;
+      known_ = inline_known_;
+      std::fill_n(known_, kInlineWords, 0);
+    } else if (n_ <= kMaxCached) {
+      heap_.resize(n_ * n_);
+      heap_known_.assign((n_ * n_ + 63) / 64, 0);
+      fits_ = heap_.data();
+      known_ = heap_known_.data();
+    }
   }
 
   // The side from maximum a to maximum b, cyclically.
-  Side get(size_t a, size_t b) {
-    if (cache_.empty()) return fit(a, b);
-    Side& s = cache_[a * n_ + b];
-    if (s.err == kUnknown) s = fit(a, b);
-    return s;
+  LineFit get(size_t a, size_t b) {
+    if (!fits_) return fit(a, b);
+    const size_t k = a * n_ + b;
+    uint64_t& word = known_[k / 64];
+    const uint64_t bit = uint64_t(1) << (k % 64);
+    if (!(word & bit)) {
+      std::construct_at(fits_ + k, fit(a, b));
+      word |= bit;
+    }
+    return fits_[k];
   }
 
  private:
-  static constexpr double kUnknown = -1.0;  // errors are never negative
+  // Tables of up to kInline maxima live in the object, left unwritten until
+  // a side is fitted (the default limit is 10 maxima).
+  static constexpr size_t kInline = 16;
+  static constexpr size_t kInlineWords = kInline * kInline / 64;
+  union InlineFits {
+    InlineFits() {}
+    LineFit fits[kInline * kInline];
+  };
 
-  Side fit(size_t a, size_t b) const {
-    const std::optional<LineFit> f = lf_.fit(at_[a], at_[b]);
-    if (!f || !(f->mse <= max_mse_)) return Side{0.0, 0.0, std::numeric_limits<double>::infinity()};
-    return Side{f->nx, f->ny, f->err};
+  LineFit fit(size_t a, size_t b) const {
+    std::optional<LineFit> f = lf_.fit(at_[a], at_[b]);
+    if (!f || !(f->mse <= max_mse_)) {
+      LineFit none;
+      none.err = std::numeric_limits<double>::infinity();
+      return none;
+    }
+    return *f;
   }
 
   const LineFits& lf_;
   const Vec<uint32_t>& at_;
   double max_mse_;
   size_t n_;
-  WorkVec<Side> cache_;
+  LineFit* fits_ = nullptr;
+  uint64_t* known_ = nullptr;  // a bit per side: fitted yet
+  InlineFits inline_;
+  uint64_t inline_known_[kInlineWords];
+  WorkVec<LineFit> heap_;
+  Vec<uint64_t> heap_known_;
 };
 
-// The best quadruple found: maxima positions m0 < m1 < m2 < m3.
+// The best quadruple found: maxima positions m0 < m1 < m2 < m3, and its
+// sides' fits, side i running from maximum m[i] to m[i + 1] (side 3 wraps
+// round).
 struct Quadruple {
   size_t m[4];
   double total;
+  LineFit side[4];
 };
+
+Quadruple with_sides(SideTable& sides, const size_t (&m)[4], double total) {
+  Quadruple q{{m[0], m[1], m[2], m[3]}, total, {}};
+  for (int i = 0; i < 4; ++i) q.side[i] = sides.get(m[i], m[(i + 1) & 3]);
+  return q;
+}
 
 // The increasing quadruple of maxima with the smallest total side error;
 // ties keep the first in loop order. Partial sums only grow (errors are
 // non-negative and rounding is monotone), so a branch whose partial sum
 // already reaches the best total cannot win and is skipped without changing
-// the result.
-std::optional<Quadruple> best_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
-                                        const DetectorParams& params) {
+// the result. Every side it visits is fitted exactly.
+std::optional<Quadruple> exhaustive_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
+                                              const DetectorParams& params) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   const double cos_critical = std::cos(params.april_tag_critical_rad);
   const size_t n = maxima.size();
@@ -1614,10 +1645,10 @@ std::optional<Quadruple> best_quadruple(const LineFits& lf, const Vec<uint32_t>&
   const auto beaten = [&](double partial) { return best && partial >= best->total; };
   for (size_t m0 = 0; m0 < n; ++m0) {
     for (size_t m1 = m0 + 1; m1 < n; ++m1) {
-      const Side s01 = sides.get(m0, m1);
+      const LineFit s01 = sides.get(m0, m1);
       if (s01.err == kInf || beaten(s01.err)) continue;
       for (size_t m2 = m1 + 1; m2 < n; ++m2) {
-        const Side s12 = sides.get(m1, m2);
+        const LineFit s12 = sides.get(m1, m2);
         if (s12.err == kInf) continue;
         if (!(std::fabs(s01.nx * s12.nx + s01.ny * s12.ny) <= cos_critical)) continue;
         const double partial = s01.err + s12.err;
@@ -1626,12 +1657,199 @@ std::optional<Quadruple> best_quadruple(const LineFits& lf, const Vec<uint32_t>&
           const double e23 = sides.get(m2, m3).err, e30 = sides.get(m3, m0).err;
           if (e23 == kInf || e30 == kInf) continue;
           const double total = partial + e23 + e30;
-          if (!best || total < best->total) best = Quadruple{{m0, m1, m2, m3}, total};
+          if (!best || total < best->total) best = Quadruple{{m0, m1, m2, m3}, total, {}};
         }
       }
     }
   }
+  if (best) *best = with_sides(sides, best->m, best->total);
   return best;
+}
+
+// The bounded search below decides on bounds of the side fits, got without
+// trigonometry from the very moments the exact fit uses, and fits exactly
+// only the sides of quadruples the bounds cannot tell apart.
+//
+// Given the same moments cxx, cyy, cxy, the exact fit's mse (the quadratic
+// form at its atan2/sin/cos normal) and the closed-form smaller eigenvalue
+// differ only by rounding: the form is stationary at the eigenvector, so
+// the few-ulp angle error of the trigonometry enters squared, and each
+// evaluation rounds a few times on terms no larger than |cxx| + |cyy| +
+// |cxy|. Both stay within 30 units in the last place of that sum; the slack
+// allows eight times as much.
+constexpr double kFitSlack = 256.0 * DBL_EPSILON;
+// The normals' dot product is a cosine of half the angle between the doubled
+// angles; from their unit vectors it is known to well within this.
+constexpr double kAngleSlack = 1e-13;
+
+enum SideState : int64_t { kNoSide = 0, kSide = 1, kFitNeeded = 2 };
+
+// Bounds on every side's error, n x n, side (a, b) at a * n + b; the unit
+// vector (cos, sin) of its doubled normal angle, NaN where the moments are
+// too close to isotropic to give one; whether it has a fit within the mse
+// limit, or kFitNeeded when only the exact fit can tell.
+struct SideBounds {
+  static constexpr size_t kMax = 16;  // maxima: the arrays stay on the stack
+  double lo[kMax * kMax], hi[kMax * kMax], ux[kMax * kMax], uy[kMax * kMax];
+  int64_t state[kMax * kMax];
+};
+
+// Row a of the bounds: sides from maximum a to every maximum b, the range
+// sums formed exactly as LineFits::range forms them. `through[c * n + b]`
+// is sums[c] just past maximum b; `from[c]` is sums[c] at maximum a, and
+// `wrap[c]` the total less it. Lanes are independent and every operation
+// the exact fit shares is done in its order, so the moments are its own.
+MV_CLONES("avx2", "default") MV_NO_TRAPPING_MATH
+void bound_row(const double* __restrict through, const double* __restrict from, const double* __restrict wrap,
+               const double* __restrict at, double at_a, double points, size_t n, double max_mse,
+               double* __restrict lo, double* __restrict hi, double* __restrict ux, double* __restrict uy,
+               int64_t* __restrict state) {
+  // Held in registers: loads under a condition would keep the loop scalar.
+  double f[6], r[6];
+  for (int c = 0; c < 6; ++c) f[c] = from[c], r[c] = wrap[c];
+  for (size_t b = 0; b < n; ++b) {
+    const bool forward = at[b] > at_a;
+    const auto range = [&](int c) {
+      const double t = through[c * n + b];
+      return forward ? t - f[c] : r[c] + t;
+    };
+    const double count = forward ? at[b] - at_a + 1.0 : at[b] + points + 1.0 - at_a;
+    const double w = range(0);
+    const double ex = range(1) / w, ey = range(2) / w;
+    const double cxx = range(3) / w - ex * ex, cyy = range(5) / w - ey * ey, cxy = range(4) / w - ex * ey;
+    const double x = cxx - cyy, y = 2.0 * cxy;  // the exact fit's atan2 arguments
+    const double radius = std::sqrt(x * x + y * y);
+    double mse = 0.5 * (cxx + cyy - radius);
+    mse = mse > 0.0 ? mse : 0.0;
+    // NaN moments give a NaN slack, which leaves the side undecided.
+    const double slack = kFitSlack * (std::fabs(cxx) + std::fabs(cyy) + std::fabs(cxy) + mse);
+    // The state as lane arithmetic (kSide, kNoSide or kFitNeeded), so the loop has no branch.
+    const int64_t present = int64_t(count >= 3.0) & int64_t(w > 0.0);
+    const int64_t sure_in = mse + slack <= max_mse, sure_out = mse - slack > max_mse;
+    state[b] = present * (sure_in * kSide + (1 - sure_in - sure_out) * kFitNeeded);
+    const double err = mse * count, err_slack = 2.0 * slack * count;
+    lo[b] = err - err_slack > 0.0 ? err - err_slack : 0.0;
+    hi[b] = err + err_slack;
+    const bool direction = radius > 1e-150;  // far from underflow in x * x + y * y
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    ux[b] = direction ? x / radius : nan;
+    uy[b] = direction ? y / radius : nan;
+  }
+}
+
+void side_bounds(const LineFits& lf, const Vec<uint32_t>& maxima, double max_mse, SideBounds& sb) {
+  const size_t n = maxima.size(), points = lf.points();
+  double gathered[7 * SideBounds::kMax];  // six rows of sums past each maximum, then the positions
+  double* const through = gathered;
+  for (int c = 0; c < 6; ++c) {
+    for (size_t b = 0; b < n; ++b) through[c * n + b] = lf.sums[c][maxima[b] + 1];
+  }
+  double* at = gathered + 6 * n;
+  for (size_t b = 0; b < n; ++b) at[b] = double(maxima[b]);
+  for (size_t a = 0; a < n; ++a) {
+    double from[6], wrap[6];
+    for (int c = 0; c < 6; ++c) {
+      from[c] = lf.sums[c][maxima[a]];
+      wrap[c] = lf.sums[c][points] - from[c];
+    }
+    const size_t row = a * n;
+    bound_row(through, from, wrap, at, at[a], double(points), n, max_mse, sb.lo + row, sb.hi + row,
+              sb.ux + row, sb.uy + row, sb.state + row);
+    sb.state[row + a] = kNoSide;
+  }
+}
+
+// The same quadruple as exhaustive_quadruple. Quadruples are visited in its
+// order with totals bounded below and above (rounded sums are monotone, so
+// summing the bounds in the exact order bounds the exact total); any whose
+// lower bound exceeds the least upper bound cannot be the best. The rest,
+// usually one, are compared on exact fits in visiting order, which keeps the
+// exact search's choice among equal totals.
+std::optional<Quadruple> bounded_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
+                                           const DetectorParams& params) {
+  const size_t n = maxima.size();
+  const double cos_critical = std::cos(params.april_tag_critical_rad);
+  SideTable sides(lf, maxima, params.april_tag_max_line_fit_mse);
+  SideBounds sb;
+  side_bounds(lf, maxima, params.april_tag_max_line_fit_mse, sb);
+  for (size_t p = 0; p < n * n; ++p) {
+    if (sb.state[p] != kFitNeeded) continue;
+    const double err = sides.get(p / n, p % n).err;
+    sb.state[p] = err == std::numeric_limits<double>::infinity() ? kNoSide : kSide;
+    sb.lo[p] = sb.hi[p] = err;
+  }
+  // |n01 . n12| <= cos_critical, from the doubled-angle vectors where they
+  // settle it: |cos(half the angle)|^2 = (1 + u01 . u12) / 2.
+  const double sure_pass = cos_critical > kAngleSlack ? (cos_critical - kAngleSlack) * (cos_critical - kAngleSlack)
+                                                      : -1.0;
+  const double sure_fail = (cos_critical + kAngleSlack) * (cos_critical + kAngleSlack);
+  const auto corner_allowed = [&](size_t m0, size_t m1, size_t m2) {
+    const size_t p = m0 * n + m1, q = m1 * n + m2;
+    const double g = 0.5 * (1.0 + (sb.ux[p] * sb.ux[q] + sb.uy[p] * sb.uy[q]));
+    if (g + kAngleSlack <= sure_pass) return true;
+    if (g - kAngleSlack > sure_fail) return false;
+    const LineFit s01 = sides.get(m0, m1), s12 = sides.get(m1, m2);
+    return std::fabs(s01.nx * s12.nx + s01.ny * s12.ny) <= cos_critical;
+  };
+
+  struct Contender {
+    uint32_t m[4];
+    double lower;
+  };
+  // In visiting order. Few are ever kept (four on average on noise), so they
+  // stay on the stack unless near-ties pile up.
+  constexpr size_t kInlineContenders = 32;
+  Contender inline_contenders[kInlineContenders];
+  Vec<Contender> spilled;
+  size_t kept = 0;
+  const auto keep = [&](const Contender& c) {
+    if (kept < kInlineContenders) inline_contenders[kept] = c;
+    else spilled.push_back(c);
+    ++kept;
+  };
+  double upper = std::numeric_limits<double>::infinity();
+  const int64_t* state = sb.state;
+  const double *lo = sb.lo, *hi = sb.hi;
+  for (size_t m0 = 0; m0 < n; ++m0) {
+    for (size_t m1 = m0 + 1; m1 < n; ++m1) {
+      const size_t p01 = m0 * n + m1;
+      if (state[p01] == kNoSide || lo[p01] > upper) continue;
+      for (size_t m2 = m1 + 1; m2 < n; ++m2) {
+        const size_t p12 = m1 * n + m2;
+        if (state[p12] == kNoSide || !corner_allowed(m0, m1, m2)) continue;
+        const double partial_lo = lo[p01] + lo[p12], partial_hi = hi[p01] + hi[p12];
+        if (partial_lo > upper) continue;
+        for (size_t m3 = m2 + 1; m3 < n; ++m3) {
+          const size_t p23 = m2 * n + m3, p30 = m3 * n + m0;
+          if (state[p23] == kNoSide || state[p30] == kNoSide) continue;
+          const double lower = partial_lo + lo[p23] + lo[p30];
+          if (lower > upper) continue;
+          upper = std::min(upper, partial_hi + hi[p23] + hi[p30]);
+          keep(Contender{{uint32_t(m0), uint32_t(m1), uint32_t(m2), uint32_t(m3)}, lower});
+        }
+      }
+    }
+  }
+  std::optional<Quadruple> best;
+  for (size_t i = 0; i < kept; ++i) {
+    const Contender& c = i < kInlineContenders ? inline_contenders[i] : spilled[i - kInlineContenders];
+    if (c.lower > upper) continue;
+    const double total = sides.get(c.m[0], c.m[1]).err + sides.get(c.m[1], c.m[2]).err +
+                         sides.get(c.m[2], c.m[3]).err + sides.get(c.m[3], c.m[0]).err;
+    if (!best || total < best->total) best = Quadruple{{c.m[0], c.m[1], c.m[2], c.m[3]}, total, {}};
+  }
+  if (best) *best = with_sides(sides, best->m, best->total);
+  return best;
+}
+
+// Up to this many maxima the bounded search holds its n x n bounds; beyond,
+// sides are fitted as the exhaustive search visits them.
+constexpr size_t kMaxBounded = SideBounds::kMax;
+
+std::optional<Quadruple> best_quadruple(const LineFits& lf, const Vec<uint32_t>& maxima,
+                                        const DetectorParams& params) {
+  return maxima.size() <= kMaxBounded ? bounded_quadruple(lf, maxima, params)
+                                      : exhaustive_quadruple(lf, maxima, params);
 }
 
 std::optional<Point2f> intersect(const LineFit& a, const LineFit& b) {
@@ -1700,10 +1918,7 @@ std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage
   const std::optional<Quadruple> best = best_quadruple(lf, maxima, params);
   if (!best || !(best->total / double(m) < params.april_tag_max_line_fit_mse)) return std::nullopt;
 
-  // The chosen sides again, in full (the same fits the search made): side i
-  // runs from maximum m[i] to m[i + 1], side 3 wraps round.
-  LineFit side[4];
-  for (int i = 0; i < 4; ++i) side[i] = *lf.fit(maxima[best->m[i]], maxima[best->m[(i + 1) & 3]]);
+  const LineFit* side = best->side;
   Quad q;
   for (int i = 0; i < 4; ++i) {  // corner i joins the side before it and side i
     const std::optional<Point2f> p = intersect(side[(i + 3) & 3], side[i]);
