@@ -960,10 +960,12 @@ constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
 
 // Contacts never depend on the labels, so bands of rows are packed while the
 // labelling runs; the bands keep production order when read one after the
-// other. Rows 1 .. h - 2 hold every contact.
+// other. Rows 1 .. h - 2 hold every contact. Eight bands a thread: the
+// numbering and the fill end on the last band to finish, and bands' edge
+// counts differ widely on one frame.
 Vec<EdgeBand> edge_bands(uint32_t h) {
   const uint32_t rows = h - 2;
-  const uint32_t n = std::clamp<uint32_t>(rows / 64, 1, uint32_t(4 * affinity::concurrency()));
+  const uint32_t n = std::clamp<uint32_t>(rows / 64, 1, uint32_t(8 * affinity::concurrency()));
   Vec<EdgeBand> bands(n);
   for (uint32_t b = 0; b < n; ++b) {
     bands[b].y0 = 1 + uint32_t(uint64_t(rows) * b / n);
@@ -1540,7 +1542,10 @@ Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
   consider(m - 1, s[m - 2], s[0]);
   maxima.resize(count);
   if (maxima.size() > limit) {
-    std::stable_sort(maxima.begin(), maxima.end(), [&](uint32_t a, uint32_t b) { return s[a] > s[b]; });
+    // The `limit` strongest, equal strengths taken in index order: a strict
+    // order on distinct indices, so selecting them needs no stable sort.
+    const auto stronger = [&](uint32_t a, uint32_t b) { return s[a] > s[b] || (s[a] == s[b] && a < b); };
+    std::nth_element(maxima.begin(), maxima.begin() + std::ptrdiff_t(limit), maxima.end(), stronger);
     maxima.resize(limit);
     std::sort(maxima.begin(), maxima.end());
   }
