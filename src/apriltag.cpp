@@ -1966,16 +1966,25 @@ constexpr size_t kMinSideSamples = 4;
 // Bilinear interpolation at (x, y), where pixel (i, j) covers
 // [i, i + 1) x [j, j + 1) and its value belongs to its centre
 // (i + 0.5, j + 0.5). False when the four pixels around are not all there.
-inline bool interpolate(const GrayImage& g, float x, float y, float& out) {
+inline bool has_four_pixels(const GrayImage& g, float x, float y) {
   const float fx = x - 0.5f, fy = y - 0.5f;
-  if (!(fx >= 0.0f && fx < float(g.width) - 1.0f && fy >= 0.0f && fy < float(g.height) - 1.0f))
-    return false;
+  return fx >= 0.0f && fx < float(g.width) - 1.0f && fy >= 0.0f && fy < float(g.height) - 1.0f;
+}
+
+// The interpolation at a point that has its four pixels.
+inline float interpolate_inside(const GrayImage& g, float x, float y) {
+  const float fx = x - 0.5f, fy = y - 0.5f;
   const uint32_t ix = uint32_t(fx), iy = uint32_t(fy);
   const float ax = fx - float(ix), ay = fy - float(iy);
   const uint8_t* p = g.data.data() + size_t(iy) * g.width + ix;
   const float top = float(p[0]) + ax * (float(p[1]) - float(p[0]));
   const float bottom = float(p[g.width]) + ax * (float(p[g.width + 1]) - float(p[g.width]));
-  out = top + ay * (bottom - top);
+  return top + ay * (bottom - top);
+}
+
+inline bool interpolate(const GrayImage& g, float x, float y, float& out) {
+  if (!has_four_pixels(g, x, y)) return false;
+  out = interpolate_inside(g, x, y);
   return true;
 }
 
@@ -1998,16 +2007,36 @@ std::optional<Step> step_across(const GrayImage& g, Point2f p, Point2f n, float 
   const int half = int(std::ceil((reach + kProfileTail) / kProfileStep));
   const int count = 2 * half + 1;
   float v[kMaxProfile];
-  const auto take = [&](int k) {
+  const auto at = [&](int k) {
     const float s = float(k - half) * kProfileStep;
-    return interpolate(g, p.x + s * n.x, p.y + s * n.y, v[k]);
+    return Point2f{p.x + s * n.x, p.y + s * n.y};
+  };
+  // Each coordinate of a sample moves monotonically with k (rounding keeps
+  // the order), so when both ends of the profile have their four pixels,
+  // every sample has, and none needs the test.
+  const Point2f front = at(0), back = at(count - 1);
+  const bool inside = has_four_pixels(g, front.x, front.y) && has_four_pixels(g, back.x, back.y);
+  const auto take = [&](int k) {
+    const Point2f q = at(k);
+    if (inside) {
+      v[k] = interpolate_inside(g, q.x, q.y);
+      return true;
+    }
+    return interpolate(g, q.x, q.y, v[k]);
   };
   // Slope k lies between samples k and k + 1; the steepest rise is sought
   // among the slopes whose middle is within reach.
   const int within = int(reach / kProfileStep);
   const int first = half - within, last = half + within - 1;
-  for (int k = first; k <= last + 1; ++k)
-    if (!take(k)) return std::nullopt;
+  if (inside) {
+    for (int k = first; k <= last + 1; ++k) {
+      const Point2f q = at(k);
+      v[k] = interpolate_inside(g, q.x, q.y);
+    }
+  } else {
+    for (int k = first; k <= last + 1; ++k)
+      if (!take(k)) return std::nullopt;
+  }
   int peak = -1;
   float steepest = 0.0f;
   for (int k = first; k <= last; ++k) {
