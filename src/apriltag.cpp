@@ -1296,8 +1296,9 @@ const ByteHypot& byte_hypot() {
 
 }  // namespace
 
-LineFits line_fits(std::span<const EdgePoint> points, const GrayImage& image) {
-  LineFits lf;
+namespace {
+
+void line_fits_into(std::span<const EdgePoint> points, const GrayImage& image, LineFits& lf) {
   const size_t n = points.size();
   for (WorkVec<double>& s : lf.sums) s.resize(n + 1);
   const int64_t w = image.width, h = image.height;
@@ -1327,6 +1328,13 @@ LineFits line_fits(std::span<const EdgePoint> points, const GrayImage& image) {
     s[0][i + 1] = w0, s[1][i + 1] = wx, s[2][i + 1] = wy;
     s[3][i + 1] = wxx, s[4][i + 1] = wxy, s[5][i + 1] = wyy;
   }
+}
+
+}  // namespace
+
+LineFits line_fits(std::span<const EdgePoint> points, const GrayImage& image) {
+  LineFits lf;
+  line_fits_into(points, image, lf);
   return lf;
 }
 
@@ -1411,15 +1419,39 @@ bool points_inwards(std::span<const EdgePoint> cluster, const Extent& e, double 
   return dot < 0.0;
 }
 
-WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
+// A point's angle key and its index in production order.
+struct Keyed {
+  int64_t angle;  // the angle's total order
+  uint32_t index;
+};
+
+// The work arrays of a quad fit, kept from one fit to the next: a run of
+// fits then allocates only for a cluster larger than any before it.
+struct FitScratch {
+  WorkVec<double> angle;
+  WorkVec<uint32_t> bucket;
+  Vec<uint32_t> start;
+  WorkVec<Keyed> order;
+  WorkVec<EdgePoint> points;  // the ordered cluster
+  LineFits lines;
+  WorkVec<double> errors;
+  WorkVec<double> strengths;
+  Vec<uint32_t> maxima;
+};
+
+// Leaves the ordered cluster in scratch.points (empty when the boundary
+// encloses white).
+void order_by_angle(std::span<const EdgePoint> cluster, FitScratch& scratch) {
+  scratch.points.clear();
   const Extent e = extent(cluster.data(), cluster.size());
   // The offsets keep every point off the centre's axes (no zero divisor).
   const double cx = double(int64_t(e.xmin) + e.xmax) * 0.5 + 0.05118;
   const double cy = double(int64_t(e.ymin) + e.ymax) * 0.5 - 0.028581;
-  if (points_inwards(cluster, e, cx, cy)) return {};
+  if (points_inwards(cluster, e, cx, cy)) return;
 
   const size_t n = cluster.size();
-  WorkVec<double> angle(n);
+  WorkVec<double>& angle = scratch.angle;
+  angle.resize(n);
   pseudo_angles(cluster.data(), n, cx, cy, angle.data());
   // A bucket pass on the angle (the buckets are monotone in it), in
   // production order, then one insertion pass: every point already sits in
@@ -1427,19 +1459,18 @@ WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
   // the points, by a place or two). A point moves only past strictly greater
   // angles, so equal angles keep production order and the result is
   // reproducible.
-  struct Keyed {
-    int64_t angle;  // the angle's total order
-    uint32_t index;
-  };
-  WorkVec<uint32_t> bucket(n);
-  Vec<uint32_t> start(n + 1, 0);
+  WorkVec<uint32_t>& bucket = scratch.bucket;
+  bucket.resize(n);
+  Vec<uint32_t>& start = scratch.start;
+  start.assign(n + 1, 0);
   const double per_unit = double(n) / 4.0;
   for (size_t i = 0; i < n; ++i) {
     bucket[i] = uint32_t(std::min(size_t((angle[i] + 2.0) * per_unit), n - 1));
     ++start[bucket[i] + 1];
   }
   for (size_t b = 0; b < n; ++b) start[b + 1] += start[b];
-  WorkVec<Keyed> order(n);
+  WorkVec<Keyed>& order = scratch.order;
+  order.resize(n);
   for (uint32_t i = 0; i < n; ++i) order[start[bucket[i]]++] = Keyed{total_order_key(angle[i]), i};
   for (size_t i = 1; i < n; ++i) {
     if (order[i - 1].angle > order[i].angle) [[unlikely]] {
@@ -1454,7 +1485,8 @@ WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
   // Gathered in that order, a point repeating the previous position dropped
   // (every point is written, and kept by advancing past it).
   const auto position = [](const EdgePoint& p) { return uint64_t(uint32_t(p.x)) << 32 | uint32_t(p.y); };
-  WorkVec<EdgePoint> out(n);
+  WorkVec<EdgePoint>& out = scratch.points;
+  out.resize(n);
   out[0] = cluster[order[0].index];
   size_t kept = 1;
   uint64_t previous = position(out[0]);
@@ -1466,7 +1498,6 @@ WorkVec<EdgePoint> order_by_angle(std::span<const EdgePoint> cluster) {
     previous = here;
   }
   out.resize(kept);
-  return out;
 }
 
 // Line-fit error of the points [j - k, j + k] (no wrap) for j in [lo, hi),
@@ -1494,22 +1525,49 @@ bool window_errors(const LineFits& lf, size_t k, size_t lo, size_t hi, double* _
   return empty == 0;
 }
 
+// The same for the 2k windows that wrap round the end, centred on
+// j = m - k + t for t in [0, 2k), into e[t]: each range is the points from
+// j - k to the end and from the start to j + k - m, its sums formed as
+// LineFits::range forms them. Needs m > 2k.
+MV_CLONES("avx2", "default")
+bool wrapped_window_errors(const LineFits& lf, size_t k, double* __restrict e) {
+  const size_t m = lf.points();
+  const double *s0 = lf.sums[0].data(), *s1 = lf.sums[1].data(), *s2 = lf.sums[2].data();
+  const double *s3 = lf.sums[3].data(), *s4 = lf.sums[4].data(), *s5 = lf.sums[5].data();
+  const double t0 = s0[m], t1 = s1[m], t2 = s2[m], t3 = s3[m], t4 = s4[m], t5 = s5[m];
+  const double count = double(2 * k + 1);
+  int64_t empty = 0;
+  for (size_t t = 0; t < 2 * k; ++t) {
+    const size_t a = m - 2 * k + t, b = t + 1;
+    const double w = (t0 - s0[a]) + s0[b];
+    const double ex = ((t1 - s1[a]) + s1[b]) / w, ey = ((t2 - s2[a]) + s2[b]) / w;
+    const double cxx = ((t3 - s3[a]) + s3[b]) / w - ex * ex;
+    const double cxy = ((t4 - s4[a]) + s4[b]) / w - ex * ey;
+    const double cyy = ((t5 - s5[a]) + s5[b]) / w - ey * ey;
+    const double d = cxx - cyy;
+    const double v = 0.5 * (cxx + cyy - std::sqrt(d * d + 4.0 * (cxy * cxy)));
+    e[t] = (v > 0.0 ? v : 0.0) * count;
+    empty += w > 0.0 ? 0 : 1;
+  }
+  return empty == 0;
+}
+
 // Line-fit error of the 2k + 1 points around each point, smoothed; corners
-// are where a short line fits worst. Empty if a range has no weight.
-WorkVec<double> corner_strengths(const LineFits& lf, size_t m) {
-  const size_t k = std::min<size_t>(m / 12, 20);
+// are where a short line fits worst. Into s (m values; `e` is work space);
+// false if a range has no weight.
+bool corner_strengths(const LineFits& lf, size_t m, WorkVec<double>& e, WorkVec<double>& s) {
+  constexpr size_t kMaxHalfWindow = 20;
+  const size_t k = std::min<size_t>(m / 12, kMaxHalfWindow);
   // e[j] lives at e[j + 3], with three wrapped copies on either side for
   // the smoothing below.
-  WorkVec<double> e(m + 6);
-  if (!window_errors(lf, k, k, m - k, e.data() + 3)) return {};
-  const double count = double(2 * k + 1);
-  for (size_t j = m - k; j < m + k; ++j) {  // the windows that wrap
-    const size_t jj = j < m ? j : j - m;
-    const std::array<double, 6> r = lf.range(j - k, j + k < m ? j + k : j + k - m);
-    if (!(r[0] > 0.0)) return {};
-    const Moments c = central_moments(r);
-    const double d = c.cxx - c.cyy;
-    e[jj + 3] = non_negative(0.5 * (c.cxx + c.cyy - std::sqrt(d * d + 4.0 * (c.cxy * c.cxy)))) * count;
+  e.resize(m + 6);
+  if (!window_errors(lf, k, k, m - k, e.data() + 3)) return false;
+  // The windows that wrap, around j = m - k .. m + k - 1.
+  double wrapped[2 * kMaxHalfWindow];
+  if (!wrapped_window_errors(lf, k, wrapped)) return false;
+  for (size_t t = 0; t < 2 * k; ++t) {
+    const size_t j = m - k + t;
+    e[(j < m ? j : j - m) + 3] = wrapped[t];
   }
   for (size_t t = 0; t < 3; ++t) {
     e[t] = e[m + t];
@@ -1517,21 +1575,21 @@ WorkVec<double> corner_strengths(const LineFits& lf, size_t m) {
   }
   // Gaussian taps exp(-t^2 / 2) for t = 3, 2, 1, 0, 1, 2, 3.
   constexpr double t3 = 0.011108996, t2 = 0.135335283, t1 = 0.606530659;
-  WorkVec<double> s(m);
+  s.resize(m);
   for (size_t j = 0; j < m; ++j) {
     const double* w = e.data() + j;  // w[3] is e[j]
     s[j] = w[0] * t3 + w[1] * t2 + w[2] * t1 + w[3] + w[4] * t1 + w[5] * t2 + w[6] * t3;
   }
-  return s;
+  return true;
 }
 
 // Strict local maxima of the cyclic sequence, at most `limit` of the
-// strongest, in ascending index order.
-Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
+// strongest, in ascending index order, into `maxima`.
+void strongest_maxima(const WorkVec<double>& s, size_t limit, Vec<uint32_t>& maxima) {
   const size_t m = s.size();  // at least 3
   // Every index is written and kept by advancing past it: whether a point
   // is a maximum is noise on most clusters, and would mispredict as a branch.
-  Vec<uint32_t> maxima(m);
+  maxima.resize(m);
   size_t count = 0;
   const auto consider = [&](size_t j, double before, double after) {
     maxima[count] = uint32_t(j);
@@ -1549,7 +1607,6 @@ Vec<uint32_t> strongest_maxima(const WorkVec<double>& s, size_t limit) {
     maxima.resize(limit);
     std::sort(maxima.begin(), maxima.end());
   }
-  return maxima;
 }
 
 // Sides between maxima, each fitted at most once per search (a fit costs
@@ -1903,21 +1960,25 @@ std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocess
   return fit_quad(std::span<const EdgePoint>(cluster), preprocessed, params);
 }
 
-std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
-                             const DetectorParams& params) {
+namespace {
+
+std::optional<Quad> fit_quad_using(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
+                                   const DetectorParams& params, FitScratch& scratch) {
   if (cluster.size() < min_cluster_points(params) || cluster.size() > max_cluster_points(preprocessed))
     return std::nullopt;
 
-  const WorkVec<EdgePoint> points = order_by_angle(cluster);
+  order_by_angle(cluster, scratch);
+  const WorkVec<EdgePoint>& points = scratch.points;
   const size_t m = points.size();
   if (m < 24) return std::nullopt;
 
-  const LineFits lf = line_fits(points, preprocessed);
-  const WorkVec<double> strength = corner_strengths(lf, m);
-  if (strength.empty()) return std::nullopt;
+  LineFits& lf = scratch.lines;
+  line_fits_into(points, preprocessed, lf);
+  if (!corner_strengths(lf, m, scratch.errors, scratch.strengths)) return std::nullopt;
   // Settings below 4 are refused when they are set; here they count as 4.
   const size_t limit = size_t(std::max(params.april_tag_max_nmaxima, 4));
-  const Vec<uint32_t> maxima = strongest_maxima(strength, limit);
+  const Vec<uint32_t>& maxima = scratch.maxima;
+  strongest_maxima(scratch.strengths, limit, scratch.maxima);
   if (maxima.size() < 4) return std::nullopt;
 
   const std::optional<Quadruple> best = best_quadruple(lf, maxima, params);
@@ -1932,6 +1993,14 @@ std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage
   }
   if (!plausible_shape(q, params.april_tag_critical_rad)) return std::nullopt;
   return q;
+}
+
+}  // namespace
+
+std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
+                             const DetectorParams& params) {
+  FitScratch scratch;
+  return fit_quad_using(cluster, preprocessed, params, scratch);
 }
 
 // ---------------------------------------------------------------------------
@@ -2324,9 +2393,10 @@ Vec<Candidate> candidates(const GrayImage& gray, const DetectorParams& params) {
   const float scale = float(factor);
   const float reach = edge_reach(factor);
   affinity::parallel_for((n + chunk - 1) / chunk, [&](size_t c) {
+    FitScratch scratch;
     for (size_t i = c * chunk; i < std::min(n, (c + 1) * chunk); ++i) {
       std::optional<Quad>& q = quads[i];
-      q = fit_quad(clusters[i], image, params);
+      q = fit_quad_using(clusters[i], image, params, scratch);
       if (!q) continue;
       if (factor > 1.0) {
         for (Point2f& p : *q) p = {p.x * scale, p.y * scale};
