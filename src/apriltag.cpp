@@ -2003,6 +2003,25 @@ std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage
   return fit_quad_using(cluster, preprocessed, params, scratch);
 }
 
+QuadSearch search_quad(std::span<const EdgePoint> ordered, const GrayImage& preprocessed,
+                       const DetectorParams& params, bool exhaustive) {
+  QuadSearch out;
+  const size_t m = ordered.size();
+  if (m < 24) return out;
+  const LineFits lf = line_fits(ordered, preprocessed);
+  WorkVec<double> errors, strengths;
+  if (!corner_strengths(lf, m, errors, strengths)) return out;
+  strongest_maxima(strengths, size_t(std::max(params.april_tag_max_nmaxima, 4)), out.maxima);
+  if (out.maxima.size() < 4) return out;
+  const std::optional<Quadruple> q =
+      exhaustive ? exhaustive_quadruple(lf, out.maxima, params) : best_quadruple(lf, out.maxima, params);
+  if (q) {
+    out.best = std::array<size_t, 4>{q->m[0], q->m[1], q->m[2], q->m[3]};
+    out.total = q->total;
+  }
+  return out;
+}
+
 // ---------------------------------------------------------------------------
 // Edge refinement: each side of a fitted quad is moved onto the intensity step
 // of the full-resolution image. The fitter's sides follow the boundary of a

@@ -161,6 +161,20 @@ Vec<Vec<EdgePoint>> image_clusters(const GrayImage& three_valued, uint32_t min_p
 uint32_t min_cluster_points(const DetectorParams& params);
 uint64_t max_cluster_points(const GrayImage& preprocessed);
 
+// The quad search on its own, for points already in fitting order: the
+// strongest corner maxima (as the fitter picks them) and the quadruple of
+// them whose sides fit best, as positions among the maxima with the total
+// error. The fitter decides on bounds of the side fits where they settle
+// it; `exhaustive` fits every side the search visits instead, which must
+// give the same result.
+struct QuadSearch {
+  Vec<uint32_t> maxima;
+  std::optional<std::array<size_t, 4>> best;
+  double total = 0.0;
+};
+QuadSearch search_quad(std::span<const EdgePoint> ordered, const GrayImage& preprocessed,
+                       const DetectorParams& params, bool exhaustive);
+
 // Quadrilateral fitted to one cluster, corners clockwise on screen from the
 // smallest angle around the centre; nullopt when the cluster is rejected.
 // `preprocessed` is the image the cluster was found in (decimated, blurred).

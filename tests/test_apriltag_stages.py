@@ -501,6 +501,81 @@ def test_line_fit_against_weighted_pca(rng):
     assert th.april_line_fit(cluster, gray, 59, 0) is None
 
 
+def ordered_outline(rng, kind, n=None):
+    """Points in fitting order (doubled pixel coordinates) round a shape."""
+    centre = rng.uniform(40, 80, 2)
+    if kind == "polygon":  # noisy, 3 to 8 corners
+        k = int(rng.integers(3, 9))
+        ang = np.sort(rng.uniform(0, 2 * np.pi, k))
+        verts = centre + rng.uniform(15, 35, (k, 1)) * np.stack([np.cos(ang), np.sin(ang)], 1)
+        t = rng.uniform(0, k, n or int(rng.integers(24, 300)))
+        t.sort()
+        i = t.astype(int)
+        pts = verts[i] + (t - i)[:, None] * (verts[(i + 1) % k] - verts[i])
+        pts += rng.normal(0, rng.choice([0.0, 0.3, 1.5]), pts.shape)
+    elif kind == "circle":
+        a = np.linspace(0, 2 * np.pi, n or int(rng.integers(24, 200)), endpoint=False)
+        pts = centre + 25 * np.stack([np.cos(a), np.sin(a)], 1)
+    else:  # exact square or octagon, evenly sampled: equal side errors
+        k = 4 if kind == "square" else 8
+        a = np.arange(k) * 2 * np.pi / k + (np.pi / 4 if k == 4 else 0)
+        verts = np.round(centre + 30 * np.stack([np.cos(a), np.sin(a)], 1))
+        per = 12 if k == 4 else 6
+        t = np.arange(k * per) / per
+        i = t.astype(int)
+        pts = verts[i] + (t - i)[:, None] * (verts[(i + 1) % k] - verts[i])
+    out = np.zeros((len(pts), 4), np.int32)
+    out[:, :2] = np.round(2 * pts)
+    return out
+
+
+def test_bounded_quad_search_matches_exhaustive(rng):
+    # The fitter's quad search decides on bounds of the side fits and fits
+    # exactly only where they cannot tell; it must pick what fitting every
+    # side would, ties included (exact outlines on a flat image tie often).
+    images = [np.full((120, 120), 200, np.uint8), rng.integers(0, 256, (120, 120), dtype=np.uint8),
+              np.tile(np.arange(0, 240, 2, dtype=np.uint8), (120, 1))]
+    found = none = 0
+    for trial in range(400):
+        kind = ["polygon", "polygon", "circle", "square", "octagon"][trial % 5]
+        pts = ordered_outline(rng, kind)
+        gray = images[trial % 3]
+        settings = {}
+        if trial % 4:
+            settings = dict(april_tag_max_line_fit_mse=float(10 ** rng.uniform(-3, 3)),
+                            april_tag_critical_rad=float(rng.uniform(0.01, 1.55)),
+                            april_tag_max_nmaxima=int(rng.integers(4, 17)))
+        bounded = th.april_search_quad(pts, gray, False, **settings)
+        exhaustive = th.april_search_quad(pts, gray, True, **settings)
+        assert bounded == exhaustive, (kind, settings)  # totals bit for bit
+        found += bounded[1] is not None
+        none += bounded[1] is None and len(bounded[0]) >= 4
+        maxima = bounded[0]
+        if bounded[1] is None or trial % 2:
+            continue
+        # The mse limit set exactly to one of the best quadruple's sides, and
+        # a rounding step to either side: that side's fate is decided right at
+        # the limit, where only its exact fit can tell.
+        i = int(rng.integers(4))
+        a, b = maxima[bounded[1][i]], maxima[bounded[1][(i + 1) % 4]]
+        mse = th.april_line_fit(pts, gray, a, b)[3]
+        for limit in (mse, np.nextafter(mse, np.inf), np.nextafter(mse, 0)):
+            if not limit > 0:
+                continue
+            edge = dict(settings, april_tag_max_line_fit_mse=float(limit))
+            assert (th.april_search_quad(pts, gray, False, **edge) ==
+                    th.april_search_quad(pts, gray, True, **edge)), (kind, edge)
+        # Likewise the corner angle limit at the first corner's own angle.
+        m0, m1, m2 = (maxima[j] for j in bounded[1][:3])
+        n01, n12 = th.april_line_fit(pts, gray, m0, m1), th.april_line_fit(pts, gray, m1, m2)
+        crit = float(np.arccos(min(abs(n01[0] * n12[0] + n01[1] * n12[1]), 1.0)))
+        for c in (crit, np.nextafter(crit, 0), np.nextafter(crit, 2), np.nextafter(np.nextafter(crit, 2), 2)):
+            edge = dict(settings, april_tag_critical_rad=float(c))
+            assert (th.april_search_quad(pts, gray, False, **edge) ==
+                    th.april_search_quad(pts, gray, True, **edge)), (kind, edge)
+    assert found > 100 and none > 10
+
+
 def test_dark_square_corners_on_the_border():
     img = square_image(40, x0=37, y0=29)
     quads = th.april_candidates(img)

@@ -160,6 +160,15 @@ void register_apriltag_hooks(nb::module_& m) {
           return quad_to(*q);
         });
 
+  // The quad search over points in fitting order: (maxima, best quadruple
+  // as positions among them or None, total error).
+  m.def("april_search_quad", [](PointArray points, U8Image preprocessed, bool exhaustive,
+                                const nb::kwargs& settings) {
+    const apriltag::QuadSearch r =
+        apriltag::search_quad(points_from(points), gray_from(preprocessed), params_from(settings), exhaustive);
+    return std::tuple{std::vector<uint32_t>(r.maxima.begin(), r.maxima.end()), r.best, r.total};
+  });
+
   // A quad's sides moved onto the image's steps (corners in the fitter's
   // convention), searched within `reach` pixels.
   m.def("april_refine_edges", [](U8Image gray, std::array<Pt, 4> quad, float reach) {
