@@ -1083,6 +1083,24 @@ inline EdgePoint contact_point(const uint8_t* data, uint32_t w, uint32_t x, uint
   return EdgePoint{int32_t(2 * x) + o.x, int32_t(2 * y) + o.y, o.gx, o.gy};
 }
 
+// Sorts (key, number) pairs with unique keys by key: a least-significant-
+// digit radix sort over the key bytes that differ between pairs (keys are
+// root pairs, so most of their bytes are the same everywhere). Unique keys
+// make the order the one any sort gives.
+void sort_by_key(Vec<std::pair<uint64_t, uint32_t>>& v) {
+  uint64_t any = 0, all = ~uint64_t(0);
+  for (const auto& e : v) any |= e.first, all &= e.first;
+  Vec<std::pair<uint64_t, uint32_t>> other(v.size());
+  for (int shift = 0; shift < 64; shift += 8) {
+    if ((((any ^ all) >> shift) & 0xFF) == 0) continue;  // the same byte everywhere
+    size_t start[257] = {};
+    for (const auto& e : v) ++start[((e.first >> shift) & 0xFF) + 1];
+    for (int d = 0; d < 256; ++d) start[d + 1] += start[d];
+    for (const auto& e : v) other[start[(e.first >> shift) & 0xFF]++] = e;
+    v.swap(other);
+  }
+}
+
 // Merges the bands' numberings: a key's points are those of the first band,
 // then the second, and so on, which is production order. Sets every band's
 // dest and returns each kept cluster's end, clusters in ascending key order.
@@ -1103,7 +1121,7 @@ Vec<size_t> place_clusters(Vec<EdgeBand>& bands, uint32_t min_points, uint64_t m
   for (uint32_t id = 0; id < all.keys.size(); ++id) {
     if (all.counts[id] >= min_points && all.counts[id] <= max_points) kept.emplace_back(all.keys[id], id);
   }
-  std::sort(kept.begin(), kept.end());
+  sort_by_key(kept);
   Vec<size_t> next(all.keys.size(), kNoSlot), ends(kept.size());
   size_t total = 0;
   for (size_t r = 0; r < kept.size(); ++r) {
