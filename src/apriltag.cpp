@@ -1980,24 +1980,32 @@ std::optional<Quad> fit_quad(Vec<EdgePoint> cluster, const GrayImage& preprocess
 
 namespace {
 
+// The line fits of points in fitting order and their strongest corner
+// maxima, into scratch.lines and scratch.maxima; false when the points are
+// too few or a window has no weight (the maxima are then left empty).
+bool corner_maxima(std::span<const EdgePoint> points, const GrayImage& preprocessed, const DetectorParams& params,
+                   FitScratch& scratch) {
+  scratch.maxima.clear();
+  const size_t m = points.size();
+  if (m < 24) return false;
+  line_fits_into(points, preprocessed, scratch.lines);
+  if (!corner_strengths(scratch.lines, m, scratch.errors, scratch.strengths)) return false;
+  // Settings below 4 are refused when they are set; here they count as 4.
+  const size_t limit = size_t(std::max(params.april_tag_max_nmaxima, 4));
+  strongest_maxima(scratch.strengths, limit, scratch.maxima);
+  return true;
+}
+
 std::optional<Quad> fit_quad_using(std::span<const EdgePoint> cluster, const GrayImage& preprocessed,
                                    const DetectorParams& params, FitScratch& scratch) {
   if (cluster.size() < min_cluster_points(params) || cluster.size() > max_cluster_points(preprocessed))
     return std::nullopt;
 
   order_by_angle(cluster, scratch);
-  const WorkVec<EdgePoint>& points = scratch.points;
-  const size_t m = points.size();
-  if (m < 24) return std::nullopt;
-
-  LineFits& lf = scratch.lines;
-  line_fits_into(points, preprocessed, lf);
-  if (!corner_strengths(lf, m, scratch.errors, scratch.strengths)) return std::nullopt;
-  // Settings below 4 are refused when they are set; here they count as 4.
-  const size_t limit = size_t(std::max(params.april_tag_max_nmaxima, 4));
+  const size_t m = scratch.points.size();
+  const LineFits& lf = scratch.lines;
   const Vec<uint32_t>& maxima = scratch.maxima;
-  strongest_maxima(scratch.strengths, limit, scratch.maxima);
-  if (maxima.size() < 4) return std::nullopt;
+  if (!corner_maxima(scratch.points, preprocessed, params, scratch) || maxima.size() < 4) return std::nullopt;
 
   const std::optional<Quadruple> best = best_quadruple(lf, maxima, params);
   if (!best || !(best->total / double(m) < params.april_tag_max_line_fit_mse)) return std::nullopt;
@@ -2024,13 +2032,11 @@ std::optional<Quad> fit_quad(std::span<const EdgePoint> cluster, const GrayImage
 QuadSearch search_quad(std::span<const EdgePoint> ordered, const GrayImage& preprocessed,
                        const DetectorParams& params, bool exhaustive) {
   QuadSearch out;
-  const size_t m = ordered.size();
-  if (m < 24) return out;
-  const LineFits lf = line_fits(ordered, preprocessed);
-  WorkVec<double> errors, strengths;
-  if (!corner_strengths(lf, m, errors, strengths)) return out;
-  strongest_maxima(strengths, size_t(std::max(params.april_tag_max_nmaxima, 4)), out.maxima);
-  if (out.maxima.size() < 4) return out;
+  FitScratch scratch;
+  const bool fitted = corner_maxima(ordered, preprocessed, params, scratch);
+  out.maxima = scratch.maxima;
+  if (!fitted || out.maxima.size() < 4) return out;
+  const LineFits& lf = scratch.lines;
   const std::optional<Quadruple> q =
       exhaustive ? exhaustive_quadruple(lf, out.maxima, params) : best_quadruple(lf, out.maxima, params);
   if (q) {
