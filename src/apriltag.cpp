@@ -947,13 +947,19 @@ namespace {
 // The contacts of rows [y0, y1), each kept as column << 2 | direction (a
 // sixth of a BoundaryEdge; the point is rebuilt when the clusters are
 // filled), and what the grouping learns about them.
+// Consecutive codes of one row with the same number in the band's table.
+struct EdgeRun {
+  uint32_t length;  // at most four codes a pixel of one row
+  uint32_t id;
+};
+
 struct EdgeBand {
   uint32_t y0 = 0, y1 = 0;
   WorkVec<uint32_t> codes;
-  Vec<size_t> row_end;           // per row of the band, into codes
-  KeyTable table;                // the band's own key numbering
-  WorkVec<uint32_t> cluster_of;  // per code, a number of `table`
-  Vec<size_t> dest;              // per number: next slot of its points, or kNoSlot
+  Vec<size_t> row_end;     // per row of the band, into codes
+  KeyTable table;          // the band's own key numbering
+  WorkVec<EdgeRun> runs;   // the codes in order, as runs
+  Vec<size_t> dest;        // per number: next slot of its points, or kNoSlot
 };
 
 constexpr size_t kNoSlot = std::numeric_limits<size_t>::max();
@@ -1022,8 +1028,11 @@ void pack_band(const GrayImage& img, EdgeBand& band, Rows&& rows = {}) {
 // Numbers the band's keys. `parents` points every label at its root, so a
 // key costs two lookups; an edge between the same two labels as the
 // previous one has the same key.
+// Runs of codes, rather than a number per code, are recorded: most codes
+// continue the previous code's key, so the fill then copes with a run as a
+// whole (or skips it when its cluster is dropped).
 void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents, uint32_t w) {
-  band.cluster_of.resize(band.codes.size());
+  band.runs.resize(band.codes.size());  // a run per code at most
   const uint32_t offset[4] = {neighbour_offset(w, 0), neighbour_offset(w, 1), neighbour_offset(w, 2),
                               neighbour_offset(w, 3)};
   // The key is formed for every edge: the label pair changes far more often
@@ -1040,10 +1049,12 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   // might (for all the compiler knows) move them.
   KeyTable& table = band.table;
   const uint32_t* const codes = band.codes.data();
-  uint32_t* const cluster_of = band.cluster_of.data();
+  EdgeRun* const runs = band.runs.data();
+  size_t run_count = 0;
   size_t i = 0;
   for (uint32_t y = band.y0; y < band.y1; ++y) {
     const uint32_t* const row_labels = labels + size_t(y) * w;
+    size_t run_begin = i;  // a run never spans two rows
     for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
       const uint32_t* const pixel = row_labels + (codes[i] >> 2);
       const uint64_t ra = parents[pixel[0]], rb = parents[pixel[offset[codes[i] & 3]]];
@@ -1052,16 +1063,19 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
       const uint64_t a_first = uint64_t(0) - uint64_t(ra < rb);
       const uint64_t key = ((ra << 32 | rb) & a_first) | ((rb << 32 | ra) & ~a_first);
       if (key != last_key) {
+        if (i != run_begin) runs[run_count++] = EdgeRun{uint32_t(i - run_begin), id};
+        run_begin = i;
         if (repeats != 0) table.counts[id] += repeats, repeats = 0;
         last_key = key;
         id = table.add(key);
       } else {
         ++repeats;
       }
-      cluster_of[i] = id;
     }
+    if (i != run_begin) runs[run_count++] = EdgeRun{uint32_t(i - run_begin), id};
   }
   if (repeats != 0) table.counts[id] += repeats;
+  band.runs.resize(run_count);
 }
 
 // The point of a contact between a pixel and its neighbour in direction d,
@@ -1159,18 +1173,28 @@ void point_at_roots(uint32_t* parents, size_t n) {
   });
 }
 
+// A run's points go to consecutive slots; a dropped cluster's runs are
+// skipped whole.
 void fill_band(EdgeBand& band, const uint8_t* data, uint32_t w, EdgePoint* points) {
   // Local pointers, as in number_band.
   const uint32_t* const codes = band.codes.data();
-  const uint32_t* const cluster_of = band.cluster_of.data();
+  const size_t* const row_end = band.row_end.data();
   size_t* const dest = band.dest.data();
+  uint32_t row = 0;  // of the band
   size_t i = 0;
-  for (uint32_t y = band.y0; y < band.y1; ++y) {
-    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
-      size_t& at = dest[cluster_of[i]];
-      if (at != kNoSlot)
-        ::new (static_cast<void*>(points + at++)) EdgePoint(contact_point(data, w, codes[i] >> 2, y, codes[i] & 3));
+  for (const EdgeRun& run : band.runs) {
+    while (i == row_end[row]) ++row;  // runs lie inside rows; rows without codes have none
+    size_t& slot = dest[run.id];
+    if (slot != kNoSlot) {
+      EdgePoint* const out = points + slot;
+      slot += run.length;
+      const uint32_t y = band.y0 + row;
+      for (uint32_t k = 0; k < run.length; ++k) {
+        const uint32_t code = codes[i + k];
+        ::new (static_cast<void*>(out + k)) EdgePoint(contact_point(data, w, code >> 2, y, code & 3));
+      }
     }
+    i += run.length;
   }
 }
 
