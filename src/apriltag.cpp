@@ -1033,6 +1033,9 @@ void pack_band(const GrayImage& img, EdgeBand& band, Rows&& rows = {}) {
 // whole (or skips it when its cluster is dropped).
 void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents, uint32_t w) {
   band.runs.resize(band.codes.size());  // a run per code at most
+  // Room for a key per 64 codes, about what noise gives: the table then
+  // seldom grows (each growth re-inserts every key so far).
+  band.table.reserve(band.codes.size() / 64);
   const uint32_t offset[4] = {neighbour_offset(w, 0), neighbour_offset(w, 1), neighbour_offset(w, 2),
                               neighbour_offset(w, 3)};
   // The key is formed for every edge: the label pair changes far more often
