@@ -511,13 +511,11 @@ inline uint32_t find_root(uint32_t* parents, uint32_t a) {
 
 // Union by size (counted in labels). On a tie the upper pixel's root wins,
 // which fixes the roots and hence the cluster keys.
-inline void unite(Forest& f, uint32_t a, uint32_t b) {
-  uint32_t* parents = f.parents.data();
+inline void unite(uint32_t* parents, uint32_t* sizes, uint32_t a, uint32_t b) {
   if (parents[a] == parents[b]) return;
   const uint32_t ra = find_root(parents, a);
   const uint32_t rb = find_root(parents, b);
   if (ra == rb) return;
-  uint32_t* sizes = f.sizes.data();
   if (sizes[rb] < sizes[ra]) {
     parents[rb] = ra;
     sizes[ra] += sizes[rb];
@@ -527,26 +525,29 @@ inline void unite(Forest& f, uint32_t a, uint32_t b) {
   }
 }
 
-inline uint32_t new_label(Forest& f) {
-  const uint32_t label = uint32_t(f.parents.size());
-  f.parents.push_back(label);
-  f.sizes.push_back(1);
-  return label;
-}
+// Labels count from 0 along each row, in raster order, one per run a row's
+// labelling makes; row y's labels are then row_base[y] + its own. A union
+// the labelling makes, in such row labels: the run labelled `label` meets
+// the pixel labelled `upper` in the row above.
+struct Join {
+  uint32_t label;
+  uint32_t upper;
+};
 
 // Row 0 has nothing above; its runs join left from column 2 on, unless it is
 // also the last row. Every pixel of the row is written, undecided ones with
-// kNoLabel.
-void label_first_row(const uint8_t* row, uint32_t w, bool single_row, Forest& f) {
-  uint32_t* lab = f.labels.data();
+// kNoLabel. Returns the number of labels.
+uint32_t label_first_row(const uint8_t* row, uint32_t w, bool single_row, uint32_t* lab) {
+  uint32_t count = 0;
   for (uint32_t x = 0; x < w; ++x) {
     const uint8_t v = row[x];
     if (v == kUndecided) {
       lab[x] = kNoLabel;
       continue;
     }
-    lab[x] = (x >= 2 && !single_row && row[x - 1] == v) ? lab[x - 1] : new_label(f);
+    lab[x] = (x >= 2 && !single_row && row[x - 1] == v) ? lab[x - 1] : count++;
   }
+  return count;
 }
 
 // End of the run of pixels equal to row[x0] that starts at x0: the first
@@ -596,27 +597,69 @@ constexpr std::array<uint64_t, 9> kLowBytes = {0,          0xFF,           0xFFF
                                                0xFFFFFFFF, 0xFFFFFFFFFF,   0xFFFFFFFFFFFF,   0xFFFFFFFFFFFFFF,
                                                ~uint64_t(0)};
 
+// What a row's labelling does with its labels and unions: nothing (the
+// labels alone are wanted), list the unions to be made later, or make them.
+struct LabelsOnly {
+  static constexpr bool kJoins = false;
+  void new_label(uint32_t) {}
+  void join(uint32_t, uint32_t) {}
+};
+
+// Appends to room made beforehand: a run's first pixel makes at most two
+// unions, every other pixel at most one.
+struct UnionList {
+  static constexpr bool kJoins = true;
+  Join* out;
+  void new_label(uint32_t) {}
+  void join(uint32_t label, uint32_t upper) { *out++ = Join{label, upper}; }
+};
+
+// Makes the unions of a row whose labels start at `first` (those of the
+// row above at `above`); the rows above have made theirs. A label is a
+// root of size one until its first union, which therefore only hangs it
+// under the other root (ties go to the upper pixel): the same forest as a
+// full union, without its checks and walk.
+struct Uniter {
+  static constexpr bool kJoins = true;
+  uint32_t* parents;
+  uint32_t* sizes;
+  uint32_t first, above;
+  bool fresh = false;
+  void new_label(uint32_t label) {
+    parents[first + label] = first + label;
+    sizes[first + label] = 1;
+    fresh = true;
+  }
+  void join(uint32_t label, uint32_t upper) {
+    const uint32_t a = first + label, b = above + upper;
+    if (fresh) {
+      const uint32_t root = find_root(parents, b);
+      parents[a] = root;
+      ++sizes[root];
+      fresh = false;
+    } else {
+      unite(parents, sizes, a, b);
+    }
+  }
+};
+
 // Rows below the first, run by run. A pixel that joins its left neighbour
 // (from column 2 on, never in the last row) shares its label and looks only
 // at its rightmost upper neighbour, and only where the upper row's label
 // changes: the other neighbours were seen by the pixels to its left. So a
 // run costs one label and its unions happen where the row above starts a
 // new label. Upper pixels in the first and last columns never take part.
-// Every pixel of the row is written, undecided ones with kNoLabel.
-void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest& f) {
+// Every pixel of the row is written, undecided ones with kNoLabel; stores
+// stay below `lab_end` (see fill_run). The sink is told of each label
+// (new_label) and then of its unions with the row above (join, with the
+// upper pixel's label from `lup`), in the order they are to be made.
+// Returns the number of labels.
+template <class Sink>
+uint32_t label_row(const uint8_t* row, uint32_t w, bool last_row, uint32_t* lab, const uint32_t* lab_end,
+                   const uint32_t* lup, Sink& sink) {
   const uint8_t* up = row - w;
-  uint32_t* lab = f.labels.data() + size_t(y) * w;
-  const uint32_t* lup = lab - w;
-  const uint32_t* const lab_end = f.labels.data() + f.labels.size();
   const uint32_t last_inner = w >= 2 ? w - 2 : 0;  // inner columns are 1..w-2
-  // Room for a label per pixel, trimmed to the labels made at the end of the
-  // row; the count stays in a register. Grown one label at a time, each new
-  // label would wait for the previous one's store of the vectors' ends.
-  size_t count = f.parents.size();
-  f.parents.resize(count + w);
-  f.sizes.resize(count + w);
-  uint32_t* const parents = f.parents.data();
-  uint32_t* const sizes = f.sizes.data();
+  uint32_t count = 0;
   for (uint32_t x0 = 0, x1; x0 < w; x0 = x1) {
     const uint8_t v = row[x0];
     x1 = (last_row || x0 == 0) ? x0 + 1 : run_end(row, x0, w);
@@ -624,27 +667,14 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
       fill_run(lab, x0, x1, kNoLabel, lab_end);
       continue;
     }
-    const uint32_t label = uint32_t(count++);
-    parents[label] = label;
-    sizes[label] = 1;
+    const uint32_t label = count++;
     fill_run(lab, x0, x1, label, lab_end);
+    if constexpr (!Sink::kJoins) continue;
+    sink.new_label(label);
+    const auto join = [&](uint32_t upper) { sink.join(label, upper); };
     // The run's first pixel: white looks at three upper neighbours, black at one.
     const uint32_t c0 = v == kWhite ? std::max<uint32_t>(x0, 2) - 1 : std::max<uint32_t>(x0, 1);
     const uint32_t c1 = std::min(v == kWhite ? x0 + 1 : x0, last_inner);
-    // The new label is a root of size one until its first union, which
-    // therefore only hangs it under the other root (ties go to the upper
-    // pixel): the same forest as a full union, without its checks and walk.
-    bool fresh = true;
-    const auto join = [&](uint32_t upper) {
-      if (fresh) {
-        const uint32_t root = find_root(parents, upper);
-        parents[label] = root;
-        ++sizes[root];
-        fresh = false;
-      } else {
-        unite(f, label, upper);
-      }
-    };
     // Matching upper pixels in adjacent columns share a label (from column 1
     // on, the row above joins left), so only the first of each group needs a
     // union: the others would find the labels joined and change nothing. The
@@ -686,8 +716,7 @@ void label_row(const uint8_t* row, uint32_t y, uint32_t w, bool last_row, Forest
       }
     }
   }
-  f.parents.resize(count);
-  f.sizes.resize(count);
+  return count;
 }
 
 // flags[x], for the interior columns of a row, has bit d set when the pixel
@@ -747,16 +776,6 @@ void reserve_up_to(V& v, uint64_t n) {
   v.reserve(size_t(std::min<uint64_t>(n, uint64_t(1) << 26)) + 16);
 }
 
-// Room for every pixel's label, left unwritten (every row's labelling
-// writes all of its pixels), and for the forest's labels.
-void start_forest(const GrayImage& img, Forest& f) {
-  const uint64_t pixels = uint64_t(img.width) * img.height;
-  f.labels.resize(pixels);
-  reserve_up_to(f.parents, pixels / 2);
-  reserve_up_to(f.sizes, pixels / 2);
-}
-
-// Labels every decided pixel of an indexable image.
 // Rows the image already holds in full: all of them, unless it is still
 // being made (see RowSource), in which case need(n) returns once rows
 // [0, n) are final, with the number final by then.
@@ -764,36 +783,240 @@ struct WholeImage {
   uint32_t need(uint32_t) const { return std::numeric_limits<uint32_t>::max(); }
 };
 
-template <class Rows = WholeImage>
-void label_image(const GrayImage& img, Forest& f, Rows&& rows = {}) {
-  start_forest(img, f);
-  const uint32_t w = img.width, h = img.height;
-  const uint8_t* data = img.data.data();
-  uint32_t ready = rows.need(1);
-  label_first_row(data, w, h < 2, f);
-  for (uint32_t y = 1; y < h; ++y) {
-    if (y >= ready) ready = rows.need(y + 1);
-    label_row(data + size_t(y) * w, y, w, y + 1 == h, f);
+// The labelling of an image: each pixel's label within its row (see Join)
+// and the forest over all labels, row y's from row_base[y] on.
+struct RowForest {
+  WorkVec<uint32_t> labels;  // per pixel
+  Vec<uint32_t> row_base;    // per row, then the number of labels
+  WorkVec<uint32_t> parents;  // per label
+  WorkVec<uint32_t> sizes;    // per label (meaningful at roots)
+};
+
+// A band of rows labelled on its own: its labels go to the label image at
+// once, its unions wait in a list until the bands above have made theirs.
+struct LabelBand {
+  enum State : uint32_t { kFree, kClaimed, kDone, kFailed };
+  uint32_t y0 = 0, y1 = 0;
+  Vec<uint32_t> counts;   // labels per row
+  Vec<size_t> join_end;   // per row, into joins
+  WorkVec<Join> joins;
+  std::atomic<uint32_t> state{kFree};
+  std::exception_ptr error;  // set before the state turns kFailed
+};
+
+// Labels the bands of an indexable image and makes their unions. A band's
+// labels and list of unions depend on its rows alone, so bands are
+// labelled on any thread in any order; the unions fix the roots, so they
+// are made on one thread, band after band.
+class Labelling {
+ public:
+  Labelling(const GrayImage& img, RowForest& f) : img_(img), f_(f) {
+    const uint32_t w = img.width, h = img.height;
+    // Bands of at least 32 rows and about 32k pixels, at most 4096 of them.
+    uint32_t rows = std::max<uint32_t>(32, (32768 + w - 1) / w);
+    rows = std::max<uint32_t>(rows, (h + 4095) / 4096);
+    count_ = (h + rows - 1) / rows;
+    bands_ = std::make_unique<LabelBand[]>(count_);
+    for (uint32_t k = 0; k < count_; ++k) {
+      bands_[k].y0 = k * rows;
+      bands_[k].y1 = std::min(h, (k + 1) * rows);
+    }
+    const uint64_t pixels = uint64_t(w) * h;
+    f.labels.resize(pixels);  // every row's labelling writes all of its pixels
+    f.row_base.assign(size_t(h) + 1, 0);
+    f.parents.clear();
+    f.sizes.clear();
+    reserve_up_to(f.parents, pixels / 2);
+    reserve_up_to(f.sizes, pixels / 2);
   }
+
+  size_t bands() const { return count_; }
+
+  // Whether this thread gets to label band k.
+  bool claim(size_t k) {
+    uint32_t expected = LabelBand::kFree;
+    return bands_[k].state.compare_exchange_strong(expected, LabelBand::kClaimed, std::memory_order_relaxed);
+  }
+
+  // Whether band k is labelled; rethrows what stopped its labelling.
+  bool labelled(size_t k) const {
+    const uint32_t state = bands_[k].state.load(std::memory_order_acquire);
+    if (state == LabelBand::kFailed) std::rethrow_exception(bands_[k].error);
+    return state == LabelBand::kDone;
+  }
+
+  // Labels band k (claimed by the caller) once its rows are final, listing
+  // its unions.
+  template <class Rows>
+  void label(size_t k, Rows& rows) {
+    LabelBand& b = bands_[k];
+    try {
+      rows.need(b.y1);
+      b.counts.resize(b.y1 - b.y0);
+      b.join_end.resize(b.y1 - b.y0);
+      label_rows(b, false, [&](uint32_t y, const uint32_t* lab_end, const uint32_t* lup) {
+        const size_t at = b.joins.size();
+        b.joins.resize(at + 2 * size_t(img_.width));
+        UnionList list{b.joins.data() + at};
+        b.counts[y - b.y0] = label_any_row(y, lab_end, lup, list);
+        b.joins.resize(size_t(list.out - b.joins.data()));
+        b.join_end[y - b.y0] = b.joins.size();
+      });
+    } catch (...) {
+      b.error = std::current_exception();
+      b.state.store(LabelBand::kFailed, std::memory_order_release);
+      throw;
+    }
+    b.state.store(LabelBand::kDone, std::memory_order_release);
+  }
+
+  // Labels band k (claimed by the caller) and makes its unions as they
+  // come: the bands above have made theirs.
+  template <class Rows>
+  void label_and_unite(size_t k, Rows& rows) {
+    LabelBand& b = bands_[k];
+    rows.need(b.y1);
+    label_rows(b, true, [&](uint32_t y, const uint32_t* lab_end, const uint32_t* lup) {
+      Uniter uniter = room_for_row(y, img_.width);  // a label a pixel at most
+      const uint32_t end = uniter.first + label_any_row(y, lab_end, lup, uniter);
+      f_.row_base[y + 1] = end;
+      f_.parents.resize(end);
+      f_.sizes.resize(end);
+    });
+  }
+
+  // Makes the unions band k listed; the bands above have made theirs.
+  void make_unions(size_t k) {
+    const LabelBand& b = bands_[k];
+    const Join* joins = b.joins.data();
+    size_t j = 0;
+    for (uint32_t y = b.y0; y < b.y1; ++y) {
+      const uint32_t count = b.counts[y - b.y0];
+      Uniter uniter = room_for_row(y, count);
+      f_.row_base[y + 1] = uniter.first + count;
+      const size_t end = b.join_end[y - b.y0];
+      for (uint32_t label = 0; label < count; ++label) {
+        uniter.new_label(label);
+        for (; j < end && joins[j].label == label; ++j) uniter.join(label, joins[j].upper);
+      }
+    }
+  }
+
+ private:
+  // Calls labelled(y, end of the band's labels, labels of the row above)
+  // for each row y of band b. `above_labelled`: the bands above are.
+  template <class LabelRow>
+  void label_rows(const LabelBand& b, bool above_labelled, LabelRow&& labelled) {
+    const uint32_t w = img_.width;
+    // Stores stay inside the band's own rows: the next band's are being
+    // labelled at the same time.
+    const uint32_t* const lab_end = f_.labels.data() + size_t(b.y1) * w;
+    // The labels of the row above the band, unless they are in the label
+    // image already, made again here: they depend on that row alone.
+    WorkVec<uint32_t> above;
+    if (b.y0 > 0 && !above_labelled) {
+      above.resize(size_t(w) + 8);  // room for fill_run's whole groups
+      LabelsOnly none;
+      label_row_into(b.y0 - 1, above.data(), above.data() + above.size(), nullptr, none);
+    }
+    for (uint32_t y = b.y0; y < b.y1; ++y) {
+      const bool scratch = y == b.y0 && !above.empty();
+      labelled(y, lab_end, scratch ? above.data() : f_.labels.data() + size_t(y - 1) * w);
+    }
+  }
+
+  // Labels row y in the label image, telling `sink` (see label_row).
+  template <class Sink>
+  uint32_t label_any_row(uint32_t y, const uint32_t* lab_end, const uint32_t* lup, Sink& sink) {
+    return label_row_into(y, f_.labels.data() + size_t(y) * img_.width, lab_end, lup, sink);
+  }
+
+  // Labels row y into `lab`. Row 0 makes no unions; its labels are new
+  // all the same.
+  template <class Sink>
+  uint32_t label_row_into(uint32_t y, uint32_t* lab, const uint32_t* lab_end, const uint32_t* lup, Sink& sink) {
+    const uint32_t w = img_.width, h = img_.height;
+    const uint8_t* row = img_.data.data() + size_t(y) * w;
+    if (y > 0) return label_row(row, w, y + 1 == h, lab, lab_end, lup, sink);
+    const uint32_t count = label_first_row(row, w, h < 2, lab);
+    if constexpr (Sink::kJoins) {
+      for (uint32_t label = 0; label < count; ++label) sink.new_label(label);
+    }
+    return count;
+  }
+
+  // Room in the forest for `count` labels of row y (whose first label is
+  // known), and the uniter of its unions.
+  Uniter room_for_row(uint32_t y, uint32_t count) {
+    const uint32_t first = f_.row_base[y];
+    f_.parents.resize(size_t(first) + count);
+    f_.sizes.resize(size_t(first) + count);
+    return Uniter{f_.parents.data(), f_.sizes.data(), first, y > 0 ? f_.row_base[y - 1] : 0};
+  }
+
+  const GrayImage& img_;
+  RowForest& f_;
+  uint32_t count_ = 0;
+  std::unique_ptr<LabelBand[]> bands_;
+};
+
+// Labels every decided pixel of an indexable image. The bands are labelled
+// on the pool while one thread makes their unions in order. `extra(i)` for
+// i in [0, extra_jobs) runs beside the labelling (jobs that do not need the
+// labels).
+template <class Rows, class Extra>
+void label_image(const GrayImage& img, RowForest& f, Rows& rows, size_t extra_jobs, Extra&& extra) {
+  Labelling labelling(img, f);
+  const size_t bands = labelling.bands();
+  std::atomic<size_t> next_band{0}, next_extra{0};
+  // Runs the next extra job, if any.
+  const auto take_extra = [&] {
+    const size_t j = next_extra.fetch_add(1, std::memory_order_relaxed);
+    if (j >= extra_jobs) return false;
+    extra(j);
+    return true;
+  };
+  affinity::parallel_for(affinity::concurrency(), [&](size_t t) {
+    if (t == 0) {
+      // Labelling a band and making its unions in one pass costs less than
+      // listing them and making them later: this thread does so with every
+      // band it reaches before anyone else has started it, and takes extra
+      // jobs while one is under way.
+      for (size_t k = 0; k < bands; ++k) {
+        if (labelling.claim(k)) {
+          labelling.label_and_unite(k, rows);
+          continue;
+        }
+        while (!labelling.labelled(k)) {
+          if (!take_extra()) std::this_thread::yield();  // band k is being labelled and nothing else is left
+        }
+        labelling.make_unions(k);
+      }
+      while (take_extra()) {
+      }
+      return;
+    }
+    // The other threads take the extra jobs first, then label bands from
+    // the bottom up until they meet the uniting thread: listing the unions
+    // pays only where a thread would otherwise wait for the labelling.
+    while (take_extra()) {
+    }
+    for (size_t i; (i = next_band.fetch_add(1, std::memory_order_relaxed)) < bands;) {
+      const size_t k = bands - 1 - i;
+      if (!labelling.claim(k)) break;  // the uniting thread has come this far
+      labelling.label(k, rows);
+    }
+  });
 }
 
-// Labels every decided pixel and hands the contacts of each row y from 1 to
-// h - 2 to on_row(y, flags, count) (see contact_flags), right after the row
-// is labelled: the labelling and the edges come out of one pass.
-template <class OnRow>
-bool scan_boundaries(const GrayImage& img, Forest& f, OnRow&& on_row) {
-  if (!indexable(img)) return false;
-  start_forest(img, f);
-  const uint32_t w = img.width, h = img.height;
-  const uint8_t* data = img.data.data();
-  Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
-  label_first_row(data, w, h < 2, f);
-  for (uint32_t y = 1; y < h; ++y) {
-    const uint8_t* row = data + size_t(y) * w;
-    label_row(row, y, w, y + 1 == h, f);
-    if (y + 1 < h && w >= 3) on_row(y, flags.data(), contact_flags(row, row + w, flags.data(), w));
+// Labels in image order: row_base[y] added to every decided pixel's label.
+void number_labels(RowForest& f, uint32_t w, uint32_t h) {
+  for (uint32_t y = 0; y < h; ++y) {
+    uint32_t* lab = f.labels.data() + size_t(y) * w;
+    for (uint32_t x = 0; x < w; ++x) {
+      if (lab[x] != kNoLabel) lab[x] += f.row_base[y];
+    }
   }
-  return true;
 }
 
 inline uint32_t neighbour_offset(uint32_t w, uint32_t d) {
@@ -808,16 +1031,35 @@ inline EdgePoint edge_point(const uint8_t* data, uint32_t w, uint32_t x, uint32_
 
 }  // namespace
 
-Boundaries boundary_edges(const GrayImage& three_valued) {
+Boundaries boundary_edges(const GrayImage& three_valued, bool listed_unions) {
   Boundaries out;
+  if (!indexable(three_valued)) return out;
   const uint8_t* data = three_valued.data.data();
-  const uint32_t w = three_valued.width;
-  scan_boundaries(three_valued, out.forest, [&](uint32_t y, const uint8_t* flags, size_t) {
-    for_each_contact(flags, w, [&](uint32_t x, uint32_t d) {
+  const uint32_t w = three_valued.width, h = three_valued.height;
+  RowForest f;
+  WholeImage whole;
+  if (listed_unions) {
+    // Bottom band first, as threads that run ahead take them.
+    Labelling labelling(three_valued, f);
+    for (size_t k = labelling.bands(); k-- > 0;) {
+      labelling.claim(k);
+      labelling.label(k, whole);
+    }
+    for (size_t k = 0; k < labelling.bands(); ++k) labelling.make_unions(k);
+  } else {
+    label_image(three_valued, f, whole, 0, [](size_t) {});
+  }
+  number_labels(f, w, h);
+  out.forest = Forest{std::move(f.labels), std::move(f.parents), std::move(f.sizes)};
+  Vec<uint8_t> flags(size_t(w) + 8, 0);  // zero outside the interior columns
+  for (uint32_t y = 1; w >= 3 && y + 1 < h; ++y) {
+    const uint8_t* row = data + size_t(y) * w;
+    contact_flags(row, row + w, flags.data(), w);
+    for_each_contact(flags.data(), w, [&](uint32_t x, uint32_t d) {
       const uint32_t from = y * w + x;
       out.edges.push_back(BoundaryEdge{edge_point(data, w, x, y, d), from, from + neighbour_offset(w, d)});
     });
-  });
+  }
   return out;
 }
 
@@ -1031,7 +1273,7 @@ void pack_band(const GrayImage& img, EdgeBand& band, Rows&& rows = {}) {
 // Runs of codes, rather than a number per code, are recorded: most codes
 // continue the previous code's key, so the fill then copes with a run as a
 // whole (or skips it when its cluster is dropped).
-void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents, uint32_t w) {
+void number_band(EdgeBand& band, const RowForest& f, uint32_t w) {
   band.runs.resize(band.codes.size());  // a run per code at most
   // Room for a key per 64 codes, about what noise gives: the table then
   // seldom grows (each growth re-inserts every key so far).
@@ -1056,11 +1298,18 @@ void number_band(EdgeBand& band, const uint32_t* labels, const uint32_t* parents
   size_t run_count = 0;
   size_t i = 0;
   for (uint32_t y = band.y0; y < band.y1; ++y) {
-    const uint32_t* const row_labels = labels + size_t(y) * w;
+    const uint32_t* const row_labels = f.labels.data() + size_t(y) * w;
+    // Labels count along their row: the roots of this row's labels, and of
+    // the neighbour's row's by direction (looked up, as the direction
+    // varies unpredictably from edge to edge).
+    const uint32_t* const here = f.parents.data() + f.row_base[y];
+    const uint32_t* const below = f.parents.data() + f.row_base[y + 1];
+    const uint32_t* const roots_of[4] = {here, below, below, below};
     size_t run_begin = i;  // a run never spans two rows
     for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
       const uint32_t* const pixel = row_labels + (codes[i] >> 2);
-      const uint64_t ra = parents[pixel[0]], rb = parents[pixel[offset[codes[i] & 3]]];
+      const uint32_t d = codes[i] & 3;
+      const uint64_t ra = here[pixel[0]], rb = roots_of[d][pixel[offset[d]]];
       // Which root is smaller flips from edge to edge (the pixel is black on
       // one, white on the next), so the order is chosen by a mask, not a branch.
       const uint64_t a_first = uint64_t(0) - uint64_t(ra < rb);
@@ -1208,26 +1457,18 @@ ClusterSet cluster_rows(const GrayImage& three_valued, uint32_t min_points, uint
   ClusterSet out;
   if (!indexable(three_valued) || three_valued.width < 3 || three_valued.height < 3) return out;
   const uint32_t w = three_valued.width;
-  Forest f;
+  RowForest f;
   Vec<EdgeBand> bands = edge_bands(three_valued.height);
-  // Task 0 labels (the union order is fixed, so it runs whole); the others
-  // pack bands of contacts meanwhile. While the rows are being made, one
-  // more task makes them all (a reader makes the next piece itself when no
-  // one is at it), so the labelling trails the making instead of waiting
-  // for all of it.
-  constexpr bool kStreamed = !std::is_same_v<std::decay_t<Rows>, WholeImage>;
-  const size_t makers = kStreamed ? 1 : 0;
-  affinity::parallel_for(bands.size() + 1 + makers, [&](size_t t) {
-    if (t == 0) label_image(three_valued, f, rows);
-    else if (t <= makers) rows.need(three_valued.height);
-    else pack_band(three_valued, bands[t - 1 - makers], rows);
-  });
+  // Contacts do not depend on the labels: the bands of contacts are packed
+  // beside the labelling, as its extra jobs. While the rows are being made,
+  // a job that needs rows not yet made makes the next piece itself when no
+  // one is at it.
+  label_image(three_valued, f, rows, bands.size(), [&](size_t b) { pack_band(three_valued, bands[b], rows); });
   // The forest is final: point every label straight at its root. From here
   // on it is only read, so the bands are numbered and filled in parallel.
-  uint32_t* parents = f.parents.data();
-  point_at_roots(parents, f.parents.size());
-  affinity::parallel_for(bands.size(), [&](size_t b) { number_band(bands[b], f.labels.data(), parents, w); });
-  f = Forest();
+  point_at_roots(f.parents.data(), f.parents.size());
+  affinity::parallel_for(bands.size(), [&](size_t b) { number_band(bands[b], f, w); });
+  f = RowForest();
   out.ends = place_clusters(bands, min_points, max_points);
   out.points.reset(out.ends.empty() ? 0 : out.ends.back());
   affinity::parallel_for(bands.size(), [&](size_t b) {

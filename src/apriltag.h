@@ -75,8 +75,10 @@ struct Boundaries {
 // empty image.
 // This and the two functions after it are the plain, stage-by-stage form of
 // the clustering: detection uses cluster_set, which gives the same clusters,
-// and these expose each stage on its own.
-Boundaries boundary_edges(const GrayImage& three_valued);
+// and these expose each stage on its own. With `listed_unions`, every band
+// of rows is labelled and lists its unions before any union is made, as a
+// band labelled ahead on another thread does; the forest is the same.
+Boundaries boundary_edges(const GrayImage& three_valued, bool listed_unions = false);
 
 // (smaller root << 32) | larger root of the two pixels; compresses paths.
 uint64_t edge_key(WorkVec<uint32_t>& parents, const WorkVec<uint32_t>& labels, uint32_t pixel_a,

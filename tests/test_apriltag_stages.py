@@ -383,12 +383,18 @@ def test_forest_matches_labelling_rules(rng):
     images += [np.zeros((5, 6), np.uint8), np.full((4, 7), WHITE, np.uint8),
                np.where(np.indices((9, 9)).sum(0) % 2, WHITE, BLACK).astype(np.uint8),
                random_three_valued(rng, 1, 9), random_three_valued(rng, 9, 2)]
+    # Wide enough that the rows are labelled in bands of 32, with components
+    # crossing from band to band; the second ends in a band of one row.
+    images += [random_three_valued(rng, 70, 1030, blob=True, p_undecided=0.05),
+               random_three_valued(rng, 33, 1100, p_undecided=0.1)]
     for img in images:
-        res = th.april_boundary_edges(img)
         labels, parents, sizes = labelling_reference(img)
-        assert np.array_equal(res["labels"], labels)
-        assert res["parents"].tolist() == parents
-        assert res["sizes"].tolist() == sizes
+        # unions made as each band is labelled, or listed first and made later
+        for listed in (False, True):
+            res = th.april_boundary_edges(img, listed)
+            assert np.array_equal(res["labels"], labels)
+            assert res["parents"].tolist() == parents
+            assert res["sizes"].tolist() == sizes
 
 
 def test_border_column_and_row_rules():

@@ -104,9 +104,9 @@ void register_apriltag_hooks(nb::module_& m) {
 
   // The forest as built (before any key lookup compresses it), the edges as
   // rows (x, y, gx, gy, from_pixel, to_pixel) and each edge's cluster key.
-  m.def("april_boundary_edges", [](U8Image three_valued) {
+  m.def("april_boundary_edges", [](U8Image three_valued, bool listed_unions) {
     const GrayImage g = gray_from(three_valued);
-    apriltag::Boundaries b = apriltag::boundary_edges(g);
+    apriltag::Boundaries b = apriltag::boundary_edges(g, listed_unions);
     nb::dict out;
     const size_t rows = b.forest.labels.empty() ? 0 : g.height;
     const size_t cols = b.forest.labels.empty() ? 0 : g.width;
@@ -122,7 +122,7 @@ void register_apriltag_hooks(nb::module_& m) {
     out["edges"] = to_numpy(edges.data(), {b.edges.size(), 6});
     out["keys"] = to_numpy(keys.data(), {keys.size()});
     return out;
-  });
+  }, nb::arg("three_valued"), nb::arg("listed_unions") = false);
 
   m.def("april_boundary_clusters", [](U8Image three_valued, uint32_t min_points) {
     apriltag::Boundaries b = apriltag::boundary_edges(gray_from(three_valued));
