@@ -1267,9 +1267,8 @@ void pack_band(const GrayImage& img, EdgeBand& band, Rows&& rows = {}) {
   }
 }
 
-// Numbers the band's keys. `parents` points every label at its root, so a
-// key costs two lookups; an edge between the same two labels as the
-// previous one has the same key.
+// Numbers the band's keys. The forest's parents point every label at its
+// root, so a key costs two lookups.
 // Runs of codes, rather than a number per code, are recorded: most codes
 // continue the previous code's key, so the fill then copes with a run as a
 // whole (or skips it when its cluster is dropped).
@@ -1280,18 +1279,10 @@ void number_band(EdgeBand& band, const RowForest& f, uint32_t w) {
   band.table.reserve(band.codes.size() / 64);
   const uint32_t offset[4] = {neighbour_offset(w, 0), neighbour_offset(w, 1), neighbour_offset(w, 2),
                               neighbour_offset(w, 3)};
-  // The key is formed for every edge: the label pair changes far more often
-  // than the key does (noise splits a component into many runs), and a
-  // rarely taken branch costs less than an unpredictable one.
-  uint64_t last_key = ~uint64_t(0);  // no real key: roots are below 2^32 - 1
-  uint32_t id = 0;
-  // Further edges of the current key are counted in a register and added
-  // when the key changes: incremented in the table, each edge would wait for
-  // the previous edge's store to the same count.
-  uint32_t repeats = 0;
-  // The arrays are walked through local pointers: reached through the band,
-  // each would be reloaded for every edge, since the table's insertions
-  // might (for all the compiler knows) move them.
+  // A row's runs: slot r holds run r's key and the end of its codes (slot
+  // 0 is never a run). At most four codes a pixel.
+  WorkVec<uint64_t> run_key(4 * size_t(w) + 1);
+  WorkVec<size_t> run_end(4 * size_t(w) + 1);
   KeyTable& table = band.table;
   const uint32_t* const codes = band.codes.data();
   EdgeRun* const runs = band.runs.data();
@@ -1305,28 +1296,34 @@ void number_band(EdgeBand& band, const RowForest& f, uint32_t w) {
     const uint32_t* const here = f.parents.data() + f.row_base[y];
     const uint32_t* const below = f.parents.data() + f.row_base[y + 1];
     const uint32_t* const roots_of[4] = {here, below, below, below};
-    size_t run_begin = i;  // a run never spans two rows
-    for (const size_t end = band.row_end[y - band.y0]; i < end; ++i) {
-      const uint32_t* const pixel = row_labels + (codes[i] >> 2);
-      const uint32_t d = codes[i] & 3;
+    const size_t end = band.row_end[y - band.y0];
+    // The key is formed for every edge and the runs are gathered without a
+    // branch: the slot moves on where the key changes (about one edge in
+    // eight, at random), and every edge rewrites its run's key and end.
+    uint64_t* const keys = run_key.data();
+    size_t* const ends = run_end.data();
+    size_t n = 0;
+    uint64_t last_key = ~uint64_t(0);  // no real key: roots are below 2^32 - 1
+    for (size_t k = i; k < end; ++k) {
+      const uint32_t* const pixel = row_labels + (codes[k] >> 2);
+      const uint32_t d = codes[k] & 3;
       const uint64_t ra = here[pixel[0]], rb = roots_of[d][pixel[offset[d]]];
       // Which root is smaller flips from edge to edge (the pixel is black on
-      // one, white on the next), so the order is chosen by a mask, not a branch.
+      // one, white on the next), so the order is chosen by a mask.
       const uint64_t a_first = uint64_t(0) - uint64_t(ra < rb);
       const uint64_t key = ((ra << 32 | rb) & a_first) | ((rb << 32 | ra) & ~a_first);
-      if (key != last_key) {
-        if (i != run_begin) runs[run_count++] = EdgeRun{uint32_t(i - run_begin), id};
-        run_begin = i;
-        if (repeats != 0) table.counts[id] += repeats, repeats = 0;
-        last_key = key;
-        id = table.add(key);
-      } else {
-        ++repeats;
-      }
+      n += key != last_key;
+      keys[n] = key;
+      ends[n] = k + 1;
+      last_key = key;
     }
-    if (i != run_begin) runs[run_count++] = EdgeRun{uint32_t(i - run_begin), id};
+    for (size_t r = 1; r <= n; ++r) {
+      const uint32_t length = uint32_t(ends[r] - i);
+      runs[run_count++] = EdgeRun{length, table.add(keys[r], length)};
+      i = ends[r];
+    }
+    i = end;
   }
-  if (repeats != 0) table.counts[id] += repeats;
   band.runs.resize(run_count);
 }
 
