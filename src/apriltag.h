@@ -69,7 +69,7 @@ struct Boundaries {
 };
 
 // Labels the three-valued image and emits one edge per black/white
-// neighbour pair, in one pass. An image of 2^32 - 1 pixels or more, or with
+// neighbour pair. An image of 2^32 - 1 pixels or more, or with
 // a side of 2^30 or more, is beyond 32-bit pixel indices and edge
 // coordinates: it gets an empty result (no labels, no edges), as does an
 // empty image.
