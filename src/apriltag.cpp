@@ -987,8 +987,11 @@ void label_image(const GrayImage& img, RowForest& f, Rows& rows, size_t extra_jo
           labelling.label_and_unite(k, rows);
           continue;
         }
+        // Band k is being labelled on a thread that is running it: neither
+        // labelling a band nor making rows waits on the pool, so this wait
+        // cannot be for a task queued behind it.
         while (!labelling.labelled(k)) {
-          if (!take_extra()) std::this_thread::yield();  // band k is being labelled and nothing else is left
+          if (!take_extra()) std::this_thread::yield();  // nothing else is left
         }
         labelling.make_unions(k);
       }
