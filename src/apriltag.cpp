@@ -1569,7 +1569,10 @@ class ByteHypot {
   }
   double operator()(int a, int b) const {
     a = std::abs(a), b = std::abs(b);
-    return a >= b ? table_[index(a, b)] : table_[index(b, a)];
+    // Selects, not a branch: which of |a| and |b| is larger flips from point
+    // to point along a side at about 45 degrees.
+    const int hi = a >= b ? a : b, lo = a >= b ? b : a;
+    return table_[index(hi, lo)];
   }
 
  private:
