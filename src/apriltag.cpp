@@ -599,10 +599,12 @@ constexpr std::array<uint64_t, 9> kLowBytes = {0,          0xFF,           0xFFF
 
 // What a row's labelling does with its labels and unions: nothing (the
 // labels alone are wanted), list the unions to be made later, or make them.
+// `fresh` marks a label's first union; the caller knows it without a
+// flag in memory that every union would read and write.
 struct LabelsOnly {
   static constexpr bool kJoins = false;
   void new_label(uint32_t) {}
-  void join(uint32_t, uint32_t) {}
+  void join(uint32_t, uint32_t, bool) {}
 };
 
 // Appends to room made beforehand: a run's first pixel makes at most two
@@ -611,7 +613,7 @@ struct UnionList {
   static constexpr bool kJoins = true;
   Join* out;
   void new_label(uint32_t) {}
-  void join(uint32_t label, uint32_t upper) { *out++ = Join{label, upper}; }
+  void join(uint32_t label, uint32_t upper, bool) { *out++ = Join{label, upper}; }
 };
 
 // Makes the unions of a row whose labels start at `first` (those of the
@@ -624,19 +626,16 @@ struct Uniter {
   uint32_t* parents;
   uint32_t* sizes;
   uint32_t first, above;
-  bool fresh = false;
   void new_label(uint32_t label) {
     parents[first + label] = first + label;
     sizes[first + label] = 1;
-    fresh = true;
   }
-  void join(uint32_t label, uint32_t upper) {
+  void join(uint32_t label, uint32_t upper, bool fresh) {
     const uint32_t a = first + label, b = above + upper;
     if (fresh) {
       const uint32_t root = find_root(parents, b);
       parents[a] = root;
       ++sizes[root];
-      fresh = false;
     } else {
       unite(parents, sizes, a, b);
     }
@@ -671,7 +670,8 @@ uint32_t label_row(const uint8_t* row, uint32_t w, bool last_row, uint32_t* lab,
     fill_run(lab, x0, x1, label, lab_end);
     if constexpr (!Sink::kJoins) continue;
     sink.new_label(label);
-    const auto join = [&](uint32_t upper) { sink.join(label, upper); };
+    bool fresh = true;
+    const auto join = [&](uint32_t upper) { sink.join(label, upper, fresh); fresh = false; };
     // The run's first pixel: white looks at three upper neighbours, black at one.
     const uint32_t c0 = v == kWhite ? std::max<uint32_t>(x0, 2) - 1 : std::max<uint32_t>(x0, 1);
     const uint32_t c1 = std::min(v == kWhite ? x0 + 1 : x0, last_inner);
@@ -897,7 +897,8 @@ class Labelling {
       const size_t end = b.join_end[y - b.y0];
       for (uint32_t label = 0; label < count; ++label) {
         uniter.new_label(label);
-        for (; j < end && joins[j].label == label; ++j) uniter.join(label, joins[j].upper);
+        for (bool fresh = true; j < end && joins[j].label == label; ++j, fresh = false)
+          uniter.join(label, joins[j].upper, fresh);
       }
     }
   }
