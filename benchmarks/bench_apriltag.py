@@ -51,6 +51,11 @@ from markvane_tools import scenes
 FAMILIES = {"DICT_APRILTAG_16h5": "tag16h5", "DICT_APRILTAG_25h9": "tag25h9",
             "DICT_APRILTAG_36h11": "tag36h11"}
 MATCH_TOL = 3.0  # px; a detection farther from its tag counts as false
+# Every detector repeats its first frame this long before a timed pass. One
+# call is not enough on some machines: a process that has waited a second
+# for another (pupil-apriltags runs in processes of its own) runs its next
+# few calls up to a third slower, its caches and memory gone cold.
+WARM_UP_SECONDS = 0.2
 
 
 def render(rng, size, dictionary):
@@ -94,7 +99,11 @@ data = np.load(sys.argv[1])
 family, decimate, threads = sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
 detector = pupil_apriltags.Detector(families=family, nthreads=threads,
                                     quad_decimate=decimate, refine_edges=1)
-detector.detect(data["f0"])  # warm-up, untimed
+warm_until = time.perf_counter() + float(sys.argv[5])
+while True:  # warm-up, untimed
+    detector.detect(data["f0"])
+    if time.perf_counter() >= warm_until:
+        break
 out = []
 for k in range(int(data["count"])):
     image = data[f"f{k}"]
@@ -122,7 +131,8 @@ def pupil_pass(frames, decimate, threads, workdir):
         path = os.path.join(workdir, f"{family}.npz")
         np.savez(path, count=len(index), **{f"f{j}": frames[k][1] for j, k in enumerate(index)})
         proc = subprocess.run([sys.executable, "-c", PUPIL_WORKER, path, family, str(decimate),
-                               str(threads)], capture_output=True, text=True, check=True)
+                               str(threads), str(WARM_UP_SECONDS)], capture_output=True, text=True,
+                              check=True)
         for k, r in zip(index, json.loads(proc.stdout)):
             # pupil-apriltags lists the corners counter-clockwise on screen
             # from the bottom-left; reversed and turned by two they follow
@@ -135,10 +145,14 @@ def pupil_pass(frames, decimate, threads, workdir):
 def one_pass(run, frames):
     """ms per frame of one pass of back-to-back calls over all frames.
 
-    Whole passes after one untimed call, as pupil-apriltags runs in its own
-    process: calls interleaved with another library's would time how fast
-    each library's sleeping workers wake, not detection."""
-    run(frames[0][1], frames[0][0])  # warm-up, untimed, as in pupil's process
+    Whole passes after WARM_UP_SECONDS of untimed calls, as pupil-apriltags
+    runs in its own process: calls interleaved with another library's would
+    time how fast each library's sleeping workers wake, not detection."""
+    warm_until = time.perf_counter() + WARM_UP_SECONDS
+    while True:  # warm-up, untimed, as in pupil's process
+        run(frames[0][1], frames[0][0])
+        if time.perf_counter() >= warm_until:
+            break
     times = []
     for dictionary, image, _ in frames:
         t0 = time.perf_counter()
