@@ -1570,10 +1570,11 @@ class ByteHypot {
   }
   double operator()(int a, int b) const {
     a = std::abs(a), b = std::abs(b);
-    // Selects, not a branch: which of |a| and |b| is larger flips from point
-    // to point along a side at about 45 degrees.
-    const int hi = a >= b ? a : b, lo = a >= b ? b : a;
-    return table_[index(hi, lo)];
+    // The larger and the smaller by arithmetic, not a branch (which is what
+    // std::max and std::min became here): which of |a| and |b| is larger
+    // flips from point to point along a side at about 45 degrees.
+    const int under = (a - b) & ((a - b) >> 31);  // a - b when a < b, else 0
+    return table_[index(a - under, b + under)];
   }
 
  private:
