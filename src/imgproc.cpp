@@ -1061,7 +1061,9 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Po
 
 // Largest distance of chain[i], i in [begin, end), from the line through a
 // with direction (dx, dy) and length len, and the first index reaching it;
-// index 0 when no distance exceeds 0. A distance is |num| / len with one
+// index 0 when no distance exceeds 0 or `wanted_above` (a piece that close to
+// its chord is not split, and most pieces end that way, so their second pass
+// is skipped). A distance is |num| / len with one
 // positive len, and correctly rounded division is monotonic, so the largest
 // distance is (largest |num|) / len: the vector pass needs no division.
 // Only points whose |num| lies within a relative 1e-4 of the largest (far
@@ -1069,7 +1071,7 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Po
 // divided, in index order, to find the first one reaching it.
 __attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
     const Point2f* chain, size_t begin, size_t end, Point2f a, float dx, float dy, float len,
-    float& best_out) {
+    float wanted_above, float& best_out) {
   auto num_abs = [&](size_t i) {
     return std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y));
   };
@@ -1098,7 +1100,7 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
   for (size_t j = i; j < end; ++j) max_num = std::max(max_num, num_abs(j));
   const float best = max_num / len;
   best_out = best;
-  if (!(best > 0.0f)) return 0;
+  if (!(best > 0.0f) || !(best > wanted_above)) return 0;
   // Tiny quotients may be subnormal and huge ones may overflow, where the
   // band is wider: then every point is checked.
   const float band_low = best >= 1e-30f && best <= 1e30f ? max_num * 0.9999f : 0.0f;
@@ -1135,7 +1137,7 @@ bool dp_open_limited(const Point2f* chain, size_t count, float epsilon, Vec<Poin
         if (d > best) { best = d; c = i; }
       }
     } else if (count > start + 2) {
-      c = farthest_from_line(chain, start + 1, count - 1, a, dx, dy, len, best);
+      c = farthest_from_line(chain, start + 1, count - 1, a, dx, dy, len, epsilon, best);
     }
     // c == 0 means no interior point lies off the chord; this also ends the
     // recursion for a negative epsilon.
