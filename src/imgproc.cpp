@@ -568,12 +568,13 @@ MV_AVX2_INLINE uint32_t mask8(__m256i m) {
   return uint32_t(_mm256_movemask_ps(_mm256_castsi256_ps(m)));
 }
 
-// ORs the 32 labels of image columns x .. x + 31 into a zeroed padded row.
-MV_AVX2_INLINE void put32(uint64_t* dst, uint32_t x, uint32_t bits) {
+// ORs the `count` (32 or 8) labels of image columns x .. x + count - 1 into
+// a zeroed padded row.
+MV_AVX2_INLINE void put_bits(uint64_t* dst, uint32_t x, uint32_t bits, uint32_t count = 32) {
   const uint32_t px = x + 1;
   const uint32_t sh = px & 63;
   dst[px >> 6] |= uint64_t(bits) << sh;
-  if (sh > 32) dst[(px >> 6) + 1] |= uint64_t(bits) >> (64 - sh);
+  if (sh > 64 - count) dst[(px >> 6) + 1] |= uint64_t(bits) >> (64 - sh);
 }
 
 template <SumKind Kind, int R = 0>
@@ -706,6 +707,42 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
       for (uint32_t x = 0; x < w; ++x) clipped(x);
       continue;
     }
+    // Labels of eight clipped columns at, at + 1, ... (bit k for column
+    // at + k): on the left the window starts at column 0, on the right it
+    // ends at the last column, so n and the window sum come from contiguous
+    // prefixes. Lanes outside the clipped range are cleared by the caller.
+    // Every product fits 32 bits (the caller's overflow check bounds
+    // 2 n (p + C)).
+    auto prefixes8 = [&](uint32_t i) __attribute__((always_inline, target("avx2"))) -> __m256i {
+      if constexpr (Kind == SumKind::kPrefix16)
+        return _mm256_cvtepu16_epi32(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(pre16.data() + i)));
+      else
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre32.data() + i));
+    };
+    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i rows_v = _mm256_set1_epi32(rows_in);
+    auto clipped8 = [&](uint32_t at, __m256i s, __m256i columns)
+        __attribute__((always_inline, target("avx2"))) -> uint32_t {
+      if constexpr (Kind == SumKind::kPrefix16) s = _mm256_and_si256(s, _mm256_set1_epi32(0xffff));
+      const __m256i n = _mm256_mullo_epi32(rows_v, columns);
+      const __m256i p = _mm256_cvtepu8_epi32(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + at)));
+      const __m256i lhs = _mm256_add_epi32(_mm256_add_epi32(s, s), n);
+      const __m256i pc = _mm256_mullo_epi32(n, _mm256_add_epi32(p, _mm256_set1_epi32(c)));
+      return ~mask8(_mm256_cmpgt_epi32(_mm256_add_epi32(pc, pc), lhs)) & 0xffu;
+    };
+    // Columns at + k < r: window [0, at + k + r], sum pre[at + k + r + 1].
+    auto left8 = [&](uint32_t at) __attribute__((always_inline, target("avx2"))) -> uint32_t {
+      const __m256i columns = _mm256_add_epi32(_mm256_set1_epi32(int32_t(at + r + 1)), iota);
+      return clipped8(at, prefixes8(at + r + 1), columns);
+    };
+    // Columns at + k >= w - r: window [at + k - r, w - 1].
+    auto right8 = [&](uint32_t at) __attribute__((always_inline, target("avx2"))) -> uint32_t {
+      const __m256i columns = _mm256_sub_epi32(_mm256_set1_epi32(int32_t(w + r - at)), iota);
+      const int32_t total = Kind == SumKind::kPrefix16 ? int32_t(pre16[w]) : int32_t(pre32[w]);
+      return clipped8(at, _mm256_sub_epi32(_mm256_set1_epi32(total), prefixes8(at - r)), columns);
+    };
     const int32_t n = rows_in * int32_t(2 * r + 1);
     auto block = [&](uint32_t x) __attribute__((always_inline, target("avx2"))) -> uint32_t {
       const __m256i p8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
@@ -782,10 +819,24 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
       spill = sh == 0 ? 0 : labels >> (64 - sh);
     }
     dst[word] |= spill;
-    if (x + 32 <= vec_end) put32(dst, x, block(x)), x += 32;
-    if (x < vec_end) put32(dst, vec_end - 32, block(vec_end - 32));
-    for (uint32_t cx = 0; cx < r; ++cx) clipped(cx);
-    for (uint32_t cx = w - r; cx < w; ++cx) clipped(cx);
+    if (x + 32 <= vec_end) put_bits(dst, x, block(x)), x += 32;
+    if (x < vec_end) put_bits(dst, vec_end - 32, block(vec_end - 32));
+    if constexpr (Kind == SumKind::kDirect) {
+      for (uint32_t cx = 0; cx < r; ++cx) clipped(cx);
+      for (uint32_t cx = w - r; cx < w; ++cx) clipped(cx);
+    } else {
+      // Wide windows clip many columns, which one at a time cost as much as
+      // a sixth of the row: they go eight at a time. The right edge is
+      // covered backwards from the last column, so no read passes the row.
+      for (uint32_t at = 0; at < r; at += 8) {
+        const uint32_t keep = r - at >= 8 ? 0xffu : (1u << (r - at)) - 1;
+        put_bits(dst, at, left8(at) & keep, 8);
+      }
+      for (uint32_t at = w - 8; at + 8 > w - r; at -= 8) {
+        const uint32_t first = w - r > at ? w - r - at : 0;  // first clipped lane
+        put_bits(dst, at, right8(at) & (0xffu << first) & 0xffu, 8);
+      }
+    }
   }
 }
 void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, BitLabels& plane,

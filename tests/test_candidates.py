@@ -4,6 +4,7 @@ contour corner refit, each checked through the private test hooks."""
 
 from __future__ import annotations
 
+import itertools
 import math
 
 import numpy as np
@@ -186,15 +187,25 @@ def test_threshold_matches_brute_force(rng, shape, window, constant):
     np.testing.assert_array_equal(th.adaptive_threshold(gray, window, constant, baseline=True), expected)
 
 
-@pytest.mark.parametrize("window", [3, 5, 7, 9, 13, 15, 17, 23, 31])
+@pytest.mark.parametrize("window", [3, 5, 7, 9, 13, 15, 17, 23, 31, 63])
 def test_threshold_kernels_agree_on_smooth_frames(rng, window):
     # Every window radius has its own kernel; a ramp with mild noise keeps many
-    # pixels at the decision boundary. Wide enough for full vector blocks.
-    y, x = np.mgrid[0:70, 0:301]
-    gray = np.clip(90 + x // 2 + y + rng.integers(-4, 5, x.shape), 0, 255).astype(np.uint8)
-    expected = threshold_reference(gray, window, 3.0)
-    np.testing.assert_array_equal(th.adaptive_threshold(gray, window, 3.0), expected)
-    np.testing.assert_array_equal(th.adaptive_threshold(gray, window, 3.0, baseline=True), expected)
+    # pixels at the decision boundary; it rises to the right or to the left, so
+    # a window wrongly widened at either edge changes the labels. The widths
+    # give full vector blocks, and the narrowest ones that the vector path
+    # takes (2 r + 32 columns), where the blocks of clipped columns at both
+    # edges come closest.
+    r = window // 2
+    for width, flip in itertools.product((301, 2 * r + 32, 2 * r + 37), (False, True)):
+        y, x = np.mgrid[0:70, 0:width]
+        gray = np.clip(90 + x // 2 + y + rng.integers(-4, 5, x.shape), 0, 255).astype(np.uint8)
+        if flip:
+            gray = np.ascontiguousarray(gray[:, ::-1])
+        expected = threshold_reference(gray, window, 3.0)
+        np.testing.assert_array_equal(th.adaptive_threshold(gray, window, 3.0), expected)
+        np.testing.assert_array_equal(th.adaptive_threshold(gray, window, 3.0, baseline=True), expected)
+        bits = np.unpackbits(th.adaptive_threshold_bits(gray, window, 3.0), axis=1, bitorder="little")
+        np.testing.assert_array_equal(bits[:, : width + 2], expected)
 
 
 def test_threshold_huge_window_on_large_image(rng):
