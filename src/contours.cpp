@@ -61,6 +61,34 @@ constexpr std::array<std::array<uint8_t, 512>, 8> make_next_step_table() {
 }
 constexpr std::array<std::array<uint8_t, 512>, 8> kNextStep = make_next_step_table();
 
+// The same border walked backwards. kPrevStep[successor][neighbourhood]: the
+// first foreground direction of successor + 1, successor + 2, ... (mod 8),
+// where successor is the direction to the next pixel of the border: that is
+// the previous pixel, since the forward search from it scans the same
+// directions the other way round and found the successor first. The
+// directions passed over are the ones the forward search passed over, so the
+// east flag comes out as the forward step sets it.
+constexpr std::array<std::array<uint8_t, 512>, 8> make_prev_step_table() {
+  std::array<std::array<uint8_t, 512>, 8> table{};
+  for (int successor = 0; successor < 8; ++successor) {
+    for (int hood = 0; hood < 512; ++hood) {
+      int e = successor;
+      bool east_background = false;
+      for (int k = 1; k <= 8; ++k) {
+        const int dir = (successor + k) & 7;
+        if ((hood >> kDirBit[dir]) & 1) {
+          e = dir;
+          break;
+        }
+        east_background |= dir == kEast;
+      }
+      table[successor][hood] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
+    }
+  }
+  return table;
+}
+constexpr std::array<std::array<uint8_t, 512>, 8> kPrevStep = make_prev_step_table();
+
 // A step in direction e as an addition to the position word (y << 32 | x),
 // indexed by the search origin it gives the next pixel: e + 4 (mod 8), the
 // direction back to where the step came from.
@@ -138,23 +166,28 @@ struct Tracer {
     int32_t delta;
     uint32_t info;
   };
-  const Step* steps;
+  const Step* steps;      // forward: table row = search origin
+  const Step* back_steps;  // backward: table row = direction of the successor
 
-  // The table depends only on the row length in bits; each thread keeps the
-  // one it built last, since every scale of a frame uses the same length.
-  static const Step* step_table(size_t row_bits) {
+  // The tables (forward, then backward) depend only on the row length in
+  // bits; each thread keeps the ones it built last, since every scale of a
+  // frame uses the same length. In either, the row of the next lookup is the
+  // direction back to the pixel just left.
+  static const Step* step_tables(size_t row_bits) {
     thread_local Vec<Step> table;
     thread_local size_t table_row_bits = 0;
     if (table.empty() || table_row_bits != row_bits) {
-      table.resize(8 * 512);
+      table.resize(2 * 8 * 512);
       table_row_bits = row_bits;
-      for (int origin = 0; origin < 8; ++origin) {
-        for (int hood = 0; hood < 512; ++hood) {
-          const uint8_t step = kNextStep[origin][hood];
-          const int e = step & 7;
-          table[origin * 512 + hood] = {
-              int32_t(kDy[e] * int64_t(row_bits) + kDx[e]),
-              uint32_t((step & kEastBackgroundFlag) | ((e + 4) & 7))};
+      for (int half = 0; half < 2; ++half) {
+        for (int row = 0; row < 8; ++row) {
+          for (int hood = 0; hood < 512; ++hood) {
+            const uint8_t step = half == 0 ? kNextStep[row][hood] : kPrevStep[row][hood];
+            const int e = step & 7;
+            table[(half * 8 + row) * 512 + hood] = {
+                int32_t(kDy[e] * int64_t(row_bits) + kDx[e]),
+                uint32_t((step & kEastBackgroundFlag) | ((e + 4) & 7))};
+          }
         }
       }
     }
@@ -166,7 +199,8 @@ struct Tracer {
         visited(mark_plane),
         row_bits(labels.words_per_row * 64),
         width(labels.width),
-        steps(step_table(labels.words_per_row * 64)) {
+        steps(step_tables(labels.words_per_row * 64)),
+        back_steps(steps + 8 * 512) {
     max_points = uint64_t(labels.width) * labels.height + 2;
     keep_points = size_t(std::min(pmax, max_points - 1) + 1);
   }
@@ -199,37 +233,70 @@ struct Tracer {
     visited[e >> 6] |= uint64_t(east_edge) << (e & 63);
   }
 
-  // Traces the border starting at padded (px, py), searching for the second
-  // pixel from direction `start` (west or east). Stores the first
-  // keep_points positions (image coordinates) in `pts`, grown as needed and
-  // never shrunk, and returns the full contour length.
-  uint64_t trace(uint32_t px, uint32_t py, int start, Vec<Point2i>& pts) const {
+  // A walker along a border: u = b - 1 for its current pixel b (the bit
+  // index of the west end of each neighbourhood row), its position word and
+  // the table row of its next lookup. Carrying u and the row keeps one
+  // addition each off the chain of dependent operations that bounds a walk.
+  struct Walker {
+    size_t u;
+    uint64_t xy;  // y in the high half, x in the low (x never goes negative,
+                  // so no borrow crosses the halves)
+    const Step* row;
+  };
+
+  // A growing store of points: the first `keep` are kept, the rest counted.
+  struct PointSink {
+    Vec<Point2i>& pts;
+    Point2i* out;
+    size_t room;
+
+    explicit PointSink(Vec<Point2i>& v, size_t keep) : pts(v) {
+      if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
+      out = pts.data();
+      room = pts.size();
+    }
+    void put(uint64_t k, uint64_t xy, size_t keep) {
+      const Point2i p{int32_t(uint32_t(xy)), int32_t(xy >> 32)};
+      if (k < room) [[likely]] {
+        out[k] = p;
+      } else if (k < keep) {
+        pts.resize(std::min<size_t>(keep, 2 * room));
+        out = pts.data();
+        room = pts.size();
+        out[k] = p;
+      }
+    }
+  };
+
+  // Walks a border until it closes, storing the first keep_points positions
+  // (image coordinates) in `pts`, which grows as needed and never shrinks;
+  // `back` is scratch. Returns the full contour length. The border starts at
+  // padded (px, py); its second pixel is searched from direction `start`
+  // (west or east).
+  //
+  // One step is a chain of dependent loads, and a single walk waits on it
+  // all the time. A border that is still open after kSoloSteps points is
+  // therefore walked from both ends at once, forwards from where the walk
+  // stands and backwards from the last pixel, and the backward half is
+  // appended reversed: the same points, marks and length, with two
+  // independent chains in flight. Most borders are shorter and close alone.
+  uint64_t trace(uint32_t px, uint32_t py, int start, Vec<Point2i>& pts,
+                 Vec<Point2i>& back) const {
+    constexpr uint64_t kSoloSteps = 16;
     const uint64_t bound = max_points;
     const size_t keep = keep_points;
-    const Step* table = steps;
-    if (pts.empty()) pts.resize(std::min<size_t>(keep, 4096));
-    Point2i* out = pts.data();
-    size_t room = pts.size();
+    PointSink fwd(pts, keep);
 
     const size_t b0 = size_t(py) * row_bits + px;
     const int d = kFirstStep[start >> 2][neighbourhood(b0)];
     if (d < 0) {  // isolated pixel
-      out[0] = {int32_t(px) - 1, int32_t(py) - 1};
+      fwd.out[0] = {int32_t(px) - 1, int32_t(py) - 1};
       mark(b0, true);
       return 1;
     }
+    // The first search goes clockwise: it finds the border's last pixel.
     const size_t b1 = b0 + ptrdiff_t(kDy[d]) * ptrdiff_t(row_bits) + kDx[d];
-    // The position travels as one word, y in the high half and x in the
-    // low: a step adds one table value to it (x never goes negative, so no
-    // borrow crosses the halves).
-    uint64_t xy = uint64_t(px - 1) | uint64_t(py - 1) << 32;
     const uint32_t last_x = width - 1;
-    uint64_t count = 0;
-    // The loop carries u = b - 1 for the current pixel b (the bit index of
-    // the west end of each neighbourhood row) and the table row of the
-    // search origin: both are then ready when the next lookup needs them,
-    // which keeps one addition each off the chain of dependent operations
-    // that bounds the loop.
     const uint8_t* const fg_bytes = reinterpret_cast<const uint8_t*>(fg);
     const size_t row_bytes = row_bits >> 3;
     auto hood_west = [&](size_t w) -> uint32_t {
@@ -250,36 +317,65 @@ struct Tracer {
         return neighbourhood(w + 1);
       }
     };
-    size_t u = b0 - 1;
+    // Marks the walker's pixel and moves it on; `table` is the walker's own.
+    // Forwards, the search runs counter-clockwise from just after the pixel
+    // it came from (the last direction examined is that pixel itself, which
+    // is foreground); backwards, the other way round from the pixel it came
+    // from, which finds the pixel the forward walk came from.
+    auto advance = [&](Walker& w, const Step* table) {
+      const Step* st = w.row + hood_west(w.u);
+      const uint32_t info = st->info;
+      mark(w.u + 1, ((info & kEastBackgroundFlag) != 0) | (uint32_t(w.xy) == last_x));
+      w.u += ptrdiff_t(st->delta);
+      const uint32_t dir_back = info & 7;
+      w.xy += kPositionStep[dir_back];
+      w.row = table + dir_back * 512;
+    };
+
+    Walker f{b0 - 1, uint64_t(px - 1) | uint64_t(py - 1) << 32, steps + d * 512};
     const size_t u0 = b0 - 1, u1 = b1 - 1;
-    const Step* row = table + d * 512;
+    uint64_t count = 0;
     for (;;) {
-      const Point2i p{int32_t(uint32_t(xy)), int32_t(xy >> 32)};
-      if (count < room) [[likely]] {
-        out[count] = p;
-      } else if (count < keep) {
-        pts.resize(std::min<size_t>(keep, 2 * room));
-        out = pts.data();
-        room = pts.size();
-        out[count] = p;
-      }
+      fwd.put(count, f.xy, keep);
       ++count;
-      // Counter-clockwise search starting just after the pixel we came from;
-      // the last direction examined is that pixel itself, which is foreground.
-      const Step* st = row + hood_west(u);
-      const size_t next = u + ptrdiff_t(st->delta);
-      const uint32_t step = st->info;
-      mark(u + 1, ((step & kEastBackgroundFlag) != 0) | (uint32_t(xy) == last_x));
-      // The border ends where it began: at its second pixel, about to step
-      // to its first. Tested on the rare first half alone.
-      if (u == u1) [[unlikely]] {
-        if (next == u0) break;
+      const size_t from = f.u;
+      advance(f, steps);
+      // The border ends where it began: at its last pixel, about to step to
+      // its first. Tested on the rare first half alone.
+      if (from == u1) [[unlikely]] {
+        if (f.u == u0) return count;
       }
-      if (count >= bound) [[unlikely]] break;
-      u = next;
-      const uint32_t origin = step & 7;
-      xy += kPositionStep[origin];
-      row = table + origin * 512;
+      if (count >= bound) [[unlikely]] return count;
+      if (count == kSoloSteps) break;
+    }
+
+    // Both walks, alternately. Each step of a border (pixel to pixel) occurs
+    // once in it, so the two walks have covered the border exactly when
+    // their last steps coincide: the forward walk's from `from_f` to f.u and
+    // the backward walk's from b.u to `from_b`. The backward walk starts at
+    // the last pixel, having come from the first.
+    const int64_t x1 = int64_t(px) - 1 + kDx[d], y1 = int64_t(py) - 1 + kDy[d];
+    Walker b{u1, uint64_t(x1) | uint64_t(y1) << 32, back_steps + ((d + 4) & 7) * 512};
+    PointSink rev(back, keep);
+    uint64_t forward_count = count, backward_count = 0;
+    size_t from_f = 0, from_b = u0;
+    for (;;) {
+      fwd.put(forward_count++, f.xy, keep);
+      from_f = f.u;
+      advance(f, steps);
+      if (from_f == b.u && f.u == from_b) [[unlikely]] break;
+      rev.put(backward_count++, b.xy, keep);
+      from_b = b.u;
+      advance(b, back_steps);
+      if (from_f == b.u && f.u == from_b) [[unlikely]] break;
+      if (forward_count + backward_count >= bound) [[unlikely]] break;
+    }
+    count = forward_count + backward_count;
+    if (count <= keep) {
+      // The backward points, in border order, after the forward ones.
+      if (pts.size() < count) pts.resize(size_t(count));
+      Point2i* out = pts.data() + forward_count;
+      for (uint64_t k = 0; k < backward_count; ++k) out[k] = back[backward_count - 1 - k];
     }
     return count;
   }
@@ -288,7 +384,6 @@ struct Tracer {
 // Per-scale working buffers, reused across contours so that the per-contour
 // path allocates nothing once they have grown.
 struct Buffers {
-  Vec<Point2i> contour;
   Vec<Point2f> points;
   Vec<Point2f> polygon;
   Vec<Point2f> scratch;
@@ -306,11 +401,11 @@ double chebyshev_perimeter(const Quad& q) {
   return sum;
 }
 
-// Filters 2 to 4 on a contour of n points (held in buf.contour) that passed
-// the length test; fills `quad` with the polygon vertices on success.
-bool contour_to_quad(Buffers& buf, size_t n, const DetectorParams& params, double d, Quad& quad) {
+// Filters 2 to 4 on a contour of n points that passed the length test; fills
+// `quad` with the polygon vertices on success.
+bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorParams& params,
+                     double d, Quad& quad) {
   buf.points.resize(n);
-  const Point2i* src = buf.contour.data();
   Point2f* dst = buf.points.data();
   for (size_t i = 0; i < n; ++i) dst[i] = {float(src[i].x), float(src[i].y)};
 
@@ -424,10 +519,15 @@ Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& para
       gray, params, imgproc::adaptive_threshold_bits(gray, window, params.adaptive_thresh_constant));
 }
 
-Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& params,
-                                const imgproc::BitLabels& labels) {
-  Vec<Candidate> out;
-  if (gray.empty()) return out;
+namespace {
+
+// Follows every border of the plane in start order (rows top to bottom,
+// columns left to right), calling on_border(hole, length, points); the points
+// are complete for every border no longer than `longest`.
+template <class OnBorder>
+void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border) {
+  const uint32_t w = labels.width, h = labels.height;
+  if (w == 0 || h == 0) return;
   // The mark plane is per-thread scratch, kept between calls: fresh pages
   // for it cost more in page faults than clearing a reused one.
   // It is placed inside a slightly larger store by mark_offset.
@@ -445,13 +545,9 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
     }
   } release_large{mark_store};
 
-  const uint32_t w = gray.width, h = gray.height;
-  const double d = double(std::max(w, h));
-  const PerimeterLimits lim = perimeter_limits(params, d);
-  const Tracer tracer(labels, visited, lim.max);
-  const bool refit = params.corner_refinement_method == CORNER_REFINE_CONTOUR;
+  const Tracer tracer(labels, visited, longest);
   const size_t wpr = labels.words_per_row;
-  Buffers buf;
+  Vec<Point2i> points, backward;
 
   const size_t last_word = size_t(w) >> 6;
   const uint64_t last_bit = uint64_t(1) << (w & 63);
@@ -492,30 +588,52 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
         pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
         const int start = (outer_now >> bit) & 1 ? 0 : kEast;
         const uint32_t px = uint32_t(k * 64 + bit);
-        const uint64_t len = tracer.trace(px, py, start, buf.contour);
-        // The length limit counts contour points, and a hole border can
-        // count many more than it encloses: the inside of the thin band a
-        // small window leaves along the inner edge of a marker's frame picks
-        // up bumps from the noise in the dark frame. Such an outline passes
-        // the limit where the marker's own (outer) outline does not, and the
-        // marker is then reported with corners a few pixels inside its edge.
-        // A hole border must therefore also be as large as the limit by its
-        // quad's Chebyshev perimeter, which is what a clean outline of that
-        // quad counts (and never more than its own count, as the vertices
-        // lie on the contour). Outer borders keep the point count alone.
-        Quad quad;
-        if (len >= lim.min && len <= lim.max &&
-            contour_to_quad(buf, size_t(len), params, d, quad) &&
-            (start != kEast || chebyshev_perimeter(quad) >= double(lim.min))) {
-          if (refit)
-            quad = corner_refine::refine_from_contour(quad, buf.contour.data(), size_t(len));
-          out.push_back(Candidate{quad});
-        }
+        const uint64_t len = tracer.trace(px, py, start, points, backward);
+        on_border(start == kEast, len, points);
         outer_now = pending & outer & ~vis_row[k];
         starts = outer_now | (pending & hole & ~east_flags());
       }
     }
   }
+}
+
+}  // namespace
+
+Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& params,
+                                const imgproc::BitLabels& labels) {
+  Vec<Candidate> out;
+  if (gray.empty()) return out;
+  const double d = double(std::max(gray.width, gray.height));
+  const PerimeterLimits lim = perimeter_limits(params, d);
+  const bool refit = params.corner_refinement_method == CORNER_REFINE_CONTOUR;
+  Buffers buf;
+  follow_borders(labels, lim.max, [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
+    // The length limit counts contour points, and a hole border can
+    // count many more than it encloses: the inside of the thin band a
+    // small window leaves along the inner edge of a marker's frame picks
+    // up bumps from the noise in the dark frame. Such an outline passes
+    // the limit where the marker's own (outer) outline does not, and the
+    // marker is then reported with corners a few pixels inside its edge.
+    // A hole border must therefore also be as large as the limit by its
+    // quad's Chebyshev perimeter, which is what a clean outline of that
+    // quad counts (and never more than its own count, as the vertices
+    // lie on the contour). Outer borders keep the point count alone.
+    if (len < lim.min || len > lim.max) return;
+    Quad quad;
+    if (!contour_to_quad(buf, points.data(), size_t(len), params, d, quad)) return;
+    if (hole && chebyshev_perimeter(quad) < double(lim.min)) return;
+    if (refit) quad = corner_refine::refine_from_contour(quad, points.data(), size_t(len));
+    out.push_back(Candidate{quad});
+  });
+  return out;
+}
+
+Vec<Border> trace_borders(const imgproc::BitLabels& labels) {
+  Vec<Border> out;
+  follow_borders(labels, std::numeric_limits<uint64_t>::max(),
+                 [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
+                   out.push_back(Border{hole, Vec<Point2i>(points.begin(), points.begin() + ptrdiff_t(len))});
+                 });
   return out;
 }
 

@@ -19,4 +19,12 @@ Vec<Candidate> find_candidates(const GrayImage& gray, const DetectorParams& para
 Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& params,
                                 const imgproc::BitLabels& labels);
 
+// Every border of a threshold plane, in the order they are followed, each
+// with all its points in order (for checking the border following itself).
+struct Border {
+  bool hole;
+  Vec<Point2i> points;
+};
+Vec<Border> trace_borders(const imgproc::BitLabels& labels);
+
 }  // namespace markvane::contours

@@ -315,6 +315,60 @@ def test_outline_at_left_edge_is_found(x):
     assert unmatched(cands, reference_candidates(img, 13), 0.0) == 0
 
 
+def border_frames(rng):
+    """Gray frames whose thresholds hold every kind of border: speckle and
+    blobs (many short borders, pixels on two borders), one-pixel lines and a
+    one-pixel spiral (borders that pass the same pixels twice, some
+    thousands of points long) and rotated squares (long straight borders).
+    The first and last columns stay white, where the start rules for column
+    0 and the last column differ from OpenCV's."""
+    frames = [rng.integers(0, 256, (90, 130), dtype=np.uint8)]
+    coarse = np.kron(rng.integers(0, 256, (40, 60)), np.ones((3, 3), int)) + rng.integers(-20, 21, (120, 180))
+    frames.append(coarse.clip(0, 255).astype(np.uint8))
+    blobs = np.full((120, 160), 220, np.uint8)
+    for _ in range(60):
+        y, x = rng.integers(0, 120), rng.integers(0, 160)
+        blobs[y : y + rng.integers(1, 9), x : x + rng.integers(1, 9)] = rng.integers(0, 120)
+    frames.append(blobs)
+    lines = np.full((150, 200), 230, np.uint8)
+    for k in range(12):
+        x0, y0, x1, y1 = rng.integers(0, 200), rng.integers(0, 150), rng.integers(0, 200), rng.integers(0, 150)
+        t = np.linspace(0.0, 1.0, 400)
+        lines[np.round(y0 + (y1 - y0) * t).astype(int), np.round(x0 + (x1 - x0) * t).astype(int)] = 20
+    frames.append(lines)
+    spiral = np.full((160, 160), 230, np.uint8)
+    t = np.linspace(0.0, 30.0, 20000)
+    spiral[np.round(80 + 2.5 * t * np.sin(t)).astype(int), np.round(80 + 2.5 * t * np.cos(t)).astype(int)] = 20
+    frames.append(spiral)
+    squares = np.full((240, 320), 230, np.uint8)
+    for cx, cy, side, angle in [(70, 70, 60, 0), (200, 80, 90, 17), (110, 180, 70, 44), (250, 180, 80, 71)]:
+        squares = np.minimum(squares, render_rotated_square((240, 320), (cx, cy), side, angle, 0.8)[0])
+    frames.append(np.clip(squares.astype(int) + rng.integers(-6, 7, squares.shape), 0, 255).astype(np.uint8))
+    for f in frames:
+        f[:, 0] = f[:, -1] = 255
+    return frames
+
+
+@pytest.mark.parametrize("window", [3, 13, 23])
+def test_border_following_matches_opencv(rng, window):
+    # Every border with every point in order, against OpenCV's border
+    # following of the same threshold; OpenCV also lists isolated pixels,
+    # which start no border here (no filter keeps a one-point contour).
+    lengths = []
+    for gray in border_frames(rng):
+        ours = th.trace_borders(gray, window)
+        labels = th.adaptive_threshold(gray, window, 7.0)[1:-1, 1:-1]
+        theirs, _ = cv2.findContours(labels, cv2.RETR_LIST, cv2.CHAIN_APPROX_NONE)
+        ours = sorted(tuple(map(tuple, points.tolist())) for _, points in ours)
+        theirs = sorted(tuple(map(tuple, c.reshape(-1, 2).tolist())) for c in theirs if len(c) > 1)
+        assert ours == theirs
+        lengths += [len(b) for b in ours]
+    # Short and long borders, and borders of every length around the point
+    # where a walk is joined by a second one from the other end.
+    assert max(lengths) > 2000
+    assert set(range(8, 25)) <= set(lengths)
+
+
 @pytest.mark.parametrize("window", [3, 13, 23])
 def test_synthetic_squares_match_reference_contours(rng, window):
     img = np.full((480, 640), 230, np.uint8)

@@ -34,11 +34,12 @@ GrayImage gray_from(const U8Image& a) {
   return g;
 }
 
-nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>> to_numpy(const uint8_t* src, size_t rows, size_t cols) {
-  uint8_t* buf = new uint8_t[rows * cols];
-  if (rows * cols) std::memcpy(buf, src, rows * cols);
-  nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<uint8_t*>(p); });
-  return nb::ndarray<nb::numpy, uint8_t, nb::ndim<2>>(buf, {rows, cols}, owner);
+template <class T>
+nb::ndarray<nb::numpy, T, nb::ndim<2>> to_numpy(const T* src, size_t rows, size_t cols) {
+  T* buf = new T[rows * cols];
+  if (rows * cols) std::memcpy(buf, src, rows * cols * sizeof(T));
+  nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<T*>(p); });
+  return nb::ndarray<nb::numpy, T, nb::ndim<2>>(buf, {rows, cols}, owner);
 }
 
 Vec<Point2f> points_from(const std::vector<Pt>& pts) {
@@ -129,6 +130,25 @@ void register_imgproc_hooks(nb::module_& m) {
     const size_t rows = size_t(g.height) + 2, cols = labels.words_per_row * 8;
     return to_numpy(reinterpret_cast<const uint8_t*>(labels.bits.data()), rows, cols);
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
+
+  // Every border of the threshold of `gray`, in the order followed:
+  // [(hole, points as an n x 2 array of x, y)].
+  m.def("trace_borders", [](U8Image gray, int32_t window, double constant) {
+    const GrayImage g = gray_from(gray);
+    Vec<contours::Border> borders;
+    {
+      nb::gil_scoped_release release;
+      borders = contours::trace_borders(imgproc::adaptive_threshold_bits(g, window, constant));
+    }
+    nb::list out;
+    for (const contours::Border& b : borders) {
+      Vec<int32_t> xy;
+      xy.reserve(2 * b.points.size());
+      for (const Point2i& p : b.points) xy.push_back(p.x), xy.push_back(p.y);
+      out.append(nb::make_tuple(b.hole, to_numpy(xy.data(), b.points.size(), 2)));
+    }
+    return out;
+  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant") = 7.0);
 
   m.def("find_candidates",
         [](U8Image gray, int32_t window, double adaptive_thresh_constant,
