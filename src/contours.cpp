@@ -433,7 +433,7 @@ bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorP
 // says whether any of them is still a start given the current marks (`vis`,
 // the marks row); marks are only ever added, so a row without one stays so.
 // `above` and `below` may start one word early; every row ends with a
-// spare zero word.
+// spare zero word, and every row pointer may be read one word past its end.
 typedef uint64_t v4u __attribute__((vector_size(32)));
 
 __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
@@ -442,9 +442,9 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   v4u any = {};
   size_t k = 0;
-  // The last word of a row is its spare zero word: the vector loop stops
-  // before it so that word k + 1 always lies inside the plane.
-  for (; k + 4 < wpr; k += 4) {
+  // Word k + 4 may be the first word of the next row. It only brings a
+  // neighbour into the row's spare zero word, whose masks stay empty.
+  for (; k + 4 <= wpr; k += 4) {
     v4u c, cl, cr, a, al, ar, b, bl, br, vv, vr;
     load(row + k, c);
     load(row + k - 1, cl);
@@ -554,7 +554,9 @@ void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
 
   // Start masks of the current row; zero words around the plane stand in
   // for the rows above the first and below the last (both zero frame rows
-  // anyway), so the mask pass may read one word before each row.
+  // anyway), so the mask pass may read one word before and after each row.
+  // The plane's rows are followed by its zero frame row, and the mark plane
+  // by its spare words.
   Vec<uint64_t> outer_row(wpr), hole_row(wpr), zero_row(wpr + 2, 0);
   const uint64_t* bits = labels.bits.data();
 
