@@ -1079,9 +1079,13 @@ MV_ALWAYS_INLINE bool any_at_least(const v8f& v, float value) {
   return (q[0] | q[1] | q[2] | q[3]) != 0;
 }
 
+// The polygon helpers below are inlined into a few entry points, each
+// compiled twice (AVX2 and baseline) and picked at run time: a contour makes
+// about ten searches of a few dozen points each, and a dispatched call per
+// search cost about as much as the search.
+
 // First index of the point farthest from o by squared distance.
-__attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Point2f* pts,
-                                                                        size_t n, Point2f o) {
+MV_ALWAYS_INLINE size_t farthest_index(const Point2f* pts, size_t n, Point2f o) {
   const float* f = &pts[0].x;
   const v8f ov = {o.x, o.y, o.x, o.y, o.x, o.y, o.x, o.y};
   LaneArgmax acc;
@@ -1120,9 +1124,9 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_index(const Po
 // Only points whose |num| lies within a relative 1e-4 of the largest (far
 // wider than the two-ulp band that can round to the same quotient) are then
 // divided, in index order, to find the first one reaching it.
-__attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
-    const Point2f* chain, size_t begin, size_t end, Point2f a, float dx, float dy, float len,
-    float wanted_above, float& best_out) {
+MV_ALWAYS_INLINE size_t farthest_from_line(const Point2f* chain, size_t begin, size_t end,
+                                           Point2f a, float dx, float dy, float len,
+                                           float wanted_above, float& best_out) {
   auto num_abs = [&](size_t i) {
     return std::fabs(dy * (chain[i].x - a.x) - dx * (chain[i].y - a.y));
   };
@@ -1167,67 +1171,76 @@ __attribute__((target_clones("avx2", "default"))) size_t farthest_from_line(
   return 0;  // not reached: the largest |num| itself gives best
 }
 
-// Douglas-Peucker on an open chain. Returns false as soon as `out` is known to
-// end up with more than `limit` points: every point appended before the last
-// one is final (only the last point of a finished piece is ever removed).
-bool dp_open_limited(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out,
-                     size_t limit) {
+// The right ends of the pieces of a chain still to be approximated.
+class PieceStack {
+ public:
+  bool empty() const { return depth_ == 0; }
+  void push(size_t end) {
+    if (depth_ < kFixed) fixed_[depth_] = end;
+    else spill_.push_back(end);
+    ++depth_;
+  }
+  size_t pop() {
+    --depth_;
+    if (depth_ < kFixed) return fixed_[depth_];
+    const size_t end = spill_.back();
+    spill_.pop_back();
+    return end;
+  }
+
+ private:
+  static constexpr size_t kFixed = 64;
+  size_t fixed_[kFixed];
+  size_t depth_ = 0;
+  Vec<size_t> spill_;  // pieces nested deeper than kFixed
+};
+
+// Douglas-Peucker on an open chain: a piece is split at its farthest point,
+// and its left part done first, so vertices come in chain order. Returns
+// false as soon as `out` is known to end up with more than `limit` points:
+// every point appended before the last one is final (only the last point of
+// a finished piece is ever removed).
+MV_ALWAYS_INLINE bool dp_open_limited(const Point2f* chain, size_t count, float epsilon,
+                                      Vec<Point2f>& out, size_t limit) {
   if (count < 2) return true;
-  size_t start = 0;
+  PieceStack ends;
+  size_t start = 0, end = count - 1;
   for (;;) {
     const Point2f a = chain[start];
-    const Point2f b = chain[count - 1];
+    const Point2f b = chain[end];
     const float dx = b.x - a.x, dy = b.y - a.y;
     const float len = std::sqrt(dx * dx + dy * dy);
     float best = 0.0f;
     size_t c = 0;
     if (len < 1e-9f) {
-      for (size_t i = start + 1; i + 1 < count; ++i) {
+      for (size_t i = start + 1; i < end; ++i) {
         const float ex = chain[i].x - a.x, ey = chain[i].y - a.y;
         const float d = std::sqrt(ex * ex + ey * ey);
         if (d > best) { best = d; c = i; }
       }
-    } else if (count > start + 2) {
-      c = farthest_from_line(chain, start + 1, count - 1, a, dx, dy, len, epsilon, best);
+    } else if (end > start + 1) {
+      c = farthest_from_line(chain, start + 1, end, a, dx, dy, len, epsilon, best);
     }
     // c == 0 means no interior point lies off the chord; this also ends the
-    // recursion for a negative epsilon.
-    if (c == 0 || !(best > epsilon)) {
-      out.push_back(a);
-      out.push_back(b);
-      return out.size() - 1 <= limit;
+    // splitting for a negative epsilon.
+    if (c != 0 && best > epsilon) {
+      ends.push(end);
+      end = c;
+      continue;
     }
-    if (!dp_open_limited(chain + start, c - start + 1, epsilon, out, limit)) return false;
+    out.push_back(a);
+    out.push_back(b);
+    if (out.size() - 1 > limit) return false;
+    if (ends.empty()) return true;
     out.pop_back();
-    start = c;
+    start = end;
+    end = ends.pop();
   }
 }
 
-}  // namespace
-
-void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out) {
-  dp_open_limited(chain, count, epsilon, out, std::numeric_limits<size_t>::max());
-}
-
-size_t farthest_point(const Point2f* pts, size_t n, Point2f from) {
-  return n == 0 ? 0 : farthest_index(pts, n, from);
-}
-
-std::pair<size_t, size_t> closed_dp_opening(const Point2f* pts, size_t n) {
-  if (n <= 2) return {0, n == 2 ? 1 : 0};
-  const size_t a = farthest_index(pts, n, pts[0]);
-  const size_t b = farthest_index(pts, n, pts[a]);
-  return {std::min(a, b), std::max(a, b)};
-}
-
-void approx_poly_dp_closed(const Point2f* pts, size_t n, float epsilon, Vec<Point2f>& out,
-                           Vec<Point2f>& scratch, size_t max_vertices) {
-  const auto [lo, hi] = closed_dp_opening(pts, n);
-  approx_poly_dp_closed_at(pts, n, lo, hi, epsilon, out, scratch, max_vertices);
-}
-
-void approx_poly_dp_closed_at(const Point2f* pts, size_t n, size_t lo, size_t hi, float epsilon,
-                              Vec<Point2f>& out, Vec<Point2f>& scratch, size_t max_vertices) {
+MV_ALWAYS_INLINE void approx_closed_at(const Point2f* pts, size_t n, size_t lo, size_t hi,
+                                       float epsilon, Vec<Point2f>& out, Vec<Point2f>& scratch,
+                                       size_t max_vertices) {
   out.clear();
   if (n <= 2) {
     out.assign(pts, pts + n);
@@ -1243,6 +1256,43 @@ void approx_poly_dp_closed_at(const Point2f* pts, size_t n, size_t lo, size_t hi
   const size_t first_len = out.size();
   if (!dp_open_limited(scratch.data(), scratch.size(), epsilon, out, max_vertices)) return;
   if (out.size() > first_len) out.pop_back();
+}
+
+MV_ALWAYS_INLINE std::pair<size_t, size_t> closed_opening(const Point2f* pts, size_t n) {
+  if (n <= 2) return {0, n == 2 ? 1 : 0};
+  const size_t a = farthest_index(pts, n, pts[0]);
+  const size_t b = farthest_index(pts, n, pts[a]);
+  return {std::min(a, b), std::max(a, b)};
+}
+
+}  // namespace
+
+MV_CLONES("avx2", "default")
+void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out) {
+  dp_open_limited(chain, count, epsilon, out, std::numeric_limits<size_t>::max());
+}
+
+MV_CLONES("avx2", "default")
+size_t farthest_point(const Point2f* pts, size_t n, Point2f from) {
+  return n == 0 ? 0 : farthest_index(pts, n, from);
+}
+
+MV_CLONES("avx2", "default")
+std::pair<size_t, size_t> closed_dp_opening(const Point2f* pts, size_t n) {
+  return closed_opening(pts, n);
+}
+
+MV_CLONES("avx2", "default")
+void approx_poly_dp_closed(const Point2f* pts, size_t n, float epsilon, Vec<Point2f>& out,
+                           Vec<Point2f>& scratch, size_t max_vertices) {
+  const auto [lo, hi] = closed_opening(pts, n);
+  approx_closed_at(pts, n, lo, hi, epsilon, out, scratch, max_vertices);
+}
+
+MV_CLONES("avx2", "default")
+void approx_poly_dp_closed_at(const Point2f* pts, size_t n, size_t lo, size_t hi, float epsilon,
+                              Vec<Point2f>& out, Vec<Point2f>& scratch, size_t max_vertices) {
+  approx_closed_at(pts, n, lo, hi, epsilon, out, scratch, max_vertices);
 }
 
 Vec<Point2f> approx_poly_dp_closed(const Vec<Point2f>& points, float epsilon) {

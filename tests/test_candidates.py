@@ -445,6 +445,54 @@ def test_dp_open_on_short_chains():
     assert th.dp_open([[1, 1], [1, 1], [1, 1]], 1.0) == [[1, 1], [1, 1]]
 
 
+def dp_model(chain, eps):
+    """Douglas-Peucker on an open chain in single precision, recursively:
+    split at the first point of largest distance |cross| / length from the
+    chord when it exceeds eps. Returns the vertices and the most right parts
+    waiting at once while left parts are split further."""
+    f = np.float32
+    pts = [(f(x), f(y)) for x, y in chain]
+    out, deepest = [], [0]
+
+    def piece(s, e, depth):
+        deepest[0] = max(deepest[0], depth)
+        while True:
+            (ax, ay), (bx, by) = pts[s], pts[e]
+            dx, dy = bx - ax, by - ay
+            length = np.sqrt(dx * dx + dy * dy)
+            best, c = f(0), 0
+            for i in range(s + 1, e):
+                ex, ey = pts[i][0] - ax, pts[i][1] - ay
+                d = np.sqrt(ex * ex + ey * ey) if length < f(1e-9) else abs(dy * ex - dx * ey) / length
+                if d > best:
+                    best, c = d, i
+            if not (c != 0 and best > eps):
+                out.extend([[float(ax), float(ay)], [float(bx), float(by)]])
+                return
+            piece(s, c, depth + 1)  # the left part, while the right one waits
+            out.pop()
+            s = c
+
+    if len(pts) >= 2:
+        piece(0, len(pts) - 1, 0)
+    return out, deepest[0]
+
+
+def test_dp_open_matches_model(rng):
+    # Random walks, and an outward spiral: the farthest point from a chord
+    # lies on the last turn of the piece, so many right parts wait at once.
+    chains = [np.cumsum(rng.integers(-3, 4, (n, 2)), axis=0).tolist() for n in (3, 7, 40, 300)]
+    t = np.linspace(0.0, 80.0 * np.pi, 1600)
+    chains.append(np.round(np.c_[500 + 3 * t * np.cos(t), 500 + 3 * t * np.sin(t)]).tolist())
+    deepest = 0
+    for chain in chains:
+        for eps in (0.5, 2.0, 10.0):
+            expected, depth = dp_model(chain, eps)
+            deepest = max(deepest, depth)
+            assert th.dp_open(chain, eps) == expected
+    assert deepest > 100
+
+
 @pytest.mark.parametrize(
     "quad, convex",
     [
