@@ -429,17 +429,20 @@ bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorP
 // gets foreground pixels with background west, `hole` those with background
 // east, both without isolated pixels (no foreground among the 8 neighbours:
 // such a pixel traces to a one-point contour, which no filter passes, and the
-// marks it would get are read only by its own start test). The return value
-// says whether any of them is still a start given the current marks (`vis`,
-// the marks row); marks are only ever added, so a row without one stays so.
-// `above` and `below` may start one word early; every row ends with a
-// spare zero word, and every row pointer may be read one word past its end.
+// marks it would get are read only by its own start test). `live` gets one
+// bit per word (bit k % 64 of live[k / 64]) that holds a start given the
+// current marks (`vis`, the marks row), and the return value says whether
+// any word does. Marks are only ever added, so a word without a start stays
+// so while the row is traced. `above` and `below` may start one word early;
+// every row ends with a spare zero word, and every row pointer may be read
+// one word past its end.
 typedef uint64_t v4u __attribute__((vector_size(32)));
 
 __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, const uint64_t* vis,
-    size_t wpr, uint64_t* outer, uint64_t* hole) {
+    size_t wpr, uint64_t* outer, uint64_t* hole, uint64_t* live) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  std::memset(live, 0, (wpr + 63) / 64 * sizeof(uint64_t));
   v4u any = {};
   size_t k = 0;
   // Word k + 4 may be the first word of the next row. It only brings a
@@ -466,7 +469,12 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     const v4u o = keep & ~west, hl = keep & ~east_nb;
     std::memcpy(outer + k, &o, sizeof o);
     std::memcpy(hole + k, &hl, sizeof hl);
-    any |= (o & ~vv) | (hl & ~ev);
+    const v4u starts = (o & ~vv) | (hl & ~ev);
+    any |= starts;
+    // k is a multiple of 4, so the four bits stay in one word of `live`.
+    const v4u nonzero = starts != 0;  // all ones or zero per word
+    const uint64_t bits = (nonzero[0] & 1) | (nonzero[1] & 2) | (nonzero[2] & 4) | (nonzero[3] & 8);
+    live[k >> 6] |= bits << (k & 63);
   }
   uint64_t found = any[0] | any[1] | any[2] | any[3];
   for (; k < wpr; ++k) {
@@ -480,7 +488,9 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     outer[k] = keep & ~west;
     hole[k] = keep & ~east_nb;
     const uint64_t ev = vis[k] >> 1 | (k + 1 < wpr ? vis[k + 1] << 63 : 0);
-    found |= (outer[k] & ~vis[k]) | (hole[k] & ~ev);
+    const uint64_t starts = (outer[k] & ~vis[k]) | (hole[k] & ~ev);
+    found |= starts;
+    live[k >> 6] |= uint64_t(starts != 0) << (k & 63);
   }
   return found != 0;
 }
@@ -557,7 +567,7 @@ void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
   // anyway), so the mask pass may read one word before and after each row.
   // The plane's rows are followed by its zero frame row, and the mark plane
   // by its spare words.
-  Vec<uint64_t> outer_row(wpr), hole_row(wpr), zero_row(wpr + 2, 0);
+  Vec<uint64_t> outer_row(wpr), hole_row(wpr), zero_row(wpr + 2, 0), live((wpr + 63) / 64);
   const uint64_t* bits = labels.bits.data();
 
   for (uint32_t py = 1; py <= h; ++py) {
@@ -565,35 +575,39 @@ void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
     const uint64_t* above = py > 1 ? row - wpr : zero_row.data() + 1;
     const uint64_t* below = py < h ? row + wpr : zero_row.data() + 1;
     const uint64_t* vis_row = visited + size_t(py) * wpr;
-    if (!row_start_masks(above, row, below, vis_row, wpr, outer_row.data(),
-                         hole_row.data()))
+    if (!row_start_masks(above, row, below, vis_row, wpr, outer_row.data(), hole_row.data(),
+                         live.data()))
       continue;
     // Column rules: an outer border never starts in column 0 (px == 1), a
     // hole border never in the last column (px == w).
     outer_row[0] &= ~uint64_t(2);
     hole_row[last_word] &= ~last_bit;
-    for (size_t k = 0; k < wpr; ++k) {
-      // A border starts at a foreground pixel with background to the west
-      // (outer, if not yet visited) or to the east (hole, unless marked as
-      // having background east). The foreground plane never changes, so
-      // those masks are fixed; the visited and east bits are re-read after
-      // every trace, which may have just set them.
-      const uint64_t outer = outer_row[k], hole = hole_row[k];
-      uint64_t pending = outer | hole;
-      uint64_t outer_now = outer & ~vis_row[k];
-      auto east_flags = [&] {
-        return vis_row[k] >> 1 | (k + 1 < wpr ? vis_row[k + 1] << 63 : 0);
-      };
-      uint64_t starts = outer_now | (hole & ~east_flags());
-      while (starts != 0) {
-        const int bit = std::countr_zero(starts);
-        pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
-        const int start = (outer_now >> bit) & 1 ? 0 : kEast;
-        const uint32_t px = uint32_t(k * 64 + bit);
-        const uint64_t len = tracer.trace(px, py, start, points, backward);
-        on_border(start == kEast, len, points);
-        outer_now = pending & outer & ~vis_row[k];
-        starts = outer_now | (pending & hole & ~east_flags());
+    // Only the words that held a start before the row was traced.
+    for (size_t chunk = 0; chunk < live.size(); ++chunk) {
+      for (uint64_t words = live[chunk]; words != 0; words &= words - 1) {
+        const size_t k = chunk * 64 + size_t(std::countr_zero(words));
+        // A border starts at a foreground pixel with background to the west
+        // (outer, if not yet visited) or to the east (hole, unless marked as
+        // having background east). The foreground plane never changes, so
+        // those masks are fixed; the visited and east bits are re-read after
+        // every trace, which may have just set them.
+        const uint64_t outer = outer_row[k], hole = hole_row[k];
+        uint64_t pending = outer | hole;
+        uint64_t outer_now = outer & ~vis_row[k];
+        auto east_flags = [&] {
+          return vis_row[k] >> 1 | (k + 1 < wpr ? vis_row[k + 1] << 63 : 0);
+        };
+        uint64_t starts = outer_now | (hole & ~east_flags());
+        while (starts != 0) {
+          const int bit = std::countr_zero(starts);
+          pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
+          const int start = (outer_now >> bit) & 1 ? 0 : kEast;
+          const uint32_t px = uint32_t(k * 64 + bit);
+          const uint64_t len = tracer.trace(px, py, start, points, backward);
+          on_border(start == kEast, len, points);
+          outer_now = pending & outer & ~vis_row[k];
+          starts = outer_now | (pending & hole & ~east_flags());
+        }
       }
     }
   }
