@@ -244,6 +244,13 @@ struct Tracer {
     const Step* row;
   };
 
+  // Scratch of one thread's walks, kept across borders: the points of the
+  // last border and the backward walk's points.
+  struct Scratch {
+    Vec<Point2i> points;
+    Vec<Point2i> backward;
+  };
+
   // A growing store of points: the first `keep` are kept, the rest counted.
   struct PointSink {
     Vec<Point2i>& pts;
@@ -269,25 +276,32 @@ struct Tracer {
   };
 
   // Walks a border until it closes, storing the first keep_points positions
-  // (image coordinates) in `pts`, which grows as needed and never shrinks;
-  // `back` is scratch. Returns the full contour length. The border starts at
-  // padded (px, py); its second pixel is searched from direction `start`
-  // (west or east).
+  // (image coordinates) in scratch.points, which grows as needed and never
+  // shrinks. Returns the full contour length, at most the safety bound
+  // max_points. The border starts at padded (px, py); its second pixel is
+  // searched from direction `start` (west or east).
   //
   // One step is a chain of dependent loads, and a single walk waits on it
-  // all the time. A border that is still open after kSoloSteps points is
-  // therefore walked from both ends at once, forwards from where the walk
-  // stands and backwards from the last pixel, and the backward half is
-  // appended reversed: the same points, marks and length, with two
-  // independent chains in flight. Most borders are shorter and close alone.
+  // all the time. With TwoWalks, a border that is still open after
+  // kSoloSteps points is therefore walked from both ends at once, forwards
+  // from where the walk stands and backwards from the last pixel, and the
+  // backward half is appended reversed: the same points, marks and length,
+  // with two independent chains in flight. Most borders are shorter and
+  // close alone. A border that reaches the safety bound while walked from
+  // both ends has marks the forward walk alone would not set: the walk then
+  // returns kCutInTwoWalks, and the plane must be followed again without
+  // TwoWalks.
   //
   // Inlined into the start scan: most borders are a few points long, and a
   // call per border cost about 4% of the border following at 1080p.
+  static constexpr uint64_t kCutInTwoWalks = std::numeric_limits<uint64_t>::max();
+  template <bool TwoWalks>
   __attribute__((always_inline)) uint64_t trace(uint32_t px, uint32_t py, int start,
-                                                Vec<Point2i>& pts, Vec<Point2i>& back) const {
+                                                Scratch& scratch) const {
     constexpr uint64_t kSoloSteps = 16;
     const uint64_t bound = max_points;
     const size_t keep = keep_points;
+    Vec<Point2i>& pts = scratch.points;
     PointSink fwd(pts, keep);
 
     const size_t b0 = size_t(py) * row_bits + px;
@@ -349,8 +363,9 @@ struct Tracer {
         if (f.u == u0) return count;
       }
       if (count >= bound) [[unlikely]] return count;
-      if (count == kSoloSteps) break;
+      if (TwoWalks && count == kSoloSteps) break;
     }
+    if constexpr (!TwoWalks) return count;  // that loop only ends by returning
 
     // Both walks, alternately. Each step of a border (pixel to pixel) occurs
     // once in it, so the two walks have covered the border exactly when
@@ -359,11 +374,11 @@ struct Tracer {
     // the last pixel, having come from the first.
     const int64_t x1 = int64_t(px) - 1 + kDx[d], y1 = int64_t(py) - 1 + kDy[d];
     Walker b{u1, uint64_t(x1) | uint64_t(y1) << 32, back_steps + ((d + 4) & 7) * 512};
-    PointSink rev(back, keep);
-    uint64_t forward_count = count, backward_count = 0;
+    PointSink rev(scratch.backward, keep);
+    uint64_t backward_count = 0;
     size_t from_f = 0, from_b = u0;
     for (;;) {
-      fwd.put(forward_count++, f.xy, keep);
+      fwd.put(count++, f.xy, keep);
       from_f = f.u;
       advance(f, steps);
       if (from_f == b.u && f.u == from_b) [[unlikely]] break;
@@ -371,13 +386,15 @@ struct Tracer {
       from_b = b.u;
       advance(b, back_steps);
       if (from_f == b.u && f.u == from_b) [[unlikely]] break;
-      if (forward_count + backward_count >= bound) [[unlikely]] break;
+      if (count + backward_count >= bound) [[unlikely]] return kCutInTwoWalks;
     }
-    count = forward_count + backward_count;
+    const uint64_t forward_count = count;
+    count += backward_count;
     if (count <= keep) {
       // The backward points, in border order, after the forward ones.
       if (pts.size() < count) pts.resize(size_t(count));
       Point2i* out = pts.data() + forward_count;
+      const Point2i* back = scratch.backward.data();
       for (uint64_t k = 0; k < backward_count; ++k) out[k] = back[backward_count - 1 - k];
     }
     return count;
@@ -536,11 +553,14 @@ namespace {
 
 // Follows every border of the plane in start order (rows top to bottom,
 // columns left to right), calling on_border(hole, length, points); the points
-// are complete for every border no longer than `longest`.
-template <class OnBorder>
-void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border) {
+// are complete for every border no longer than `longest`. Returns false, and
+// stops, when a border walked from both ends reached the safety bound: the
+// caller then discards what it was given and follows the plane again
+// without TwoWalks.
+template <bool TwoWalks, class OnBorder>
+bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border) {
   const uint32_t w = labels.width, h = labels.height;
-  if (w == 0 || h == 0) return;
+  if (w == 0 || h == 0) return true;
   // The mark plane is per-thread scratch, kept between calls: fresh pages
   // for it cost more in page faults than clearing a reused one.
   // It is placed inside a slightly larger store by mark_offset.
@@ -560,7 +580,7 @@ void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
 
   const Tracer tracer(labels, visited, longest);
   const size_t wpr = labels.words_per_row;
-  Vec<Point2i> points, backward;
+  Tracer::Scratch scratch;
 
   const size_t last_word = size_t(w) >> 6;
   const uint64_t last_bit = uint64_t(1) << (w & 63);
@@ -606,14 +626,26 @@ void follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
           pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
           const int start = (outer_now >> bit) & 1 ? 0 : kEast;
           const uint32_t px = uint32_t(k * 64 + bit);
-          const uint64_t len = tracer.trace(px, py, start, points, backward);
-          on_border(start == kEast, len, points);
+          const uint64_t len = tracer.trace<TwoWalks>(px, py, start, scratch);
+          if (len == Tracer::kCutInTwoWalks) [[unlikely]] return false;
+          on_border(start == kEast, len, scratch.points);
           outer_now = pending & outer & ~vis_row[k];
           starts = outer_now | (pending & hole & ~east_flags());
         }
       }
     }
   }
+  return true;
+}
+
+// follow_borders with borders walked from both ends, unless one of them
+// reaches the safety bound; `restart` then clears what on_border collected.
+template <class OnBorder, class Restart>
+void follow_all_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border,
+                        Restart&& restart) {
+  if (follow_borders<true>(labels, longest, on_border)) return;
+  restart();
+  follow_borders<false>(labels, longest, on_border);
 }
 
 }  // namespace
@@ -626,7 +658,7 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
   const PerimeterLimits lim = perimeter_limits(params, d);
   const bool refit = params.corner_refinement_method == CORNER_REFINE_CONTOUR;
   Buffers buf;
-  follow_borders(labels, lim.max, [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
+  auto keep_quad = [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
     // The length limit counts contour points, and a hole border can
     // count many more than it encloses: the inside of the thin band a
     // small window leaves along the inner edge of a marker's frame picks
@@ -643,16 +675,17 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
     if (hole && chebyshev_perimeter(quad) < double(lim.min)) return;
     if (refit) quad = corner_refine::refine_from_contour(quad, points.data(), size_t(len));
     out.push_back(Candidate{quad});
-  });
+  };
+  follow_all_borders(labels, lim.max, keep_quad, [&] { out.clear(); });
   return out;
 }
 
 Vec<Border> trace_borders(const imgproc::BitLabels& labels) {
   Vec<Border> out;
-  follow_borders(labels, std::numeric_limits<uint64_t>::max(),
-                 [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
-                   out.push_back(Border{hole, Vec<Point2i>(points.begin(), points.begin() + ptrdiff_t(len))});
-                 });
+  auto keep_border = [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
+    out.push_back(Border{hole, Vec<Point2i>(points.begin(), points.begin() + ptrdiff_t(len))});
+  };
+  follow_all_borders(labels, std::numeric_limits<uint64_t>::max(), keep_border, [&] { out.clear(); });
   return out;
 }
 

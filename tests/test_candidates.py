@@ -369,6 +369,88 @@ def test_border_following_matches_opencv(rng, window):
     assert set(range(8, 25)) <= set(lengths)
 
 
+NEIGHBOURS = [(-1, 0), (-1, -1), (0, -1), (1, -1), (1, 0), (1, 1), (0, 1), (-1, 1)]
+
+
+def follow_borders_model(labels):
+    """Border following on a padded 0/1 label image, one step at a time as
+    the candidate search defines it, safety bound included (a border stops
+    after W * H + 2 points). Borders of one point (isolated pixels) are left
+    out, as the module does not start them."""
+    lab = labels.astype(np.int32)
+    h, w = lab.shape[0] - 2, lab.shape[1] - 2
+
+    def trace(px, py, start):
+        for k in range(8):
+            d = (start + k) % 8
+            if lab[py + NEIGHBOURS[d][1], px + NEIGHBOURS[d][0]]:
+                break
+        else:
+            lab[py, px] = 254
+            return []
+        last = (px + NEIGHBOURS[d][0], py + NEIGHBOURS[d][1])
+        q, origin, points = (px, py), d, []
+        while True:
+            points.append((q[0] - 1, q[1] - 1))
+            east = False
+            for k in range(1, 9):
+                e = (origin - k) % 8
+                n = (q[0] + NEIGHBOURS[e][0], q[1] + NEIGHBOURS[e][1])
+                if lab[n[1], n[0]]:
+                    break
+                east |= e == 4
+            if q[0] == w or east:
+                lab[q[1], q[0]] = 254
+            elif lab[q[1], q[0]] == 1:
+                lab[q[1], q[0]] = 2
+            if (q == last and n == (px, py)) or len(points) >= w * h + 2:
+                return points
+            q, origin = n, (e + 4) % 8
+
+    borders = []
+    for y in range(1, h + 1):
+        for x in range(1, w + 1):
+            v = lab[y, x]
+            if v == 1 and x > 1 and lab[y, x - 1] == 0:
+                borders.append((False, trace(x, y, 0)))
+            elif v in (1, 2) and x < w and lab[y, x + 1] == 0:
+                borders.append((True, trace(x, y, 4)))
+    return [(hole, points) for hole, points in borders if points]
+
+
+def comb(shape, teeth_every, margin):
+    """Dark one-pixel teeth hanging from a dark top row: a single border that
+    passes every tooth twice, longer than the image has pixels when the teeth
+    stand every other column."""
+    gray = np.full(shape, 255, np.uint8)
+    gray[margin, margin : shape[1] - margin] = 0
+    gray[margin:, margin : shape[1] - margin : teeth_every] = 0
+    return gray
+
+
+@pytest.mark.parametrize("shape", [(12, 31), (13, 41), (20, 33)])
+def test_border_following_stops_at_the_safety_bound(shape):
+    # The comb's border is longer than W * H + 2 points, so it is cut there,
+    # and the pixels it did not reach start further borders, cut in turn.
+    gray = comb(shape, 2, 0)
+    expected = follow_borders_model(th.adaptive_threshold(gray, 3, 7.0))
+    assert max(len(points) for _, points in expected) == shape[0] * shape[1] + 2
+    ours = [(hole, [tuple(p) for p in points.tolist()]) for hole, points in th.trace_borders(gray, 3)]
+    assert ours == expected
+
+
+def test_border_following_of_a_very_long_border():
+    # 160 thousand points, walked from both ends.
+    gray = comb((400, 600), 3, 1)
+    ours = th.trace_borders(gray, 3)
+    labels = th.adaptive_threshold(gray, 3, 7.0)[1:-1, 1:-1]
+    theirs, _ = cv2.findContours(labels, cv2.RETR_LIST, cv2.CHAIN_APPROX_NONE)
+    ours = sorted(tuple(map(tuple, points.tolist())) for _, points in ours)
+    theirs = sorted(tuple(map(tuple, c.reshape(-1, 2).tolist())) for c in theirs if len(c) > 1)
+    assert max(map(len, ours)) > 150000
+    assert ours == theirs
+
+
 @pytest.mark.parametrize("window", [3, 13, 23])
 def test_synthetic_squares_match_reference_contours(rng, window):
     img = np.full((480, 640), 230, np.uint8)
