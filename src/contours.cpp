@@ -37,57 +37,41 @@ constexpr uint8_t kEastBackgroundFlag = 8;
 // above (west to east), 3-5 the pixel's own row, 6-8 the row below.
 constexpr int kDirBit[8] = {3, 0, 1, 2, 5, 8, 7, 6};
 
-// kNextStep[origin][neighbourhood]: the first foreground direction of the
-// search origin - 1, origin - 2, ..., origin - 8 (mod 8), with
-// kEastBackgroundFlag set when east was examined (and empty) before it.
-constexpr std::array<std::array<uint8_t, 512>, 8> make_next_step_table() {
+// table[from][neighbourhood]: the first foreground direction of from + turn,
+// from + 2 turn, ..., from + 8 turn (mod 8), with kEastBackgroundFlag set
+// when east was examined (and empty) before it.
+constexpr std::array<std::array<uint8_t, 512>, 8> make_step_table(int turn) {
   std::array<std::array<uint8_t, 512>, 8> table{};
-  for (int origin = 0; origin < 8; ++origin) {
+  for (int from = 0; from < 8; ++from) {
     for (int hood = 0; hood < 512; ++hood) {
-      int e = origin;
+      int e = from;
       bool east_background = false;
       for (int k = 1; k <= 8; ++k) {
-        const int dir = (origin - k) & 7;
+        const int dir = (from + turn * k) & 7;
         if ((hood >> kDirBit[dir]) & 1) {
           e = dir;
           break;
         }
         east_background |= dir == kEast;
       }
-      table[origin][hood] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
+      table[from][hood] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
     }
   }
   return table;
 }
-constexpr std::array<std::array<uint8_t, 512>, 8> kNextStep = make_next_step_table();
 
-// The same border walked backwards. kPrevStep[successor][neighbourhood]: the
-// first foreground direction of successor + 1, successor + 2, ... (mod 8),
-// where successor is the direction to the next pixel of the border: that is
-// the previous pixel, since the forward search from it scans the same
-// directions the other way round and found the successor first. The
-// directions passed over are the ones the forward search passed over, so the
-// east flag comes out as the forward step sets it.
-constexpr std::array<std::array<uint8_t, 512>, 8> make_prev_step_table() {
-  std::array<std::array<uint8_t, 512>, 8> table{};
-  for (int successor = 0; successor < 8; ++successor) {
-    for (int hood = 0; hood < 512; ++hood) {
-      int e = successor;
-      bool east_background = false;
-      for (int k = 1; k <= 8; ++k) {
-        const int dir = (successor + k) & 7;
-        if ((hood >> kDirBit[dir]) & 1) {
-          e = dir;
-          break;
-        }
-        east_background |= dir == kEast;
-      }
-      table[successor][hood] = uint8_t(e | (east_background ? kEastBackgroundFlag : 0));
-    }
-  }
-  return table;
-}
-constexpr std::array<std::array<uint8_t, 512>, 8> kPrevStep = make_prev_step_table();
+// kNextStep[origin][neighbourhood]: the step of a border from the search
+// origin, counter-clockwise (origin - 1, origin - 2, ...).
+constexpr std::array<std::array<uint8_t, 512>, 8> kNextStep = make_step_table(-1);
+
+// The same border walked backwards. kPrevStep[successor][neighbourhood]
+// searches successor + 1, successor + 2, ..., where successor is the
+// direction to the next pixel of the border: it finds the previous pixel,
+// since the forward search from it scans the same directions the other way
+// round and found the successor first. The directions passed over are the
+// ones the forward search passed over, so the east flag comes out as the
+// forward step sets it.
+constexpr std::array<std::array<uint8_t, 512>, 8> kPrevStep = make_step_table(1);
 
 // A step in direction e as an addition to the position word (y << 32 | x),
 // indexed by the search origin it gives the next pixel: e + 4 (mod 8), the
