@@ -344,6 +344,8 @@ def border_frames(rng):
     for cx, cy, side, angle in [(70, 70, 60, 0), (200, 80, 90, 17), (110, 180, 70, 44), (250, 180, 80, 71)]:
         squares = np.minimum(squares, render_rotated_square((240, 320), (cx, cy), side, angle, 0.8)[0])
     frames.append(np.clip(squares.astype(int) + rng.integers(-6, 7, squares.shape), 0, 255).astype(np.uint8))
+    # Rows of more than 64 words: the start scan keeps one bit per word.
+    frames.append(np.kron(rng.integers(0, 256, (12, 1500)), np.ones((3, 3), int)).astype(np.uint8))
     for f in frames:
         f[:, 0] = f[:, -1] = 255
     return frames
