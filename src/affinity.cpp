@@ -4,8 +4,10 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdint>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -189,17 +191,33 @@ cpu_set_t mask_for(const std::vector<size_t>& cpus) {
   return mask;
 }
 
-// oneTBB's only per-thread start hook is an observer subclass. Its worker
-// threads are shared by every arena in the process, so a worker is pinned only
-// while it works in this pool's arena: on entry its current mask is saved and
-// replaced, on exit the saved mask is put back, and another oneTBB user that
-// later gets the same thread finds it as it was. The calling thread
-// (is_worker == false) is left alone. A failing sched_setaffinity leaves that
-// worker unpinned.
-class PinningObserver final : public tbb::task_scheduler_observer {
+// Takes `cpu` out of `mask` when the mask holds it and at least one other CPU.
+void keep_off(cpu_set_t& mask, int cpu) {
+  if (cpu < 0 || size_t(cpu) >= kMaskCpuLimit || !CPU_ISSET(cpu, &mask)) return;
+  if (CPU_COUNT(&mask) > 1) CPU_CLR(cpu, &mask);
+}
+
+// oneTBB's only per-thread start hook is an observer subclass. It places each
+// worker while the worker serves this pool's arena:
+//
+// - Pinning: with a CPU list, the worker runs only on those CPUs.
+// - Keeping off the caller's CPU: a worker that slept between calls is woken
+//   by the thread that starts the loop, and some kernels (notably on virtual
+//   machines that pack vCPUs) put it on the waker's CPU, where the two share
+//   one core for the whole call while the other cores idle. So a joining
+//   worker leaves out the CPU the loop's caller was on, whenever that leaves
+//   it somewhere to run.
+//
+// oneTBB's worker threads are shared by every arena in the process, so on
+// entry the worker's current mask is saved and on exit it is put back: another
+// oneTBB user that later gets the same thread finds it as it was. The calling
+// thread (is_worker == false) is left alone. A failing sched_setaffinity
+// leaves that worker where it was.
+class PlacementObserver final : public tbb::task_scheduler_observer {
  public:
-  PinningObserver(tbb::task_arena& arena, const cpu_set_t& mask)
-      : tbb::task_scheduler_observer(arena), mask_(mask) {
+  PlacementObserver(tbb::task_arena& arena, std::optional<cpu_set_t> pin,
+                    const std::atomic<int>& caller_cpu)
+      : tbb::task_scheduler_observer(arena), pin_(pin), caller_cpu_(caller_cpu) {
     observe(true);
   }
   void on_scheduler_entry(bool is_worker) override {
@@ -208,21 +226,25 @@ class PinningObserver final : public tbb::task_scheduler_observer {
     // Entries nest only if the thread enters this arena again while inside
     // it; the outermost entry owns the saved mask.
     if (saved.depth++ > 0) return;
-    saved.valid = sched_getaffinity(0, sizeof saved.mask, &saved.mask) == 0;
-    (void)sched_setaffinity(0, sizeof mask_, &mask_);
+    saved.changed = false;
+    if (sched_getaffinity(0, sizeof saved.mask, &saved.mask) != 0) return;
+    cpu_set_t target = pin_ ? *pin_ : saved.mask;
+    keep_off(target, caller_cpu_.load(std::memory_order_relaxed));
+    if (CPU_EQUAL(&target, &saved.mask)) return;
+    saved.changed = sched_setaffinity(0, sizeof target, &target) == 0;
   }
   void on_scheduler_exit(bool is_worker) override {
     if (!is_worker) return;
     Saved& saved = saved_mask();
     if (saved.depth == 0 || --saved.depth > 0) return;
-    if (saved.valid) (void)sched_setaffinity(0, sizeof saved.mask, &saved.mask);
-    saved.valid = false;
+    if (saved.changed) (void)sched_setaffinity(0, sizeof saved.mask, &saved.mask);
+    saved.changed = false;
   }
 
  private:
   struct Saved {
     cpu_set_t mask;
-    bool valid = false;
+    bool changed = false;
     unsigned depth = 0;
   };
   // One pool per module copy, so one saved mask per thread is enough.
@@ -231,7 +253,8 @@ class PinningObserver final : public tbb::task_scheduler_observer {
     return saved;
   }
 
-  cpu_set_t mask_;
+  const std::optional<cpu_set_t> pin_;
+  const std::atomic<int>& caller_cpu_;
 };
 
 // Everything here is created once and deliberately never destroyed: worker
@@ -239,7 +262,61 @@ class PinningObserver final : public tbb::task_scheduler_observer {
 // is no shutdown step.
 struct Pool {
   tbb::task_arena* arena = nullptr;
+  // The CPU of the thread that last started a loop from outside the pool
+  // (-1 before the first); joining workers keep off it.
+  std::atomic<int> caller_cpu{-1};
+  // When the last loop started from outside the pool ended (steady clock, ns).
+  std::atomic<int64_t> last_loop_end{0};
 };
+
+// oneTBB's workers spin for a while after a loop and then sleep; by this much
+// idle time (measured: awake after 1 ms, asleep after 3 ms) they may be asleep.
+constexpr int64_t kWorkerNapNs = 500'000;
+
+int64_t steady_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// True on a thread while it runs a pool task: a loop started there is nested
+// and keeps the outer caller's CPU.
+thread_local bool in_pool_task = false;
+
+class PoolTaskScope {
+ public:
+  PoolTaskScope() : outer_(in_pool_task) { in_pool_task = true; }
+  ~PoolTaskScope() { in_pool_task = outer_; }
+  PoolTaskScope(const PoolTaskScope&) = delete;
+  PoolTaskScope& operator=(const PoolTaskScope&) = delete;
+
+ private:
+  const bool outer_;
+};
+
+// Run by a thread about to start a loop from outside the pool. When the pool
+// has been idle long enough for its workers to sleep, one is woken now and
+// this CPU is yielded to it for a moment: a kernel that queues a woken thread
+// on its waker's CPU would otherwise leave the worker waiting there until the
+// caller has done the whole loop alone. Once it runs, the worker's observer
+// moves it off this CPU. Back-to-back calls never get here.
+void prepare_caller(Pool& pool) {
+  pool.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
+  if (pool.arena->max_concurrency() < 2) return;
+  if (steady_ns() - pool.last_loop_end.load(std::memory_order_relaxed) < kWorkerNapNs) return;
+  pool.arena->enqueue([] {});
+  sched_yield();
+}
+
+// Runs `loop` in the pool's arena, as the caller of a top-level loop when the
+// thread is not already running a pool task.
+template <class Loop>
+void run_in_pool(Pool& pool, const Loop& loop) {
+  const bool top_level = !in_pool_task;
+  if (top_level) prepare_caller(pool);
+  pool.arena->execute(loop);
+  if (top_level) pool.last_loop_end.store(steady_ns(), std::memory_order_relaxed);
+}
 
 struct PoolSlot {
   std::once_flag once;
@@ -276,10 +353,13 @@ Pool* build_pool(const PoolPlan& plan) {
     slots = int(capped);
     allow_parallelism(capped);
   }
-  auto* arena = new tbb::task_arena(slots, 1);
-  arena->initialize();
-  if (!plan.cpus.empty()) new PinningObserver(*arena, mask_for(plan.cpus));
-  return new Pool{arena};
+  auto* pool = new Pool;
+  pool->arena = new tbb::task_arena(slots, 1);
+  pool->arena->initialize();
+  std::optional<cpu_set_t> pin;
+  if (!plan.cpus.empty()) pin = mask_for(plan.cpus);
+  new PlacementObserver(*pool->arena, pin, pool->caller_cpu);
+  return pool;
 }
 
 // Builds the pool from `plan` unless it already exists; true if this call
@@ -455,13 +535,13 @@ size_t concurrency() { return size_t(pool().arena->max_concurrency()); }
 
 void parallel_for(size_t n, const std::function<void(size_t)>& body) {
   if (n == 0) return;
-  tbb::task_arena& arena = *pool().arena;
   // Grain 1 with the simple partitioner splits down to single indices, so
   // uneven tasks (large and small scales, busy and empty frames) balance.
-  arena.execute([&] {
+  run_in_pool(pool(), [&] {
     tbb::parallel_for(
         tbb::blocked_range<size_t>(0, n, 1),
         [&](const tbb::blocked_range<size_t>& r) {
+          const PoolTaskScope task;
           for (size_t i = r.begin(); i != r.end(); ++i) body(i);
         },
         tbb::simple_partitioner());
@@ -479,13 +559,14 @@ void parallel_ranges(size_t n, size_t grain, const std::function<void(size_t, si
 }
 
 size_t run_on_each_thread(const std::function<void()>& fn) {
-  tbb::task_arena& arena = *pool().arena;
-  const size_t wanted = size_t(arena.max_concurrency());
+  Pool& p = pool();
+  const size_t wanted = size_t(p.arena->max_concurrency());
   Rendezvous meet(wanted);
-  arena.execute([&] {
+  run_in_pool(p, [&] {
     tbb::parallel_for(
         tbb::blocked_range<size_t>(0, wanted, 1),
         [&](const tbb::blocked_range<size_t>&) {
+          const PoolTaskScope task;
           if (!meet.arrive()) return;
           fn();
           meet.wait();

@@ -198,12 +198,56 @@ def test_concurrent_callers_share_the_pool():
     assert not errors and len(results) == 80 and all(results)
 
 
+def all_but_one_of(cpus, allowed):
+    """A worker inside a loop keeps off its caller's CPU when it has others."""
+    if len(allowed) == 1:
+        return cpus == allowed
+    return len(cpus) == len(allowed) - 1 and set(cpus) < set(allowed)
+
+
 @pytest.mark.skipif("RAYON_NUM_THREADS" in os.environ, reason="pool size overridden")
 def test_default_pool_is_unpinned_and_machine_sized():
     info = hooks.pool_info()
     assert info["concurrency"] == len(ALLOWED)
     assert info["participants"] == info["concurrency"]
-    assert info["worker_affinities"] == [ALLOWED] * (len(ALLOWED) - 1)
+    workers = info["worker_affinities"]
+    assert len(workers) == len(ALLOWED) - 1
+    assert all(all_but_one_of(cpus, ALLOWED) for cpus in workers), workers
+
+
+# A worker woken for a loop leaves out the CPU the loop's caller runs on, so a
+# kernel that queues woken threads on the waker's CPU cannot make the two
+# share a core; once the pool goes idle the worker's mask is whole again.
+CALLER_CPU_PROBE = textwrap.dedent(
+    """
+    import json, os, sys, time
+    import _markvane_testhooks as hooks
+    allowed = sorted(os.sched_getaffinity(0))
+    hooks.pool_info()  # the workers start with this thread's whole mask
+    seen = {}
+    for cpu in allowed[:2]:
+        os.sched_setaffinity(0, {cpu})
+        time.sleep(0.05)  # long enough for the workers to leave the pool
+        seen[cpu] = hooks.pool_info()["worker_affinities"]
+    os.sched_setaffinity(0, allowed)
+    print(json.dumps({"seen": seen, "foreign": hooks.foreign_arena_affinities()}))
+    """
+)
+
+
+@pytest.mark.skipif(len(ALLOWED) < 2, reason="needs two CPUs")
+def test_workers_keep_off_the_callers_cpu():
+    env = {k: v for k, v in os.environ.items() if k not in ("MARKVANE_CORES", "RAYON_NUM_THREADS")}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
+    proc = subprocess.run([sys.executable, "-c", CALLER_CPU_PROBE], env=env,
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    import json
+    out = json.loads(proc.stdout)
+    for cpu, workers in out["seen"].items():
+        others = [c for c in ALLOWED if c != int(cpu)]
+        assert workers and all(w == others for w in workers), (cpu, workers)
+    assert out["foreign"] and all(cpus == ALLOWED for cpus in out["foreign"]), out["foreign"]
 
 
 # --------------------------------------------------------------------------
@@ -328,12 +372,11 @@ def test_workers_pinned_only_inside_the_pool(module, case):
     # process's own mask again.
     assert len(seen["workers"]) == count
     assert all(cpus in (expected, ALLOWED) for cpus in seen["workers"]), seen["workers"]
-    # While running the pool's loops, every worker is pinned.
+    # While running the pool's loops, every worker is pinned (and keeps off
+    # the loop caller's CPU when the list leaves it another).
     if seen["working"] is not None:
-        if pinned is None:
-            assert seen["working"] and all(cpus == ALLOWED for cpus in seen["working"])
-        else:
-            assert seen["working"] == [expected] * count
+        assert len(seen["working"]) == (count if pinned is not None else len(ALLOWED) - 1)
+        assert all(all_but_one_of(cpus, expected) for cpus in seen["working"]), seen["working"]
     # oneTBB shares its worker threads process-wide: once our loops are done,
     # another library's arena must get them back unpinned.
     assert seen["foreign"] and all(cpus == ALLOWED for cpus in seen["foreign"]), seen["foreign"]
