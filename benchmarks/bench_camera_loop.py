@@ -6,8 +6,10 @@ Three measurements on rendered scenes (the same renderer as bench_detect.py):
    size is fixed when it starts), calls back to back; processes of one and of
    two threads alternate for --rounds rounds.
 2. Calls spaced like a camera's frames: an idle gap of 10 ms or 33 ms before
-   each call, against back-to-back calls, in one process with the default pool.
-   Gap rounds and back-to-back rounds alternate, so both see the same machine.
+   each call, against back-to-back calls. Gap rounds and back-to-back rounds
+   alternate, so both see the same machine. Measured for markvane with two
+   threads and with one (each in its own process) and for OpenCV with two:
+   a gap also leaves the caches cold, which a single thread pays too.
 3. Peak memory of one 3840x2160 detection, in a fresh process: the growth of
    the resident set's high-water mark over the call.
 
@@ -60,17 +62,44 @@ def idle(seconds: float) -> None:
         time.sleep(min(left, 0.002))
 
 
-def timed_calls(frames, repeats, gap=0.0, params=None):
+def markvane_detect():
     import markvane
-    params = params or markvane.DetectorParameters()
+    params = markvane.DetectorParameters()
+    return lambda frame: markvane.detect_markers(frame, DICTIONARY, params)
+
+
+def opencv_detect():
+    import cv2
+    cv2.setNumThreads(2)
+    detector = cv2.aruco.ArucoDetector(
+        cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, DICTIONARY)),
+        cv2.aruco.DetectorParameters())
+    return detector.detectMarkers
+
+
+def timed_calls(frames, repeats, gap=0.0, detect=None):
+    detect = detect or markvane_detect()
     times = []
     for r in range(repeats):
         if gap:
             idle(gap)
         t0 = time.perf_counter()
-        markvane.detect_markers(frames[r % len(frames)], DICTIONARY, params)
+        detect(frames[r % len(frames)])
         times.append(time.perf_counter() - t0)
     return statistics.median(times)
+
+
+GAPS = (0.0, 0.010, 0.033)
+
+
+def gap_medians(frames, repeats, rounds, detect):
+    """Median ms per call for each gap, the gaps alternating round by round."""
+    timed_calls(frames, 4, detect=detect)
+    results = {gap: [] for gap in GAPS}
+    for _ in range(rounds):
+        for gap in GAPS:
+            results[gap].append(timed_calls(frames, repeats, gap, detect))
+    return {gap: statistics.median(v) * 1e3 for gap, v in results.items()}
 
 
 def peak_rss_kib() -> int:
@@ -95,6 +124,12 @@ def child(args) -> int:
             timed_calls(frames, 4)  # warm-up
             out[f"{size[0]}x{size[1]}"] = timed_calls(frames, args.repeats)
         print(json.dumps(out))
+    elif args.child == "gaps":
+        out = {}
+        for size in args.sizes:
+            medians = gap_medians(frames_for(size), args.repeats, args.rounds, markvane_detect())
+            out[f"{size[0]}x{size[1]}"] = list(medians.values())
+        print(json.dumps(out))
     elif args.child == "memory":
         # The frame was rendered by the parent: rendering here would raise
         # the high-water mark above anything the detection needs.
@@ -109,6 +144,7 @@ def child(args) -> int:
 def run_child(kind, args, env_extra, frame=None):
     env = dict(os.environ, **env_extra)
     cmd = [sys.executable, __file__, "--child", kind, "--repeats", str(args.repeats),
+           "--rounds", str(args.rounds),
            "--sizes", ",".join(f"{w}x{h}" for w, h in args.sizes)] + (["--frame", frame] if frame else [])
     done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -119,7 +155,7 @@ def main(argv=None) -> int:
     ap.add_argument("--sizes", default="640x480,1280x720,1920x1080,3840x2160", type=parse_sizes)
     ap.add_argument("--repeats", type=int, default=40)
     ap.add_argument("--rounds", type=int, default=3, help="alternating rounds of the thread and gap tests")
-    ap.add_argument("--child", choices=["threads", "memory"], help=argparse.SUPPRESS)
+    ap.add_argument("--child", choices=["threads", "gaps", "memory"], help=argparse.SUPPRESS)
     ap.add_argument("--frame", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.child:
@@ -140,17 +176,25 @@ def main(argv=None) -> int:
               f"speed-up {one[key] / two[key]:.2f}x")
 
     print("2. Idle gaps between calls (median ms per call; ratio to back to back)")
+    peers = {"markvane, 2 threads": run_child("gaps", args, {"RAYON_NUM_THREADS": "2"}),
+             "markvane, 1 thread": run_child("gaps", args, {"RAYON_NUM_THREADS": "1"})}
+    try:
+        detect = opencv_detect()
+    except ImportError:
+        detect = None
+    if detect is not None:
+        peers["OpenCV, 2 threads"] = {
+            f"{w}x{h}": list(gap_medians(frames_for((w, h)), args.repeats, args.rounds,
+                                         detect).values())
+            for w, h in args.sizes}
     for size in args.sizes:
-        frames = frames_for(size)
-        timed_calls(frames, 4)
-        results = {0.0: [], 0.010: [], 0.033: []}
-        for _ in range(args.rounds):
-            for gap in results:
-                results[gap].append(timed_calls(frames, args.repeats, gap))
-        base = statistics.median(results[0.0])
-        cells = "   ".join(f"gap {g * 1e3:.0f} ms {statistics.median(v) * 1e3:7.2f} "
-                           f"({statistics.median(v) / base:.2f}x)" for g, v in results.items() if g)
-        print(f"   {size[0]:>5}x{size[1]:<4}: back to back {base * 1e3:7.2f}   {cells}")
+        key = f"{size[0]}x{size[1]}"
+        print(f"   {key}")
+        for name, results in peers.items():
+            base, *gapped = results[key]
+            cells = "   ".join(f"gap {g * 1e3:.0f} ms {t:7.2f} ({t / base:.2f}x)"
+                               for g, t in zip(GAPS[1:], gapped))
+            print(f"      {name:<20}: back to back {base:7.2f}   {cells}")
 
     with tempfile.TemporaryDirectory() as tmp:
         frame = str(Path(tmp) / "frame.npy")
