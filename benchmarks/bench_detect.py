@@ -7,8 +7,8 @@ detectors so that both see the same machine state (frequency, cache, other
 load). OpenCV runs on 2 threads; markvane uses its own worker pool.
 
 With calls alternating one by one, each detector's worker threads have gone
-idle during the other's call and may be asleep when the next one starts; on
-some virtual machines waking them takes milliseconds. `--block N` times N
+idle during the other's call and may be asleep when the next one starts, and
+the other's call has left the caches cold. `--block N` times N
 calls of one detector in a row before switching, as a loop that calls one
 library sees it (the first call of a block still pays the wake-up; the
 median leaves it out for N >= 3).
