@@ -227,7 +227,7 @@ CALLER_CPU_PROBE = textwrap.dedent(
     seen = {}
     for cpu in allowed[:2]:
         os.sched_setaffinity(0, {cpu})
-        time.sleep(0.05)  # long enough for the workers to leave the pool
+        time.sleep(0.2)  # long enough for the workers to leave the pool
         seen[cpu] = hooks.pool_info()["worker_affinities"]
     os.sched_setaffinity(0, allowed)
     print(json.dumps({"seen": seen, "foreign": hooks.foreign_arena_affinities()}))
