@@ -227,11 +227,14 @@ class PlacementObserver final : public tbb::task_scheduler_observer {
     // it; the outermost entry owns the saved mask.
     if (saved.depth++ > 0) return;
     saved.changed = false;
-    if (sched_getaffinity(0, sizeof saved.mask, &saved.mask) != 0) return;
+    // Without the current mask a pinned worker is still pinned, just never
+    // put back; an unpinned one is left as it is.
+    const bool have_saved = sched_getaffinity(0, sizeof saved.mask, &saved.mask) == 0;
+    if (!have_saved && !pin_) return;
     cpu_set_t target = pin_ ? *pin_ : saved.mask;
     keep_off(target, caller_cpu_.load(std::memory_order_relaxed));
-    if (CPU_EQUAL(&target, &saved.mask)) return;
-    saved.changed = sched_setaffinity(0, sizeof target, &target) == 0;
+    if (have_saved && CPU_EQUAL(&target, &saved.mask)) return;
+    saved.changed = sched_setaffinity(0, sizeof target, &target) == 0 && have_saved;
   }
   void on_scheduler_exit(bool is_worker) override {
     if (!is_worker) return;
@@ -299,7 +302,7 @@ class PoolTaskScope {
 // this CPU is yielded to it for a moment: a kernel that queues a woken thread
 // on its waker's CPU would otherwise leave the worker waiting there until the
 // caller has done the whole loop alone. Once it runs, the worker's observer
-// moves it off this CPU. Back-to-back calls never get here.
+// moves it off this CPU. Back-to-back calls skip the wake-up.
 void prepare_caller(Pool& pool) {
   pool.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
   if (pool.arena->max_concurrency() < 2) return;
