@@ -237,11 +237,8 @@ CALLER_CPU_PROBE = textwrap.dedent(
 
 @pytest.mark.skipif(len(ALLOWED) < 2, reason="needs two CPUs")
 def test_workers_keep_off_the_callers_cpu():
-    env = {k: v for k, v in os.environ.items() if k not in ("MARKVANE_CORES", "RAYON_NUM_THREADS")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    proc = subprocess.run([sys.executable, "-c", CALLER_CPU_PROBE], env=env,
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
+    proc = run_fresh(CALLER_CPU_PROBE)
+    assert proc.returncode == 0, proc.stderr.decode()
     import json
     out = json.loads(proc.stdout)
     for cpu, workers in out["seen"].items():
@@ -301,15 +298,21 @@ PROBE = textwrap.dedent(
 )
 
 
-def run_probe(module, env_overrides):
+def run_fresh(script, args=(), env_overrides=None):
+    """Runs `script` in a fresh interpreter whose pool is configured only by
+    `env_overrides`; returns the finished process."""
     env = {k: v for k, v in os.environb.items()
            if k not in (b"MARKVANE_CORES", b"RAYON_NUM_THREADS")}
     env[b"PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p).encode()
     env[b"OPENBLAS_NUM_THREADS"] = b"1"
-    for key, value in env_overrides.items():
+    for key, value in (env_overrides or {}).items():
         env[key.encode()] = value if isinstance(value, bytes) else value.encode()
-    proc = subprocess.run([sys.executable, "-c", PROBE, module], env=env,
+    return subprocess.run([sys.executable, "-c", script, *args], env=env,
                           capture_output=True, timeout=60)
+
+
+def run_probe(module, env_overrides):
+    proc = run_fresh(PROBE, [module], env_overrides)
     assert proc.returncode == 0, proc.stderr.decode()
     assert proc.stderr == b""  # nothing is logged, whatever the configuration
     import json
