@@ -353,7 +353,7 @@ MV_ALWAYS_INLINE uint64_t pack64(const uint8_t* p) {
 }
 
 struct BitSink {
-  BitLabels& out;  // preallocated, zero frame
+  BitLabels& out;  // preallocated, zero frame rows
 
   size_t line_bytes() const { return out.words_per_row * 64; }
   void row(uint32_t y, const uint8_t* line) {
@@ -1000,7 +1000,15 @@ BitLabels make_bit_labels(uint32_t width, uint32_t height) {
   out.width = width;
   out.height = height;
   out.words_per_row = (size_t(width) + 2 + 63) / 64 + 1;
-  out.bits.assign(out.words_per_row * (size_t(height) + 2), 0);
+  const size_t rows = size_t(height) + 2;
+  out.bits.resize(out.words_per_row * rows);
+  if (width == 0 || height == 0) {
+    // No threshold pass writes rows of an empty image.
+    std::fill(out.bits.begin(), out.bits.end(), 0);
+  } else {
+    std::fill_n(out.bits.begin(), out.words_per_row, 0);
+    std::fill_n(out.bits.end() - ptrdiff_t(out.words_per_row), out.words_per_row, 0);
+  }
   return out;
 }
 

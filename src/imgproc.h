@@ -56,13 +56,16 @@ struct BitLabels {
   uint32_t width = 0;
   uint32_t height = 0;
   size_t words_per_row = 0;
-  Vec<uint64_t> bits;
+  WorkVec<uint64_t> bits;
 };
 BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant);
 
-// The same in pieces: a zeroed plane, then rows [row_begin, row_end) of it.
-// Disjoint row ranges may be filled concurrently; together they equal one
-// whole pass bit for bit.
+// The same in pieces: a plane whose frame rows are zero, then rows
+// [row_begin, row_end) of it. Disjoint row ranges may be filled concurrently;
+// together they equal one whole pass bit for bit. The image rows are left
+// unwritten until then, so every row must be filled by exactly one range:
+// each range's thread then writes its rows first, instead of taking over
+// lines another core has just zeroed.
 BitLabels make_bit_labels(uint32_t width, uint32_t height);
 void adaptive_threshold_bits_rows(const GrayImage& gray, int32_t window, double constant,
                                   uint32_t row_begin, uint32_t row_end, BitLabels& out);
