@@ -153,7 +153,9 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // trace, so only the pairs in flight hold one, whatever the batch size.
   Vec<imgproc::BitLabels> labels(count);
   TracedPairs traced(count);
-  std::vector<std::once_flag> allocated(count);
+  // Per pair: 0 no plane yet, 1 being allocated, 2 ready. Not a once_flag:
+  // glibc's call_once makes a futex system call each time it runs.
+  std::vector<std::atomic<uint8_t>> plane_state(count);
   std::vector<std::atomic<uint32_t>> pending(count);
   for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
 
@@ -226,9 +228,26 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     const uint32_t begin = uint32_t(std::min<uint64_t>(gray.height, band * band_rows));
     const uint32_t end = uint32_t(std::min<uint64_t>(gray.height, begin + band_rows));
     const int32_t window = scale_window(params, pairs[p].scale);
-    std::call_once(allocated[p], [&] {
-      labels[p] = imgproc::make_bit_labels(gray.width, gray.height);
-    });
+    for (std::atomic<uint8_t>& state = plane_state[p];;) {
+      uint8_t seen = state.load(std::memory_order_acquire);
+      if (seen == 2) break;
+      if (seen == 1) {
+        state.wait(1, std::memory_order_acquire);
+        continue;
+      }
+      if (!state.compare_exchange_strong(seen, 1, std::memory_order_acquire)) continue;
+      try {
+        labels[p] = imgproc::make_bit_labels(gray.width, gray.height);
+      } catch (...) {
+        // Another band may be waiting: let it try (and fail) in turn.
+        state.store(0, std::memory_order_release);
+        state.notify_all();
+        throw;
+      }
+      state.store(2, std::memory_order_release);
+      state.notify_all();
+      break;
+    }
     imgproc::adaptive_threshold_bits_rows(gray, window, params.adaptive_thresh_constant, begin,
                                           end, labels[p]);
     // acq_rel: the tracing task must see every other band's rows.

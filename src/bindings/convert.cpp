@@ -731,7 +731,8 @@ namespace {
 // Frames larger than the machine's memory are refused up front: the copy
 // would otherwise be killed by the kernel rather than fail cleanly.
 void require_fits_in_memory(size_t bytes) {
-  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+  // Read once: each sysconf(_SC_PHYS_PAGES) is a sysinfo system call.
+  static const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
   if (pages <= 0 || page <= 0) return;
   if (bytes / size_t(page) >= size_t(pages)) {
     PyErr_SetString(PyExc_MemoryError, "image is larger than the machine's memory");
