@@ -120,6 +120,35 @@ class TracedPairs {
   size_t count_;
 };
 
+// Runs `make` once for `state` (0 when not yet run), however many threads
+// arrive; the others wait until it is done. Unlike std::call_once, which with
+// glibc makes a futex system call every time it runs, this makes one only
+// when a thread actually has to wait. If `make` throws, the next thread to
+// arrive (or one already waiting) tries in turn.
+template <class Make>
+void run_once(std::atomic<uint8_t>& state, const Make& make) {
+  constexpr uint8_t kRunning = 1, kDone = 2;
+  for (;;) {
+    uint8_t seen = state.load(std::memory_order_acquire);
+    if (seen == kDone) return;
+    if (seen == kRunning) {
+      state.wait(kRunning, std::memory_order_acquire);
+      continue;
+    }
+    if (!state.compare_exchange_strong(seen, kRunning, std::memory_order_acquire)) continue;
+    try {
+      make();
+    } catch (...) {
+      state.store(0, std::memory_order_release);
+      state.notify_all();
+      throw;
+    }
+    state.store(kDone, std::memory_order_release);
+    state.notify_all();
+    return;
+  }
+}
+
 }  // namespace
 
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
@@ -153,9 +182,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // trace, so only the pairs in flight hold one, whatever the batch size.
   Vec<imgproc::BitLabels> labels(count);
   TracedPairs traced(count);
-  // Per pair: 0 no plane yet, 1 being allocated, 2 ready. Not a once_flag:
-  // glibc's call_once makes a futex system call each time it runs.
-  std::vector<std::atomic<uint8_t>> plane_state(count);
+  std::vector<std::atomic<uint8_t>> plane_state(count);  // see run_once
   std::vector<std::atomic<uint32_t>> pending(count);
   for (auto& p : pending) p.store(bands, std::memory_order_relaxed);
 
@@ -228,26 +255,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     const uint32_t begin = uint32_t(std::min<uint64_t>(gray.height, band * band_rows));
     const uint32_t end = uint32_t(std::min<uint64_t>(gray.height, begin + band_rows));
     const int32_t window = scale_window(params, pairs[p].scale);
-    for (std::atomic<uint8_t>& state = plane_state[p];;) {
-      uint8_t seen = state.load(std::memory_order_acquire);
-      if (seen == 2) break;
-      if (seen == 1) {
-        state.wait(1, std::memory_order_acquire);
-        continue;
-      }
-      if (!state.compare_exchange_strong(seen, 1, std::memory_order_acquire)) continue;
-      try {
-        labels[p] = imgproc::make_bit_labels(gray.width, gray.height);
-      } catch (...) {
-        // Another band may be waiting: let it try (and fail) in turn.
-        state.store(0, std::memory_order_release);
-        state.notify_all();
-        throw;
-      }
-      state.store(2, std::memory_order_release);
-      state.notify_all();
-      break;
-    }
+    run_once(plane_state[p], [&] { labels[p] = imgproc::make_bit_labels(gray.width, gray.height); });
     imgproc::adaptive_threshold_bits_rows(gray, window, params.adaptive_thresh_constant, begin,
                                           end, labels[p]);
     // acq_rel: the tracing task must see every other band's rows.
