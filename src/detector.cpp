@@ -11,6 +11,7 @@
 #include <mutex>
 #include <numeric>
 #include <optional>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -121,18 +122,25 @@ class TracedPairs {
 };
 
 // Runs `make` once for `state` (0 when not yet run), however many threads
-// arrive; the others wait until it is done. Unlike std::call_once, which with
-// glibc makes a futex system call every time it runs, this makes one only
-// when a thread actually has to wait. If `make` throws, the next thread to
-// arrive (or one already waiting) tries in turn.
+// arrive; the others spin until it is done. `make` is short (a plane's
+// allocation), and the bands of one pair start together on different
+// threads: a waiter put to sleep in the kernel, as std::call_once and
+// std::atomic::wait do, took tens of microseconds to wake, and glibc's
+// call_once makes a system call even when nobody waits. If `make` throws, the
+// next thread to arrive (or one already waiting) tries in turn.
 template <class Make>
 void run_once(std::atomic<uint8_t>& state, const Make& make) {
   constexpr uint8_t kRunning = 1, kDone = 2;
-  for (;;) {
+  for (unsigned spins = 0;;) {
     uint8_t seen = state.load(std::memory_order_acquire);
     if (seen == kDone) return;
     if (seen == kRunning) {
-      state.wait(kRunning, std::memory_order_acquire);
+      // Give the CPU up now and then, in case the allocating thread was
+      // preempted on this very core.
+      if (++spins % 1024 == 0) std::this_thread::yield();
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
       continue;
     }
     if (!state.compare_exchange_strong(seen, kRunning, std::memory_order_acquire)) continue;
@@ -140,11 +148,9 @@ void run_once(std::atomic<uint8_t>& state, const Make& make) {
       make();
     } catch (...) {
       state.store(0, std::memory_order_release);
-      state.notify_all();
       throw;
     }
     state.store(kDone, std::memory_order_release);
-    state.notify_all();
     return;
   }
 }
