@@ -122,12 +122,12 @@ class TracedPairs {
 };
 
 // Runs `make` once for `state` (0 when not yet run), however many threads
-// arrive; the others spin until it is done. `make` is short (a plane's
-// allocation), and the bands of one pair start together on different
-// threads: a waiter put to sleep in the kernel, as std::call_once and
-// std::atomic::wait do, took tens of microseconds to wake, and glibc's
-// call_once makes a system call even when nobody waits. If `make` throws, the
-// next thread to arrive (or one already waiting) tries in turn.
+// arrive; the others spin until it is done. Here `make` allocates a plane,
+// well under a microsecond, while a thread put to sleep in the kernel can
+// take tens of microseconds to wake on a virtual machine; and glibc's
+// std::call_once makes a futex system call every time it runs, even with
+// nobody waiting. If `make` throws, the next thread to arrive (or one already
+// waiting) tries in turn.
 template <class Make>
 void run_once(std::atomic<uint8_t>& state, const Make& make) {
   constexpr uint8_t kRunning = 1, kDone = 2;
