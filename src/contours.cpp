@@ -429,6 +429,53 @@ bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorP
   return !(m2 < min_dist * min_dist);
 }
 
+typedef uint64_t v4u __attribute__((vector_size(32)));
+
+// Foreground pixels among c (a word or a vector of words, with its
+// neighbours west and east, and the same of the rows above and below) with
+// exactly one foreground pixel among their eight neighbours. Sideways sums
+// of the eight neighbour planes: `ones` has a bit where at least one
+// neighbour is set, `twos` where at least two are. The result goes through a
+// reference, since a vector return value would change the ABI of the
+// portable clone.
+template <class V>
+inline __attribute__((always_inline)) void single_neighbour(const V& c, const V& cl, const V& cr,
+                                                            const V& a, const V& al, const V& ar,
+                                                            const V& b, const V& bl, const V& br,
+                                                            V& out) {
+  V ones = c << 1 | cl >> 63, twos = ones & 0;
+  auto add = [&](const V& n) __attribute__((always_inline)) {
+    twos |= ones & n;
+    ones |= n;
+  };
+  add(c >> 1 | cr << 63);
+  add(a), add(a << 1 | al >> 63), add(a >> 1 | ar << 63);
+  add(b), add(b << 1 | bl >> 63), add(b >> 1 | br << 63);
+  out = c & ones & ~twos;
+}
+
+// single_neighbour of one row of words (same reading conventions as
+// row_start_masks below).
+__attribute__((target_clones("avx2", "default"))) void row_single_neighbour(
+    const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr,
+    uint64_t* out) {
+  size_t k = 0;
+  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  for (; k + 4 <= wpr; k += 4) {
+    v4u c, cl, cr, a, al, ar, b, bl, br, r;
+    load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
+    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
+    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
+    single_neighbour(c, cl, cr, a, al, ar, b, bl, br, r);
+    std::memcpy(out + k, &r, sizeof r);
+  }
+  for (; k < wpr; ++k) {
+    auto next = [&](const uint64_t* p) { return k + 1 < wpr ? p[k + 1] : uint64_t(0); };
+    single_neighbour(row[k], row[k - 1], next(row), above[k], above[k - 1], next(above), below[k],
+                     below[k - 1], next(below), out[k]);
+  }
+}
+
 // Start masks of one row of words (padded row py of the planes): `outer`
 // gets foreground pixels with background west, `hole` those with background
 // east, both without isolated pixels (no foreground among the 8 neighbours:
@@ -440,8 +487,6 @@ bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorP
 // so while the row is traced. `above` and `below` may start one word early;
 // every row ends with a spare zero word, and every row pointer may be read
 // one word past its end.
-typedef uint64_t v4u __attribute__((vector_size(32)));
-
 __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, const uint64_t* vis,
     size_t wpr, uint64_t* outer, uint64_t* hole, uint64_t* live) {
@@ -499,6 +544,96 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
   return found != 0;
 }
 
+// Clears from a row's start masks the pixels of two-pixel components, given
+// row_single_neighbour of the rows above, at and below it (each readable one
+// word before and after). A single-neighbour pixel next to another one is
+// such a pixel: that is its only neighbour, and the other's only neighbour
+// is it. The border of a pair has two points, which no polygon fit makes a
+// quad, and its marks would only ever be read by the start tests of the
+// pair's own pixels, so the candidate search need not follow it.
+__attribute__((target_clones("avx2", "default"))) void clear_pairs(const uint64_t* above,
+                                                                   const uint64_t* row,
+                                                                   const uint64_t* below,
+                                                                   size_t wpr, uint64_t* outer,
+                                                                   uint64_t* hole) {
+  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  size_t k = 0;
+  for (; k + 4 <= wpr; k += 4) {
+    v4u a, al, ar, c, cl, cr, b, bl, br, o, hl;
+    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
+    load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
+    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
+    const v4u near = c << 1 | cl >> 63 | c >> 1 | cr << 63 | a | a << 1 | al >> 63 | a >> 1 |
+                     ar << 63 | b | b << 1 | bl >> 63 | b >> 1 | br << 63;
+    const v4u pair = c & near;
+    load(outer + k, o), load(hole + k, hl);
+    o &= ~pair, hl &= ~pair;
+    std::memcpy(outer + k, &o, sizeof o);
+    std::memcpy(hole + k, &hl, sizeof hl);
+  }
+  for (; k < wpr; ++k) {
+    auto spread = [&](const uint64_t* r) {
+      return r[k] | r[k] << 1 | r[k - 1] >> 63 | r[k] >> 1 | r[k + 1] << 63;
+    };
+    const uint64_t near = row[k] << 1 | row[k - 1] >> 63 | row[k] >> 1 | row[k + 1] << 63 |
+                          spread(above) | spread(below);
+    const uint64_t pair = row[k] & near;
+    outer[k] &= ~pair;
+    hole[k] &= ~pair;
+  }
+}
+
+// Removes two-pixel components from the start masks of rows (clear_pairs),
+// with row_single_neighbour of three consecutive rows, each in slot row % 3
+// with a zero word before and two after, computed when first needed: rows
+// without a start need none. Kept out of line, away from the registers of
+// the start scan.
+class PairFilter {
+ public:
+  PairFilter(const imgproc::BitLabels& labels, bool enabled)
+      : bits_(labels.bits.data()),
+        wpr_(labels.words_per_row),
+        h_(labels.height),
+        store_(enabled ? 3 * (wpr_ + 3) + wpr_ + 2 : 0, 0) {}
+
+  __attribute__((noinline)) void clear(uint32_t py, uint64_t* outer, uint64_t* hole) {
+    clear_pairs(single_row(py - 1), single_row(py), single_row(py + 1), wpr_, outer, hole);
+  }
+
+ private:
+  const uint64_t* zero_row() const { return store_.data() + 3 * (wpr_ + 3) + 1; }
+  const uint64_t* fg_row(uint32_t py) const {
+    return py >= 1 && py <= h_ ? bits_ + size_t(py) * wpr_ : zero_row();
+  }
+  const uint64_t* single_row(uint32_t py) {
+    if (py < 1 || py > h_) return zero_row();
+    uint64_t* slot = store_.data() + (py % 3) * (wpr_ + 3) + 1;
+    if (row_of_[py % 3] != py) {
+      row_single_neighbour(fg_row(py - 1), fg_row(py), fg_row(py + 1), wpr_, slot);
+      row_of_[py % 3] = py;
+    }
+    return slot;
+  }
+
+  const uint64_t* bits_;
+  size_t wpr_;
+  uint32_t h_;
+  Vec<uint64_t> store_;  // three slots, then a zero row
+  std::array<uint32_t, 3> row_of_{};  // row held by each slot (0: none)
+};
+
+// The pair filter costs about as much as following a few pairs, so it runs
+// only on rows where this many words hold a start: in a clean frame, rows
+// with starts hold one or two, and filtering them made the whole search a
+// few percent slower.
+constexpr size_t kPairFilterMinWords = 4;
+
+size_t live_words(const Vec<uint64_t>& live) {
+  size_t n = 0;
+  for (const uint64_t w : live) n += size_t(std::popcount(w));
+  return n;
+}
+
 // Words to skip at the start of the mark plane (of at least 512 spare
 // words) so that it lies half a page from the foreground plane, modulo the
 // 4 KiB that the processor compares to see whether a load may depend on an
@@ -541,7 +676,7 @@ namespace {
 // stops, when a border walked from both ends reached the safety bound: the
 // caller then discards what it was given and follows the plane again
 // without TwoWalks.
-template <bool TwoWalks, class OnBorder>
+template <bool TwoWalks, bool SkipPairs, class OnBorder>
 bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border) {
   const uint32_t w = labels.width, h = labels.height;
   if (w == 0 || h == 0) return true;
@@ -576,6 +711,7 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
   // by its spare words.
   Vec<uint64_t> outer_row(wpr), hole_row(wpr), zero_row(wpr + 2, 0), live((wpr + 63) / 64);
   const uint64_t* bits = labels.bits.data();
+  PairFilter pairs(labels, SkipPairs);
 
   for (uint32_t py = 1; py <= h; ++py) {
     const uint64_t* row = bits + size_t(py) * wpr;
@@ -585,6 +721,10 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
     if (!row_start_masks(above, row, below, vis_row, wpr, outer_row.data(), hole_row.data(),
                          live.data()))
       continue;
+    if (SkipPairs && live_words(live) >= kPairFilterMinWords) {
+      // Live words may be left without a start: the scan below finds none.
+      pairs.clear(py, outer_row.data(), hole_row.data());
+    }
     // Column rules: an outer border never starts in column 0 (px == 1), a
     // hole border never in the last column (px == w).
     outer_row[0] &= ~uint64_t(2);
@@ -624,12 +764,12 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
 
 // follow_borders with borders walked from both ends, unless one of them
 // reaches the safety bound; `restart` then clears what on_border collected.
-template <class OnBorder, class Restart>
+template <bool SkipPairs, class OnBorder, class Restart>
 void follow_all_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border,
                         Restart&& restart) {
-  if (follow_borders<true>(labels, longest, on_border)) return;
+  if (follow_borders<true, SkipPairs>(labels, longest, on_border)) return;
   restart();
-  follow_borders<false>(labels, longest, on_border);
+  follow_borders<false, SkipPairs>(labels, longest, on_border);
 }
 
 }  // namespace
@@ -660,16 +800,22 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
     if (refit) quad = corner_refine::refine_from_contour(quad, points.data(), size_t(len));
     out.push_back(Candidate{quad});
   };
-  follow_all_borders(labels, lim.max, keep_quad, [&] { out.clear(); });
+  // Two-pixel components are not followed: most borders of a noisy frame
+  // are such pairs, and none can become a candidate.
+  follow_all_borders<true>(labels, lim.max, keep_quad, [&] { out.clear(); });
   return out;
 }
 
-Vec<Border> trace_borders(const imgproc::BitLabels& labels) {
+Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_pairs) {
   Vec<Border> out;
   auto keep_border = [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
     out.push_back(Border{hole, Vec<Point2i>(points.begin(), points.begin() + ptrdiff_t(len))});
   };
-  follow_all_borders(labels, std::numeric_limits<uint64_t>::max(), keep_border, [&] { out.clear(); });
+  const uint64_t longest = std::numeric_limits<uint64_t>::max();
+  if (skip_pairs)
+    follow_all_borders<true>(labels, longest, keep_border, [&] { out.clear(); });
+  else
+    follow_all_borders<false>(labels, longest, keep_border, [&] { out.clear(); });
   return out;
 }
 

@@ -21,10 +21,12 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
 
 // Every border of a threshold plane, in the order they are followed, each
 // with all its points in order (for checking the border following itself).
+// With skip_pairs, the borders of two-pixel components are left out, as the
+// candidate search leaves them.
 struct Border {
   bool hole;
   Vec<Point2i> points;
 };
-Vec<Border> trace_borders(const imgproc::BitLabels& labels);
+Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_pairs = false);
 
 }  // namespace markvane::contours

@@ -132,13 +132,15 @@ void register_imgproc_hooks(nb::module_& m) {
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
 
   // Every border of the threshold of `gray`, in the order followed:
-  // [(hole, points as an n x 2 array of x, y)].
-  m.def("trace_borders", [](U8Image gray, int32_t window, double constant) {
+  // [(hole, points as an n x 2 array of x, y)]; with skip_pairs, those the
+  // candidate search follows.
+  m.def("trace_borders", [](U8Image gray, int32_t window, double constant, bool skip_pairs) {
     const GrayImage g = gray_from(gray);
     Vec<contours::Border> borders;
     {
       nb::gil_scoped_release release;
-      borders = contours::trace_borders(imgproc::adaptive_threshold_bits(g, window, constant));
+      borders = contours::trace_borders(imgproc::adaptive_threshold_bits(g, window, constant),
+                                        skip_pairs);
     }
     nb::list out;
     for (const contours::Border& b : borders) {
@@ -148,7 +150,8 @@ void register_imgproc_hooks(nb::module_& m) {
       out.append(nb::make_tuple(b.hole, to_numpy(xy.data(), b.points.size(), 2)));
     }
     return out;
-  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant") = 7.0);
+  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant") = 7.0,
+     nb::arg("skip_pairs") = false);
 
   m.def("find_candidates",
         [](U8Image gray, int32_t window, double adaptive_thresh_constant,
