@@ -431,51 +431,6 @@ bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorP
 
 typedef uint64_t v4u __attribute__((vector_size(32)));
 
-// Foreground pixels among c (a word or a vector of words, with its
-// neighbours west and east, and the same of the rows above and below) with
-// exactly one foreground pixel among their eight neighbours. Sideways sums
-// of the eight neighbour planes: `ones` has a bit where at least one
-// neighbour is set, `twos` where at least two are. The result goes through a
-// reference, since a vector return value would change the ABI of the
-// portable clone.
-template <class V>
-inline __attribute__((always_inline)) void single_neighbour(const V& c, const V& cl, const V& cr,
-                                                            const V& a, const V& al, const V& ar,
-                                                            const V& b, const V& bl, const V& br,
-                                                            V& out) {
-  V ones = c << 1 | cl >> 63, twos = ones & 0;
-  auto add = [&](const V& n) __attribute__((always_inline)) {
-    twos |= ones & n;
-    ones |= n;
-  };
-  add(c >> 1 | cr << 63);
-  add(a), add(a << 1 | al >> 63), add(a >> 1 | ar << 63);
-  add(b), add(b << 1 | bl >> 63), add(b >> 1 | br << 63);
-  out = c & ones & ~twos;
-}
-
-// single_neighbour of one row of words (same reading conventions as
-// row_start_masks below).
-__attribute__((target_clones("avx2", "default"))) void row_single_neighbour(
-    const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr,
-    uint64_t* out) {
-  size_t k = 0;
-  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
-  for (; k + 4 <= wpr; k += 4) {
-    v4u c, cl, cr, a, al, ar, b, bl, br, r;
-    load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
-    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
-    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
-    single_neighbour(c, cl, cr, a, al, ar, b, bl, br, r);
-    std::memcpy(out + k, &r, sizeof r);
-  }
-  for (; k < wpr; ++k) {
-    auto next = [&](const uint64_t* p) { return k + 1 < wpr ? p[k + 1] : uint64_t(0); };
-    single_neighbour(row[k], row[k - 1], next(row), above[k], above[k - 1], next(above), below[k],
-                     below[k - 1], next(below), out[k]);
-  }
-}
-
 // Start masks of one row of words (padded row py of the planes): `outer`
 // gets foreground pixels with background west, `hole` those with background
 // east, both without isolated pixels (no foreground among the 8 neighbours:
@@ -544,89 +499,137 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
   return found != 0;
 }
 
-// Clears from a row's start masks the pixels of two-pixel components, given
-// row_single_neighbour of the rows above, at and below it (each readable one
-// word before and after). A single-neighbour pixel next to another one is
-// such a pixel: that is its only neighbour, and the other's only neighbour
-// is it. The border of a pair has two points, which no polygon fit makes a
-// quad, and its marks would only ever be read by the start tests of the
-// pair's own pixels, so the candidate search need not follow it.
-__attribute__((target_clones("avx2", "default"))) void clear_pairs(const uint64_t* above,
-                                                                   const uint64_t* row,
-                                                                   const uint64_t* below,
+// Small components: those that fit in a 3 x 3 box. Every border of such a
+// component has at most kSmallBorderMax points (found by trying all 512
+// patterns), so where the candidate search keeps no border that short it
+// need not follow them. Most borders of a noisy frame belong to specks that
+// small. The marks a border leaves are only ever read by the start tests of
+// its own component's pixels, so leaving a component out changes nothing
+// else.
+constexpr uint64_t kSmallBorderMax = 10;
+
+// Bit x of the result: the ring around the 3 x 3 box whose top-left pixel is
+// at bit x of row r0 (the 5 x 5 square around it minus the box) holds no
+// foreground. rows[0..4] are rows r0 - 1 .. r0 + 3, each readable one word
+// before and after.
+__attribute__((target_clones("avx2", "default"))) void row_empty_rings(
+    const uint64_t* const* rows, size_t wpr, uint64_t* out) {
+  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  size_t k = 0;
+  for (; k + 4 <= wpr; k += 4) {
+    v4u ring = {};
+    for (int i = 0; i < 5; ++i) {
+      v4u c, cl, cr;
+      load(rows[i] + k, c), load(rows[i] + k - 1, cl), load(rows[i] + k + 1, cr);
+      // Columns x - 1 and x + 3 of every row; x .. x + 2 as well above and
+      // below the box.
+      ring |= (c << 1 | cl >> 63) | (c >> 3 | cr << 61);
+      if (i == 0 || i == 4) ring |= c | (c >> 1 | cr << 63) | (c >> 2 | cr << 62);
+    }
+    const v4u empty = ~ring;
+    std::memcpy(out + k, &empty, sizeof empty);
+  }
+  for (; k < wpr; ++k) {
+    uint64_t ring = 0;
+    for (int i = 0; i < 5; ++i) {
+      const uint64_t c = rows[i][k], cl = rows[i][k - 1], cr = rows[i][k + 1];
+      ring |= (c << 1 | cl >> 63) | (c >> 3 | cr << 61);
+      if (i == 0 || i == 4) ring |= c | (c >> 1 | cr << 63) | (c >> 2 | cr << 62);
+    }
+    out[k] = ~ring;
+  }
+}
+
+// Clears from a row's start masks the pixels of small components: a pixel
+// lies in one when one of the nine boxes that contain it has an empty ring.
+// empty[0..2] are row_empty_rings of the boxes whose top row is two rows
+// above, one row above and at this row, each readable one word before.
+__attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_t* const* empty,
                                                                    size_t wpr, uint64_t* outer,
                                                                    uint64_t* hole) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   size_t k = 0;
   for (; k + 4 <= wpr; k += 4) {
-    v4u a, al, ar, c, cl, cr, b, bl, br, o, hl;
-    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
-    load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
-    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
-    const v4u near = c << 1 | cl >> 63 | c >> 1 | cr << 63 | a | a << 1 | al >> 63 | a >> 1 |
-                     ar << 63 | b | b << 1 | bl >> 63 | b >> 1 | br << 63;
-    const v4u pair = c & near;
+    v4u any = {};
+    for (int i = 0; i < 3; ++i) {
+      v4u e, el;
+      load(empty[i] + k, e), load(empty[i] + k - 1, el);
+      any |= e | (e << 1 | el >> 63) | (e << 2 | el >> 62);
+    }
+    v4u o, hl;
     load(outer + k, o), load(hole + k, hl);
-    o &= ~pair, hl &= ~pair;
+    o &= ~any, hl &= ~any;
     std::memcpy(outer + k, &o, sizeof o);
     std::memcpy(hole + k, &hl, sizeof hl);
   }
   for (; k < wpr; ++k) {
-    auto spread = [&](const uint64_t* r) {
-      return r[k] | r[k] << 1 | r[k - 1] >> 63 | r[k] >> 1 | r[k + 1] << 63;
-    };
-    const uint64_t near = row[k] << 1 | row[k - 1] >> 63 | row[k] >> 1 | row[k + 1] << 63 |
-                          spread(above) | spread(below);
-    const uint64_t pair = row[k] & near;
-    outer[k] &= ~pair;
-    hole[k] &= ~pair;
+    uint64_t any = 0;
+    for (int i = 0; i < 3; ++i) {
+      const uint64_t e = empty[i][k], el = empty[i][k - 1];
+      any |= e | (e << 1 | el >> 63) | (e << 2 | el >> 62);
+    }
+    outer[k] &= ~any;
+    hole[k] &= ~any;
   }
 }
 
-// Removes two-pixel components from the start masks of rows (clear_pairs),
-// with row_single_neighbour of three consecutive rows, each in slot row % 3
-// with a zero word before and two after, computed when first needed: rows
-// without a start need none. Kept out of line, away from the registers of
-// the start scan.
-class PairFilter {
+// Leaves small components out of the start masks of rows (clear_small),
+// with row_empty_rings of three consecutive box rows, each in slot
+// (row + 3) % 3 with a word before (zero: boxes reaching left of the padded
+// row count as not empty, which only keeps a component) and one after,
+// computed when first needed: rows without a start need none. Kept out of
+// line, away from the registers of the start scan.
+class SmallComponentFilter {
  public:
-  PairFilter(const imgproc::BitLabels& labels, bool enabled)
+  SmallComponentFilter(const imgproc::BitLabels& labels, bool enabled)
       : bits_(labels.bits.data()),
         wpr_(labels.words_per_row),
         h_(labels.height),
-        store_(enabled ? 3 * (wpr_ + 3) + wpr_ + 2 : 0, 0) {}
+        store_(enabled ? 3 * (wpr_ + 2) + wpr_ + 2 : 0, 0) {}
+
+  // Whether row py must be filtered. The filter costs about as much per
+  // word as following a speck, so it pays on rows where a third of the words
+  // or more hold a start (in a clean frame, rows with starts hold one or
+  // two, and filtering them all made the search a few percent slower). Once
+  // it has run it also runs on the next two rows, so that a component it
+  // left out in its first row never starts a border from a later pixel.
+  bool wanted(uint32_t py, size_t live_words) {
+    if (live_words * 3 >= wpr_) until_ = py + 2;
+    return py <= until_;
+  }
 
   __attribute__((noinline)) void clear(uint32_t py, uint64_t* outer, uint64_t* hole) {
-    clear_pairs(single_row(py - 1), single_row(py), single_row(py + 1), wpr_, outer, hole);
+    const uint64_t* empty[3] = {empty_row(int64_t(py) - 2), empty_row(int64_t(py) - 1),
+                                empty_row(py)};
+    clear_small(empty, wpr_, outer, hole);
   }
 
  private:
-  const uint64_t* zero_row() const { return store_.data() + 3 * (wpr_ + 3) + 1; }
-  const uint64_t* fg_row(uint32_t py) const {
-    return py >= 1 && py <= h_ ? bits_ + size_t(py) * wpr_ : zero_row();
+  const uint64_t* zero_row() const { return store_.data() + 3 * (wpr_ + 2) + 1; }
+  const uint64_t* fg_row(int64_t py) const {
+    return py >= 1 && py <= int64_t(h_) ? bits_ + size_t(py) * wpr_ : zero_row();
   }
-  const uint64_t* single_row(uint32_t py) {
-    if (py < 1 || py > h_) return zero_row();
-    uint64_t* slot = store_.data() + (py % 3) * (wpr_ + 3) + 1;
-    if (row_of_[py % 3] != py) {
-      row_single_neighbour(fg_row(py - 1), fg_row(py), fg_row(py + 1), wpr_, slot);
-      row_of_[py % 3] = py;
+  const uint64_t* empty_row(int64_t r0) {
+    const size_t slot = size_t((r0 + 3) % 3);
+    uint64_t* row = store_.data() + slot * (wpr_ + 2) + 1;
+    if (!filled_[slot] || row_of_[slot] != r0) {
+      const uint64_t* rows[5] = {fg_row(r0 - 1), fg_row(r0), fg_row(r0 + 1), fg_row(r0 + 2),
+                                 fg_row(r0 + 3)};
+      row_empty_rings(rows, wpr_, row);
+      row_of_[slot] = r0;
+      filled_[slot] = true;
     }
-    return slot;
+    return row;
   }
 
   const uint64_t* bits_;
   size_t wpr_;
   uint32_t h_;
   Vec<uint64_t> store_;  // three slots, then a zero row
-  std::array<uint32_t, 3> row_of_{};  // row held by each slot (0: none)
+  std::array<int64_t, 3> row_of_{};
+  std::array<bool, 3> filled_{};
+  uint32_t until_ = 0;  // last row the filter must run on
 };
-
-// The pair filter costs about as much as following a few pairs, so it runs
-// only on rows where this many words hold a start: in a clean frame, rows
-// with starts hold one or two, and filtering them made the whole search a
-// few percent slower.
-constexpr size_t kPairFilterMinWords = 4;
 
 size_t live_words(const Vec<uint64_t>& live) {
   size_t n = 0;
@@ -676,8 +679,9 @@ namespace {
 // stops, when a border walked from both ends reached the safety bound: the
 // caller then discards what it was given and follows the plane again
 // without TwoWalks.
-template <bool TwoWalks, bool SkipPairs, class OnBorder>
-bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border) {
+template <bool TwoWalks, class OnBorder>
+bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, bool skip_small,
+                    OnBorder&& on_border) {
   const uint32_t w = labels.width, h = labels.height;
   if (w == 0 || h == 0) return true;
   // The mark plane is per-thread scratch, kept between calls: fresh pages
@@ -711,7 +715,7 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
   // by its spare words.
   Vec<uint64_t> outer_row(wpr), hole_row(wpr), zero_row(wpr + 2, 0), live((wpr + 63) / 64);
   const uint64_t* bits = labels.bits.data();
-  PairFilter pairs(labels, SkipPairs);
+  SmallComponentFilter small(labels, skip_small);
 
   for (uint32_t py = 1; py <= h; ++py) {
     const uint64_t* row = bits + size_t(py) * wpr;
@@ -721,9 +725,9 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
     if (!row_start_masks(above, row, below, vis_row, wpr, outer_row.data(), hole_row.data(),
                          live.data()))
       continue;
-    if (SkipPairs && live_words(live) >= kPairFilterMinWords) {
+    if (skip_small && small.wanted(py, live_words(live))) {
       // Live words may be left without a start: the scan below finds none.
-      pairs.clear(py, outer_row.data(), hole_row.data());
+      small.clear(py, outer_row.data(), hole_row.data());
     }
     // Column rules: an outer border never starts in column 0 (px == 1), a
     // hole border never in the last column (px == w).
@@ -764,12 +768,12 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder
 
 // follow_borders with borders walked from both ends, unless one of them
 // reaches the safety bound; `restart` then clears what on_border collected.
-template <bool SkipPairs, class OnBorder, class Restart>
-void follow_all_borders(const imgproc::BitLabels& labels, uint64_t longest, OnBorder&& on_border,
-                        Restart&& restart) {
-  if (follow_borders<true, SkipPairs>(labels, longest, on_border)) return;
+template <class OnBorder, class Restart>
+void follow_all_borders(const imgproc::BitLabels& labels, uint64_t longest, bool skip_small,
+                        OnBorder&& on_border, Restart&& restart) {
+  if (follow_borders<true>(labels, longest, skip_small, on_border)) return;
   restart();
-  follow_borders<false, SkipPairs>(labels, longest, on_border);
+  follow_borders<false>(labels, longest, skip_small, on_border);
 }
 
 }  // namespace
@@ -800,22 +804,19 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
     if (refit) quad = corner_refine::refine_from_contour(quad, points.data(), size_t(len));
     out.push_back(Candidate{quad});
   };
-  // Two-pixel components are not followed: most borders of a noisy frame
-  // are such pairs, and none can become a candidate.
-  follow_all_borders<true>(labels, lim.max, keep_quad, [&] { out.clear(); });
+  // Components inside a 3 x 3 box have no border as long as the limit.
+  const bool skip_small = lim.min > kSmallBorderMax;
+  follow_all_borders(labels, lim.max, skip_small, keep_quad, [&] { out.clear(); });
   return out;
 }
 
-Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_pairs) {
+Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_small) {
   Vec<Border> out;
   auto keep_border = [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
     out.push_back(Border{hole, Vec<Point2i>(points.begin(), points.begin() + ptrdiff_t(len))});
   };
   const uint64_t longest = std::numeric_limits<uint64_t>::max();
-  if (skip_pairs)
-    follow_all_borders<true>(labels, longest, keep_border, [&] { out.clear(); });
-  else
-    follow_all_borders<false>(labels, longest, keep_border, [&] { out.clear(); });
+  follow_all_borders(labels, longest, skip_small, keep_border, [&] { out.clear(); });
   return out;
 }
 

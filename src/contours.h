@@ -21,12 +21,13 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
 
 // Every border of a threshold plane, in the order they are followed, each
 // with all its points in order (for checking the border following itself).
-// With skip_pairs, the borders of two-pixel components are left out, as the
-// candidate search leaves them.
+// With skip_small, the borders of components that fit in a 3 x 3 box may be
+// left out, as the candidate search leaves them where it keeps no border of
+// ten points or fewer.
 struct Border {
   bool hole;
   Vec<Point2i> points;
 };
-Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_pairs = false);
+Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_small = false);
 
 }  // namespace markvane::contours

@@ -372,44 +372,71 @@ def test_border_following_matches_opencv(rng, window):
 
 
 
-def planted_pairs(width):
+def planted_specks(width):
     """Dark pixels on white that threshold (window 3) to themselves: rows of
-    pairs in all four orientations, four columns apart with every alignment
-    to the 64-pixel words of the bit rows, from the first column to the last
-    and in the first and last rows; an L and a line of three (no pairs)."""
-    gray = np.full((40, width), 255, np.uint8)
-    orientations = [((0, 0), (1, 0)), ((0, 0), (0, 1)), ((0, 0), (1, 1)), ((1, 0), (0, 1))]
-    for shift, y in enumerate((0, 12, 24, 38)):
-        for k, x in enumerate(range(shift, width - 1, 4)):
-            for dx, dy in orientations[(k + shift) % 4]:
-                gray[y + dy, x + dx] = 0
-    gray[6, 30:33] = 0
-    gray[6:8, 40] = 0
-    gray[7, 41] = 0
+    specks (pairs in all four orientations, an L, a line of three, a 2 x 2
+    and a 3 x 3 ring), four columns apart with every alignment to the
+    64-pixel words of the bit rows, from the first column to the last and in
+    the first and last rows, and specks just too large for a 3 x 3 box."""
+    gray = np.full((44, width), 255, np.uint8)
+    shapes = [[(0, 0), (1, 0)], [(0, 0), (0, 1)], [(0, 0), (1, 1)], [(1, 0), (0, 1)],
+              [(0, 0), (1, 0), (1, 1)], [(0, 0), (0, 1), (0, 2)], [(0, 0), (1, 0), (0, 1), (1, 1)],
+              [(x, y) for x in range(3) for y in range(3) if (x, y) != (1, 1)]]
+    for shift, y in enumerate((0, 12, 24, 41)):
+        for k, x in enumerate(range(shift, width - 3, 4)):
+            for dx, dy in shapes[(k + shift) % len(shapes)]:
+                if y + dy < 44:
+                    gray[y + dy, x + dx] = 0
+    gray[6, 30:34] = 0      # a line of four
+    gray[6:8, 40] = 0       # an L spanning 4 x 2 with its foot
+    gray[8, 41:44] = 0
     return gray
 
 
+def test_small_components_have_short_borders():
+    # Every border of every pattern inside a 3 x 3 box has at most ten
+    # points: the candidate search leaves such components out when its
+    # length limit is larger.
+    longest = 0
+    for m in range(1, 512):
+        lab = np.zeros((9, 9), np.uint8)
+        for i in range(9):
+            lab[3 + i // 3, 3 + i % 3] = (m >> i) & 1
+        longest = max([longest] + [len(p) for _, p in follow_borders_model(lab)])
+    assert longest == 10
+
+
 @pytest.mark.parametrize("window", [3, 13, 23])
-def test_candidate_search_follows_every_border_but_pairs(rng, window):
-    # The candidate search may skip two-pixel components, whose borders have
-    # two points and never make a candidate (it does so on rows with many
-    # starts, so a pair cut by such a row may still be followed from its
-    # other pixel). Every other border must come out exactly as the full
-    # border following gives it, in the same order.
-    frames = [planted_pairs(w) for w in (70, 300, 333)]
+def test_candidate_search_follows_every_border_but_small_specks(rng, window):
+    # The candidate search may skip components that fit in a 3 x 3 box (it
+    # does so on rows with many starts). Every border it follows must come
+    # out exactly as the full border following gives it, in the same order,
+    # and every border it skips must belong to such a component.
+    frames = [planted_specks(w) for w in (70, 300, 333)]
     for density in (0.02, 0.08, 0.2, 0.45):
         frames.append(np.where(rng.random((60, 333)) < density, 0, 255).astype(np.uint8))
     frames += border_frames(rng)
     skipped = 0
     for gray in frames:
         full = [(h, p.tolist()) for h, p in th.trace_borders(gray, window)]
-        ours = [(h, p.tolist()) for h, p in th.trace_borders(gray, window, skip_pairs=True)]
-        assert [b for b in ours if len(b[1]) != 2] == [b for b in full if len(b[1]) != 2]
-        pairs = {frozenset(map(tuple, p)) for _, p in full if len(p) == 2}
-        ours_pairs = [frozenset(map(tuple, p)) for _, p in ours if len(p) == 2]
-        assert set(ours_pairs) <= pairs and len(ours_pairs) == len(set(ours_pairs))
-        skipped += len(pairs) - len(ours_pairs)
-    assert skipped > 500
+        ours = [(h, p.tolist()) for h, p in th.trace_borders(gray, window, skip_small=True)]
+        rest = iter(ours)
+        mine = next(rest, None)
+        boxes = []  # of the skipped components, from their outer borders
+        for hole, points in full:
+            if (hole, points) == mine:
+                mine = next(rest, None)
+                continue
+            lo, hi = np.min(points, axis=0), np.max(points, axis=0)
+            assert (hi - lo <= 2).all(), points
+            if hole and lo[0] > 0:  # inside a skipped component, whose outer border came first
+                assert any((lo >= b[0]).all() and (hi <= b[1]).all() for b in boxes), points
+            else:  # column 0 starts no outer border: a component there starts with a hole one
+                boxes.append((lo, hi))
+            assert len(points) <= 10
+            skipped += 1
+        assert mine is None
+    assert skipped > 1000
 
 NEIGHBOURS = [(-1, 0), (-1, -1), (0, -1), (1, -1), (1, 0), (1, 1), (0, 1), (-1, 1)]
 
