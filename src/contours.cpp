@@ -508,6 +508,51 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
 // else.
 constexpr uint64_t kSmallBorderMax = 10;
 
+// Foreground pixels among c (a word or a vector of words, with its
+// neighbours west and east, and the same of the rows above and below) with
+// exactly one foreground pixel among their eight neighbours. Sideways sums
+// of the eight neighbour planes: `ones` has a bit where at least one
+// neighbour is set, `twos` where at least two are. The result goes through a
+// reference, since a vector return value would change the ABI of the
+// portable clone.
+template <class V>
+inline __attribute__((always_inline)) void single_neighbour(const V& c, const V& cl, const V& cr,
+                                                            const V& a, const V& al, const V& ar,
+                                                            const V& b, const V& bl, const V& br,
+                                                            V& out) {
+  V ones = c << 1 | cl >> 63, twos = ones & 0;
+  auto add = [&](const V& n) __attribute__((always_inline)) {
+    twos |= ones & n;
+    ones |= n;
+  };
+  add(c >> 1 | cr << 63);
+  add(a), add(a << 1 | al >> 63), add(a >> 1 | ar << 63);
+  add(b), add(b << 1 | bl >> 63), add(b >> 1 | br << 63);
+  out = c & ones & ~twos;
+}
+
+// single_neighbour of one row of words (same reading conventions as
+// row_start_masks below).
+__attribute__((target_clones("avx2", "default"))) void row_single_neighbour(
+    const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr,
+    uint64_t* out) {
+  size_t k = 0;
+  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  for (; k + 4 <= wpr; k += 4) {
+    v4u c, cl, cr, a, al, ar, b, bl, br, r;
+    load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
+    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
+    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
+    single_neighbour(c, cl, cr, a, al, ar, b, bl, br, r);
+    std::memcpy(out + k, &r, sizeof r);
+  }
+  for (; k < wpr; ++k) {
+    auto next = [&](const uint64_t* p) { return k + 1 < wpr ? p[k + 1] : uint64_t(0); };
+    single_neighbour(row[k], row[k - 1], next(row), above[k], above[k - 1], next(above), below[k],
+                     below[k - 1], next(below), out[k]);
+  }
+}
+
 // Bit x of the result: the ring around the 3 x 3 box whose top-left pixel is
 // at bit x of row r0 (the 5 x 5 square around it minus the box) holds no
 // foreground. rows[0..4] are rows r0 - 1 .. r0 + 3, each readable one word
@@ -541,21 +586,29 @@ __attribute__((target_clones("avx2", "default"))) void row_empty_rings(
 }
 
 // Clears from a row's start masks the pixels of small components: a pixel
-// lies in one when one of the nine boxes that contain it has an empty ring.
-// empty[0..2] are row_empty_rings of the boxes whose top row is two rows
-// above, one row above and at this row, each readable one word before.
+// lies in one when one of the nine boxes that contain it has an empty ring,
+// or when it and a neighbour each have exactly one neighbour (a pair, with
+// other specks close by). empty[0..2] are row_empty_rings of the boxes whose
+// top row is two rows above, one row above and at this row, each readable
+// one word before; single[0..2] are row_single_neighbour of the rows above,
+// at and below this one, each readable one word before and after.
 __attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_t* const* empty,
+                                                                   const uint64_t* const* single,
                                                                    size_t wpr, uint64_t* outer,
                                                                    uint64_t* hole) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   size_t k = 0;
   for (; k + 4 <= wpr; k += 4) {
-    v4u any = {};
+    v4u any = {}, near = {}, s;
     for (int i = 0; i < 3; ++i) {
-      v4u e, el;
+      v4u e, el, c, cl, cr;
       load(empty[i] + k, e), load(empty[i] + k - 1, el);
       any |= e | (e << 1 | el >> 63) | (e << 2 | el >> 62);
+      load(single[i] + k, c), load(single[i] + k - 1, cl), load(single[i] + k + 1, cr);
+      near |= (c << 1 | cl >> 63) | (c >> 1 | cr << 63) | (i == 1 ? near & 0 : c);
+      if (i == 1) s = c;
     }
+    any |= s & near;
     v4u o, hl;
     load(outer + k, o), load(hole + k, hl);
     o &= ~any, hl &= ~any;
@@ -563,11 +616,14 @@ __attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_
     std::memcpy(hole + k, &hl, sizeof hl);
   }
   for (; k < wpr; ++k) {
-    uint64_t any = 0;
+    uint64_t any = 0, near = 0;
     for (int i = 0; i < 3; ++i) {
       const uint64_t e = empty[i][k], el = empty[i][k - 1];
       any |= e | (e << 1 | el >> 63) | (e << 2 | el >> 62);
+      const uint64_t c = single[i][k], cl = single[i][k - 1], cr = single[i][k + 1];
+      near |= (c << 1 | cl >> 63) | (c >> 1 | cr << 63) | (i == 1 ? 0 : c);
     }
+    any |= single[1][k] & near;
     outer[k] &= ~any;
     hole[k] &= ~any;
   }
@@ -585,7 +641,7 @@ class SmallComponentFilter {
       : bits_(labels.bits.data()),
         wpr_(labels.words_per_row),
         h_(labels.height),
-        store_(enabled ? 3 * (wpr_ + 2) + wpr_ + 2 : 0, 0) {}
+        store_(enabled ? 6 * (wpr_ + 2) + wpr_ + 2 : 0, 0) {}
 
   // Whether row py must be filtered. The filter costs about as much per
   // word as following a speck, so it pays on rows where a third of the words
@@ -599,35 +655,47 @@ class SmallComponentFilter {
   }
 
   __attribute__((noinline)) void clear(uint32_t py, uint64_t* outer, uint64_t* hole) {
-    const uint64_t* empty[3] = {empty_row(int64_t(py) - 2), empty_row(int64_t(py) - 1),
-                                empty_row(py)};
-    clear_small(empty, wpr_, outer, hole);
+    const int64_t r = py;
+    const uint64_t* empty[3] = {row(empty_, r - 2), row(empty_, r - 1), row(empty_, r)};
+    const uint64_t* single[3] = {row(single_, r - 1), row(single_, r), row(single_, r + 1)};
+    clear_small(empty, single, wpr_, outer, hole);
   }
 
  private:
-  const uint64_t* zero_row() const { return store_.data() + 3 * (wpr_ + 2) + 1; }
+  // Three rows of one kind, each in slot (row + 3) % 3 of its part of the
+  // store with a zero word before and one after.
+  struct Rows {
+    size_t part;  // 0: row_empty_rings by top row of the box, 1: row_single_neighbour
+    std::array<int64_t, 3> row_of{};
+    std::array<bool, 3> filled{};
+  };
+
+  const uint64_t* zero_row() const { return store_.data() + 6 * (wpr_ + 2) + 1; }
   const uint64_t* fg_row(int64_t py) const {
     return py >= 1 && py <= int64_t(h_) ? bits_ + size_t(py) * wpr_ : zero_row();
   }
-  const uint64_t* empty_row(int64_t r0) {
-    const size_t slot = size_t((r0 + 3) % 3);
-    uint64_t* row = store_.data() + slot * (wpr_ + 2) + 1;
-    if (!filled_[slot] || row_of_[slot] != r0) {
-      const uint64_t* rows[5] = {fg_row(r0 - 1), fg_row(r0), fg_row(r0 + 1), fg_row(r0 + 2),
-                                 fg_row(r0 + 3)};
-      row_empty_rings(rows, wpr_, row);
-      row_of_[slot] = r0;
-      filled_[slot] = true;
+  const uint64_t* row(Rows& rows, int64_t r) {
+    const size_t slot = size_t((r + 3) % 3);
+    uint64_t* out = store_.data() + (3 * rows.part + slot) * (wpr_ + 2) + 1;
+    if (!rows.filled[slot] || rows.row_of[slot] != r) {
+      if (rows.part == 0) {
+        const uint64_t* five[5] = {fg_row(r - 1), fg_row(r), fg_row(r + 1), fg_row(r + 2),
+                                   fg_row(r + 3)};
+        row_empty_rings(five, wpr_, out);
+      } else {
+        row_single_neighbour(fg_row(r - 1), fg_row(r), fg_row(r + 1), wpr_, out);
+      }
+      rows.row_of[slot] = r;
+      rows.filled[slot] = true;
     }
-    return row;
+    return out;
   }
 
   const uint64_t* bits_;
   size_t wpr_;
   uint32_t h_;
-  Vec<uint64_t> store_;  // three slots, then a zero row
-  std::array<int64_t, 3> row_of_{};
-  std::array<bool, 3> filled_{};
+  Vec<uint64_t> store_;  // three slots of each kind, then a zero row
+  Rows empty_{0}, single_{1};
   uint32_t until_ = 0;  // last row the filter must run on
 };
 
