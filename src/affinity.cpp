@@ -270,6 +270,8 @@ struct Pool {
   std::atomic<int> caller_cpu{-1};
   // When the last loop started from outside the pool ended (steady clock, ns).
   std::atomic<int64_t> last_loop_end{0};
+  // When wake_workers last woke the pool ahead of a call (steady clock, ns).
+  std::atomic<int64_t> last_wake{0};
 };
 
 // oneTBB's workers spin for a while after a loop and then sleep; by this much
@@ -302,11 +304,14 @@ class PoolTaskScope {
 // this CPU is yielded to it for a moment: a kernel that queues a woken thread
 // on its waker's CPU would otherwise leave the worker waiting there until the
 // caller has done the whole loop alone. Once it runs, the worker's observer
-// moves it off this CPU. Back-to-back calls skip the wake-up.
+// moves it off this CPU. Back-to-back calls skip the wake-up, and so does the
+// first loop of a call that woke the pool on entry (wake_workers).
 void prepare_caller(Pool& pool) {
   pool.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
   if (pool.arena->max_concurrency() < 2) return;
-  if (steady_ns() - pool.last_loop_end.load(std::memory_order_relaxed) < kWorkerNapNs) return;
+  const int64_t now = steady_ns();
+  if (now - pool.last_loop_end.load(std::memory_order_relaxed) < kWorkerNapNs) return;
+  if (now - pool.last_wake.load(std::memory_order_relaxed) < kWorkerNapNs) return;
   pool.arena->enqueue([] {});
   sched_yield();
 }
@@ -535,6 +540,13 @@ void init_pool() {
 }
 
 size_t concurrency() { return size_t(pool().arena->max_concurrency()); }
+
+void wake_workers() {
+  if (in_pool_task) return;
+  Pool& p = pool();
+  prepare_caller(p);
+  p.last_wake.store(steady_ns(), std::memory_order_relaxed);
+}
 
 void parallel_for(size_t n, const std::function<void(size_t)>& body) {
   if (n == 0) return;

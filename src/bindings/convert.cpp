@@ -697,6 +697,9 @@ void copy_strided(const Py_buffer& v, size_t rows, size_t cols, size_t ch, uint8
 }  // namespace
 
 ImageArg::ImageArg(const char* name, nb::handle image) {
+  // An image argument means pool work is coming: a sleeping worker wakes
+  // while the arguments are bound and the frame is copied.
+  affinity::wake_workers();
   convert_arg(name, [&] { require_uint8_ndarray(image, buffer); });
 }
 
