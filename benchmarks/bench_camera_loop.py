@@ -4,7 +4,9 @@ Three measurements on rendered scenes (the same renderer as bench_detect.py):
 
 1. Two threads against one: each count runs in its own process (the pool's
    size is fixed when it starts), calls back to back; processes of one and of
-   two threads alternate for --rounds rounds.
+   two threads alternate for --thread-rounds rounds. The speed of this kind of
+   machine drifts from minute to minute, so a single pair of processes can
+   give anything from 1.2x to 2.4x: many short rounds are needed.
 2. Calls spaced like a camera's frames: an idle gap of 10 ms or 33 ms before
    each call, against back-to-back calls. Gap rounds and back-to-back rounds
    alternate, so both see the same machine. Measured for markvane with two
@@ -114,20 +116,27 @@ def peak_rss_kib() -> int:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+def load_frames(args, size):
+    """The frames the parent rendered for this size (rendering them in every
+    child would cost more than the measurement)."""
+    return list(np.load(Path(args.frames) / f"{size[0]}x{size[1]}.npy"))
+
+
 def child(args) -> int:
     """Runs in a subprocess: one measurement, printed as JSON."""
     import markvane
     if args.child == "threads":
         out = {}
         for size in args.sizes:
-            frames = frames_for(size)
+            frames = load_frames(args, size)
             timed_calls(frames, 4)  # warm-up
             out[f"{size[0]}x{size[1]}"] = timed_calls(frames, args.repeats)
         print(json.dumps(out))
     elif args.child == "gaps":
         out = {}
         for size in args.sizes:
-            medians = gap_medians(frames_for(size), args.repeats, args.rounds, markvane_detect())
+            medians = gap_medians(load_frames(args, size), args.repeats, args.rounds,
+                                  markvane_detect())
             out[f"{size[0]}x{size[1]}"] = list(medians.values())
         print(json.dumps(out))
     elif args.child == "memory":
@@ -144,7 +153,7 @@ def child(args) -> int:
 def run_child(kind, args, env_extra, frame=None):
     env = dict(os.environ, **env_extra)
     cmd = [sys.executable, __file__, "--child", kind, "--repeats", str(args.repeats),
-           "--rounds", str(args.rounds),
+           "--rounds", str(args.rounds), "--frames", args.frames,
            "--sizes", ",".join(f"{w}x{h}" for w, h in args.sizes)] + (["--frame", frame] if frame else [])
     done = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
@@ -154,19 +163,29 @@ def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", default="640x480,1280x720,1920x1080,3840x2160", type=parse_sizes)
     ap.add_argument("--repeats", type=int, default=40)
-    ap.add_argument("--rounds", type=int, default=3, help="alternating rounds of the thread and gap tests")
+    ap.add_argument("--rounds", type=int, default=3, help="alternating rounds of the gap test")
+    ap.add_argument("--thread-rounds", type=int, default=10,
+                    help="alternating pairs of one- and two-thread processes")
     ap.add_argument("--child", choices=["threads", "gaps", "memory"], help=argparse.SUPPRESS)
     ap.add_argument("--frame", help=argparse.SUPPRESS)
+    ap.add_argument("--frames", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.child:
         return child(args)
+    with tempfile.TemporaryDirectory() as tmp:
+        args.frames = tmp
+        for size in args.sizes:
+            np.save(Path(tmp) / f"{size[0]}x{size[1]}.npy", np.stack(frames_for(size)))
+        return measure(args)
 
+
+def measure(args) -> int:
     print("1. Two threads against one (median ms per call, back to back)")
     # Processes of one and of two threads alternate, round by round, so that
     # a slow spell of the machine hits both; each size's time is the median
     # over the rounds.
     runs = {1: [], 2: []}
-    for _ in range(args.rounds):
+    for _ in range(args.thread_rounds):
         for threads, results in runs.items():
             results.append(run_child("threads", args, {"RAYON_NUM_THREADS": str(threads)}))
     one, two = ({key: statistics.median(r[key] for r in results) for key in results[0]}
@@ -184,7 +203,7 @@ def main(argv=None) -> int:
         detect = None
     if detect is not None:
         peers["OpenCV, 2 threads"] = {
-            f"{w}x{h}": list(gap_medians(frames_for((w, h)), args.repeats, args.rounds,
+            f"{w}x{h}": list(gap_medians(load_frames(args, (w, h)), args.repeats, args.rounds,
                                          detect).values())
             for w, h in args.sizes}
     for size in args.sizes:
