@@ -305,15 +305,17 @@ class PoolTaskScope {
 // on its waker's CPU would otherwise leave the worker waiting there until the
 // caller has done the whole loop alone. Once it runs, the worker's observer
 // moves it off this CPU. Back-to-back calls skip the wake-up, and so does the
-// first loop of a call that woke the pool on entry (wake_workers).
-void prepare_caller(Pool& pool) {
+// first loop of a call that woke the pool on entry (wake_workers). Returns
+// whether it woke a worker.
+bool prepare_caller(Pool& pool) {
   pool.caller_cpu.store(sched_getcpu(), std::memory_order_relaxed);
-  if (pool.arena->max_concurrency() < 2) return;
+  if (pool.arena->max_concurrency() < 2) return false;
   const int64_t now = steady_ns();
-  if (now - pool.last_loop_end.load(std::memory_order_relaxed) < kWorkerNapNs) return;
-  if (now - pool.last_wake.load(std::memory_order_relaxed) < kWorkerNapNs) return;
+  if (now - pool.last_loop_end.load(std::memory_order_relaxed) < kWorkerNapNs) return false;
+  if (now - pool.last_wake.load(std::memory_order_relaxed) < kWorkerNapNs) return false;
   pool.arena->enqueue([] {});
   sched_yield();
+  return true;
 }
 
 // Runs `loop` in the pool's arena, as the caller of a top-level loop when the
@@ -544,8 +546,7 @@ size_t concurrency() { return size_t(pool().arena->max_concurrency()); }
 void wake_workers() {
   if (in_pool_task) return;
   Pool& p = pool();
-  prepare_caller(p);
-  p.last_wake.store(steady_ns(), std::memory_order_relaxed);
+  if (prepare_caller(p)) p.last_wake.store(steady_ns(), std::memory_order_relaxed);
 }
 
 void parallel_for(size_t n, const std::function<void(size_t)>& body) {
