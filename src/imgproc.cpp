@@ -1207,9 +1207,12 @@ class PieceStack {
 // and its left part done first, so vertices come in chain order. Returns
 // false as soon as `out` is known to end up with more than `limit` points:
 // every point appended before the last one is final (only the last point of
-// a finished piece is ever removed).
+// a finished piece is ever removed). Every split point is a vertex of the
+// result, so a caller that counts vertices passes `splits_left`, the splits
+// it can still afford: the walk stops at the first split beyond it, before
+// the pieces to its left are finished (on clutter, most of the work).
 MV_ALWAYS_INLINE bool dp_open_limited(const Point2f* chain, size_t count, float epsilon,
-                                      Vec<Point2f>& out, size_t limit) {
+                                      Vec<Point2f>& out, size_t limit, size_t& splits_left) {
   if (count < 2) return true;
   PieceStack ends;
   size_t start = 0, end = count - 1;
@@ -1232,6 +1235,8 @@ MV_ALWAYS_INLINE bool dp_open_limited(const Point2f* chain, size_t count, float 
     // c == 0 means no interior point lies off the chord; this also ends the
     // splitting for a negative epsilon.
     if (c != 0 && best > epsilon) {
+      if (splits_left == 0) return false;
+      --splits_left;
       ends.push(end);
       end = c;
       continue;
@@ -1254,7 +1259,16 @@ MV_ALWAYS_INLINE void approx_closed_at(const Point2f* pts, size_t n, size_t lo, 
     out.assign(pts, pts + n);
     return;
   }
-  if (!dp_open_limited(pts + lo, hi - lo + 1, epsilon, out, max_vertices)) return;
+  // The polygon is the first chain's start and split points (when it has
+  // two points or more), then the second chain's: at most max_vertices
+  // means at most this many splits.
+  const size_t ends_kept = hi > lo ? 2 : 1;
+  size_t splits_left = max_vertices >= ends_kept ? max_vertices - ends_kept : 0;
+  // Callers read only the size of a polygon with too many vertices. (Only a
+  // finite limit is ever exceeded.)
+  auto too_many = [&] { out.resize(max_vertices + 1); };
+  if (!dp_open_limited(pts + lo, hi - lo + 1, epsilon, out, max_vertices, splits_left))
+    return too_many();
   if (!out.empty()) out.pop_back();
 
   // Second chain wraps around: p_hi .. p_{n-1}, p_0 .. p_lo.
@@ -1262,7 +1276,8 @@ MV_ALWAYS_INLINE void approx_closed_at(const Point2f* pts, size_t n, size_t lo, 
   scratch.insert(scratch.end(), pts + hi, pts + n);
   scratch.insert(scratch.end(), pts, pts + lo + 1);
   const size_t first_len = out.size();
-  if (!dp_open_limited(scratch.data(), scratch.size(), epsilon, out, max_vertices)) return;
+  if (!dp_open_limited(scratch.data(), scratch.size(), epsilon, out, max_vertices, splits_left))
+    return too_many();
   if (out.size() > first_len) out.pop_back();
 }
 
@@ -1277,7 +1292,8 @@ MV_ALWAYS_INLINE std::pair<size_t, size_t> closed_opening(const Point2f* pts, si
 
 MV_CLONES("avx2", "default")
 void dp_open(const Point2f* chain, size_t count, float epsilon, Vec<Point2f>& out) {
-  dp_open_limited(chain, count, epsilon, out, std::numeric_limits<size_t>::max());
+  size_t unlimited = std::numeric_limits<size_t>::max();
+  dp_open_limited(chain, count, epsilon, out, unlimited, unlimited);
 }
 
 MV_CLONES("avx2", "default")

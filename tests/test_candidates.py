@@ -644,6 +644,29 @@ def test_dp_open_matches_model(rng):
     assert deepest > 100
 
 
+def test_approx_with_vertex_limit_stops_only_past_it(rng):
+    # The search stops a fit as soon as its splits pass the limit. Below or at
+    # the limit the polygon must be the full fit's; past it, any polygon
+    # longer than the limit. Closed walks, star polygons with jitter, an
+    # outline with a repeated point and one of a single point.
+    shapes = [np.cumsum(rng.integers(-3, 4, (n, 2)), axis=0).tolist() for n in (5, 12, 60, 400)]
+    for k in (3, 4, 5, 6, 9):
+        t = np.sort(rng.uniform(0, 2 * np.pi, 200))
+        r = 40 + 40 * (np.floor(t / (2 * np.pi / k)) % 2) + rng.normal(0, 0.7, t.size)
+        shapes.append(np.round(np.c_[100 + r * np.cos(t), 100 + r * np.sin(t)]).tolist())
+    shapes.append([[5, 5]] * 8 + [[9, 5], [9, 9], [5, 9]])
+    shapes.append([[5, 5]] * 6)
+    for pts in shapes:
+        for eps in (0.0, 1.0, 3.0, 8.0):
+            full = th.approx_poly_dp_closed(pts, eps)
+            for limit in (0, 1, 2, 3, 4, 5):
+                cut = th.approx_poly_dp_closed(pts, eps, limit)
+                if len(full) <= limit:
+                    assert cut == full
+                else:
+                    assert len(cut) > limit
+
+
 @pytest.mark.parametrize(
     "quad, convex",
     [

@@ -1,5 +1,6 @@
 // Hooks into the threshold, contour and polygon helpers of the ArUco candidate
 // source, so tests can check each stage on its own.
+#include <optional>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
 #include <nanobind/stl/optional.h>
@@ -181,9 +182,16 @@ void register_imgproc_hooks(nb::module_& m) {
         nb::arg("polygonal_approx_accuracy_rate") = 0.03, nb::arg("min_corner_distance_rate") = 0.05,
         nb::arg("min_side_length_canonical_img") = 32, nb::arg("corner_refinement_method") = 0);
 
-  m.def("approx_poly_dp_closed", [](const std::vector<Pt>& pts, float eps) {
-    return points_to(imgproc::approx_poly_dp_closed(points_from(pts), eps));
-  });
+  // With max_vertices, the fit the candidate search makes: a polygon of
+  // more vertices comes back as some polygon of more.
+  m.def("approx_poly_dp_closed", [](const std::vector<Pt>& pts, float eps,
+                                    std::optional<size_t> max_vertices) {
+    if (!max_vertices) return points_to(imgproc::approx_poly_dp_closed(points_from(pts), eps));
+    const Vec<Point2f> in = points_from(pts);
+    Vec<Point2f> out, scratch;
+    imgproc::approx_poly_dp_closed(in.data(), in.size(), eps, out, scratch, *max_vertices);
+    return points_to(out);
+  }, nb::arg("pts"), nb::arg("eps"), nb::arg("max_vertices") = nb::none());
 
   m.def("dp_open", [](const std::vector<Pt>& pts, float eps) {
     const Vec<Point2f> in = points_from(pts);
