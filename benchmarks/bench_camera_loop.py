@@ -11,7 +11,11 @@ Three measurements on rendered scenes (the same renderer as bench_detect.py):
    each call, against back-to-back calls. Gap rounds and back-to-back rounds
    alternate, so both see the same machine. Measured for markvane with two
    threads and with one (each in its own process) and for OpenCV with two:
-   a gap also leaves the caches cold, which a single thread pays too.
+   a gap also leaves the caches cold, which a single thread pays too. A
+   plain NumPy pass over the frame, on one thread, is timed the same way:
+   what the machine itself charges after an idle spell, detector or not
+   (on the virtual machines this was written on, a cold, slower processor
+   for the first milliseconds).
 3. Peak memory of one 3840x2160 detection, in a fresh process: the growth of
    the resident set's high-water mark over the call.
 
@@ -77,6 +81,15 @@ def opencv_detect():
         cv2.aruco.getPredefinedDictionary(getattr(cv2.aruco, DICTIONARY)),
         cv2.aruco.DetectorParameters())
     return detector.detectMarkers
+
+
+def numpy_reference():
+    """No detector: three sums and a copy of the frame, on one thread."""
+    def work(frame):
+        for _ in range(3):
+            frame.sum(dtype=np.uint64)
+        frame.copy()
+    return work
 
 
 def timed_calls(frames, repeats, gap=0.0, detect=None):
@@ -206,6 +219,10 @@ def measure(args) -> int:
             f"{w}x{h}": list(gap_medians(load_frames(args, (w, h)), args.repeats, args.rounds,
                                          detect).values())
             for w, h in args.sizes}
+    peers["NumPy pass, no detector"] = {
+        f"{w}x{h}": list(gap_medians(load_frames(args, (w, h)), args.repeats, args.rounds,
+                                     numpy_reference()).values())
+        for w, h in args.sizes}
     for size in args.sizes:
         key = f"{size[0]}x{size[1]}"
         print(f"   {key}")
@@ -213,7 +230,7 @@ def measure(args) -> int:
             base, *gapped = results[key]
             cells = "   ".join(f"gap {g * 1e3:.0f} ms {t:7.2f} ({t / base:.2f}x)"
                                for g, t in zip(GAPS[1:], gapped))
-            print(f"      {name:<20}: back to back {base:7.2f}   {cells}")
+            print(f"      {name:<23}: back to back {base:7.2f}   {cells}")
 
     with tempfile.TemporaryDirectory() as tmp:
         frame = str(Path(tmp) / "frame.npy")
