@@ -22,8 +22,9 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
 // Every border of a threshold plane, in the order they are followed, each
 // with all its points in order (for checking the border following itself).
 // With skip_small, the borders of components that fit in a 3 x 3 box may be
-// left out, as the candidate search leaves them where it keeps no border of
-// ten points or fewer.
+// left out, and the four-point holes around single background pixels are,
+// as the candidate search leaves them where it keeps no border of ten
+// points or fewer.
 struct Border {
   bool hole;
   Vec<Point2i> points;
