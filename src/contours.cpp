@@ -268,9 +268,10 @@ struct Tracer {
   // nothing marked, for any other border. Such pinholes are a third of all
   // borders in textured frames, where most of the plane is foreground.
   bool mark_pinhole(uint32_t px, uint32_t py) const {
+    constexpr uint32_t kNorthEastSouth =
+        1u << kDirBit[2] | 1u << kDirBit[kEast] | 1u << kDirBit[6];
     const size_t b0 = size_t(py) * row_bits + px, h = b0 + 1;
-    const auto fg_at = [&](size_t b) { return (fg[b >> 6] >> (b & 63)) & 1; };
-    if (!(fg_at(h - row_bits) & fg_at(h + 1) & fg_at(h + row_bits))) return false;
+    if ((neighbourhood(h) & kNorthEastSouth) != kNorthEastSouth) return false;
     mark(b0, true);
     mark(h - row_bits, false);
     mark(h + 1, px + 2 == width);  // h's east neighbour is at image column px + 1
