@@ -474,17 +474,21 @@ Geometry geometry(const dictionary::Dictionary& dict, const DetectorParams& para
 // Scratch buffers reused across the candidates of one call.
 struct Scratch {
   Vec<uint8_t> canonical;
-  Vec<double> xs, ys;  // one row of sample coordinates
+  Vec<double> cols, offsets;  // sampling scratch
   Vec<float> values;
   dictionary::CellBitMasks masks;
 };
 
-// The nearest pixel (halves rounded away from zero) of each sample of
-// canonical row r under the homography m: its column in xs and row in ys,
-// and xs = -1 where it falls outside the width x height image.
+// The pixel each sample of the S x S canonical grid reads under the
+// homography m: the nearest one, halves rounded away from zero, as its offset
+// y * width + x, or -1 where it falls outside the width x height image. The
+// products of m with the column index are the same in every row and come in
+// `cols` (m0 c, then m3 c, then m6 c, S each); the sums keep their order,
+// (m0 c + m1 r) + m2. One call covers the grid: per row, the set-up of the
+// vector loop cost as much as its three iterations.
 MV_CLONES("avx2", "default") MV_NO_TRAPPING_MATH
-void sample_row(const double* __restrict m, double rd, int32_t S, double width, double height,
-                double* __restrict xs, double* __restrict ys) {
+void sample_grid(const double* __restrict m, const double* __restrict cols, int32_t S,
+                 double width, double height, double* __restrict offsets) {
   // std::round, branch-free (the library call was about 2% of a small
   // frame's detection, two per sample). Identical results except for the
   // sign of a zero, which the bounds test ignores. From 2^52 on every double
@@ -495,42 +499,51 @@ void sample_row(const double* __restrict m, double rd, int32_t S, double width, 
     const double f = v - t;  // the exact fractional part
     return t + double(f >= 0.5) - double(f <= -0.5);
   };
-  // The products with rd are the same in every column; the sums keep their
-  // order, (m0 c + m1 r) + m2.
-  const double m1r = m[1] * rd, m4r = m[4] * rd, m7r = m[7] * rd;
-  for (int32_t c = 0; c < S; ++c) {
-    const double cd = double(c);
-    const double w = m[6] * cd + m7r + m[8];
-    const double x = round_half_away((m[0] * cd + m1r + m[2]) / w);
-    const double y = round_half_away((m[3] * cd + m4r + m[5]) / w);
-    const bool inside = (x >= 0.0) & (x < width) & (y >= 0.0) & (y < height);
-    xs[c] = inside ? x : -1.0;
-    ys[c] = y;
+  const double* __restrict m0c = cols;
+  const double* __restrict m3c = cols + S;
+  const double* __restrict m6c = cols + 2 * size_t(S);
+  for (int32_t r = 0; r < S; ++r) {
+    const double rd = double(r);
+    const double m1r = m[1] * rd, m4r = m[4] * rd, m7r = m[7] * rd;
+    double* __restrict out = offsets + size_t(r) * size_t(S);
+    for (int32_t c = 0; c < S; ++c) {
+      const double w = m6c[c] + m7r + m[8];
+      const double x = round_half_away((m0c[c] + m1r + m[2]) / w);
+      const double y = round_half_away((m3c[c] + m4r + m[5]) / w);
+      const bool inside = (x >= 0.0) & (x < width) & (y >= 0.0) & (y < height);
+      // Exact: both are whole numbers and the offset is below the pixel count.
+      out[c] = inside ? y * width + x : -1.0;
+    }
   }
 }
 
 // Samples the candidate into the S x S canonical image, nearest pixel with
 // halves rounded away from zero; samples falling outside the image read 0.
-// xs and ys are room for one row of coordinates.
+// cols and offsets are scratch room.
 bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<uint8_t>& out,
-                    Vec<double>& xs, Vec<double>& ys) {
+                    Vec<double>& cols, Vec<double>& offsets) {
   const float e = float(S - 1);
   const Quad canon{Point2f{0.0f, 0.0f}, Point2f{e, 0.0f}, Point2f{e, e}, Point2f{0.0f, e}};
   const auto h = imgproc::get_perspective_transform(canon, corners);
   if (!h) return false;
-  out.resize(size_t(S) * size_t(S));
-  xs.resize(size_t(S));
-  ys.resize(size_t(S));
-  for (int32_t r = 0; r < S; ++r) {
-    sample_row(h->data(), double(r), S, double(gray.width), double(gray.height), xs.data(), ys.data());
-    uint8_t* row = out.data() + size_t(r) * size_t(S);
-    // The coordinates are whole numbers inside the image. Through int64_t
-    // each converts in one instruction; straight to size_t, a double takes a
-    // compare, a branch and a second conversion.
-    for (int32_t c = 0; c < S; ++c) {
-      const double x = xs[size_t(c)], y = ys[size_t(c)];
-      row[c] = x >= 0.0 ? gray.data[size_t(int64_t(y)) * gray.width + size_t(int64_t(x))] : 0;
-    }
+  const double* m = h->data();
+  const size_t side = size_t(S), samples = side * side;
+  out.resize(samples);
+  cols.resize(3 * side);
+  offsets.resize(samples);
+  for (size_t c = 0; c < side; ++c) {
+    const double cd = double(c);
+    cols[c] = m[0] * cd;
+    cols[side + c] = m[3] * cd;
+    cols[2 * side + c] = m[6] * cd;
+  }
+  sample_grid(m, cols.data(), S, double(gray.width), double(gray.height), offsets.data());
+  // Through int64_t an offset converts in one instruction; straight to
+  // size_t, a double takes a compare, a branch and a second conversion.
+  const uint8_t* pixels = gray.data.data();
+  for (size_t k = 0; k < samples; ++k) {
+    const double o = offsets[k];
+    out[k] = o >= 0.0 ? pixels[size_t(int64_t(o))] : 0;
   }
   return true;
 }
@@ -590,7 +603,25 @@ Spread inner_spread(const Vec<uint8_t>& img, int32_t S, int32_t h, double limit)
 // Otsu's threshold over the whole canonical image; pixels above it are white.
 int32_t otsu_threshold(const Vec<uint8_t>& img) {
   std::array<uint64_t, 256> hist{};
-  for (uint8_t v : img) ++hist[v];
+  const size_t n = img.size();
+  if (n >= (size_t(1) << 32)) {
+    for (uint8_t v : img) ++hist[v];
+    return imgproc::otsu_threshold(hist);
+  }
+  // Four counts per level, filled in turn: in the long runs of one grey a
+  // single count would make every increment wait for the one before.
+  std::array<std::array<uint32_t, 256>, 4> part{};
+  const uint8_t* p = img.data();
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    ++part[0][p[i]];
+    ++part[1][p[i + 1]];
+    ++part[2][p[i + 2]];
+    ++part[3][p[i + 3]];
+  }
+  for (; i < n; ++i) ++part[0][p[i]];
+  for (size_t v = 0; v < 256; ++v)
+    hist[v] = uint64_t(part[0][v]) + part[1][v] + part[2][v] + part[3][v];
   return imgproc::otsu_threshold(hist);
 }
 
@@ -713,7 +744,7 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
   if (g.side <= 0 || g.cells <= 0 || g.ppc - 2 * g.margin <= 0) return out;
   Quad sampled = corners;
   for (Point2f& p : sampled) p = {p.x + g.to_pixel_centres, p.y + g.to_pixel_centres};
-  if (!warp_canonical(gray, sampled, g.side, s.canonical, s.xs, s.ys)) return out;
+  if (!warp_canonical(gray, sampled, g.side, s.canonical, s.cols, s.offsets)) return out;
   const Spread spread = inner_spread(s.canonical, g.side, g.ppc / 2, params.min_otsu_std_dev);
   if (spread.flat) {
     s.values.assign(size_t(g.cells) * size_t(g.cells), spread.mean > 127.0 ? 1.0f : 0.0f);

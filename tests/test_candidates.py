@@ -863,6 +863,10 @@ def test_otsu_threshold_matches_reference(rng):
         h[bins] = 1 + np.arange(len(bins), dtype=np.uint64)
         cases.append(h)
     cases.append(np.full(256, 5, np.uint64))  # flat: ties decide
+    for levels in ([10, 20, 30, 40], [0, 100, 101, 255], [5, 60, 61, 62, 250]):
+        h = np.zeros(256, np.uint64)  # few levels far apart: mirror-image splits tie
+        h[levels] = 3
+        cases.append(h)
     cases.append(np.bincount(rng.integers(0, 256, 576), minlength=256).astype(np.uint64))
     two_modes = np.concatenate([rng.normal(40, 6, 400), rng.normal(190, 9, 300)])
     cases.append(np.bincount(np.clip(two_modes, 0, 255).astype(int), minlength=256).astype(np.uint64))
