@@ -603,25 +603,7 @@ Spread inner_spread(const Vec<uint8_t>& img, int32_t S, int32_t h, double limit)
 // Otsu's threshold over the whole canonical image; pixels above it are white.
 int32_t otsu_threshold(const Vec<uint8_t>& img) {
   std::array<uint64_t, 256> hist{};
-  const size_t n = img.size();
-  if (n >= (size_t(1) << 32)) {
-    for (uint8_t v : img) ++hist[v];
-    return imgproc::otsu_threshold(hist);
-  }
-  // Four counts per level, filled in turn: in the long runs of one grey a
-  // single count would make every increment wait for the one before.
-  std::array<std::array<uint32_t, 256>, 4> part{};
-  const uint8_t* p = img.data();
-  size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    ++part[0][p[i]];
-    ++part[1][p[i + 1]];
-    ++part[2][p[i + 2]];
-    ++part[3][p[i + 3]];
-  }
-  for (; i < n; ++i) ++part[0][p[i]];
-  for (size_t v = 0; v < 256; ++v)
-    hist[v] = uint64_t(part[0][v]) + part[1][v] + part[2][v] + part[3][v];
+  for (uint8_t v : img) ++hist[v];
   return imgproc::otsu_threshold(hist);
 }
 

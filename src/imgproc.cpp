@@ -891,21 +891,14 @@ uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
     weighted += t * hist[t];
   }
   exact = exact && weighted < (uint64_t(1) << 53);
-  // Only the levels that hold pixels are kept: at an empty one both classes
-  // equal those of the level below, so its variance repeats that level's
-  // bit for bit and can never be the first largest. A marker's few grey
-  // levels then cost a fraction of the 256.
   std::array<double, 256> w0, sum0, between;
-  std::array<uint8_t, 256> level;
-  size_t kept = 0;
   double n = 0.0, total = 0.0;
   if (exact) {
     n = double(count), total = double(weighted);
     uint64_t w = 0, sum = 0;
     for (size_t t = lo; t < hi; ++t) {
       w += hist[t], sum += t * hist[t];
-      w0[kept] = double(w), sum0[kept] = double(sum), level[kept] = uint8_t(t);
-      kept += hist[t] != 0;
+      w0[t] = double(w), sum0[t] = double(sum);
     }
   } else {
     for (size_t t = lo; t <= hi; ++t) {
@@ -914,21 +907,19 @@ uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
     }
     double w = 0.0, sum = 0.0;
     for (size_t t = lo; t < hi; ++t) {
-      if (hist[t] == 0) continue;
       w += double(hist[t]);
       sum += double(t) * double(hist[t]);
-      w0[kept] = w, sum0[kept] = sum, level[kept] = uint8_t(t);
-      ++kept;
+      w0[t] = w, sum0[t] = sum;
     }
   }
-  between_class(w0.data(), sum0.data(), n, total, 0, kept, between.data());
+  between_class(w0.data(), sum0.data(), n, total, lo, hi, between.data());
   // The first threshold of the largest variance.
   double best = -1.0;
   uint8_t threshold = 0;
-  for (size_t k = 0; k < kept; ++k) {
-    if (between[k] > best) {
-      best = between[k];
-      threshold = level[k];
+  for (size_t t = lo; t < hi; ++t) {
+    if (between[t] > best) {
+      best = between[t];
+      threshold = uint8_t(t);
     }
   }
   return threshold;
