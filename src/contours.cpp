@@ -429,7 +429,9 @@ double chebyshev_perimeter(const Quad& q) {
 // `quad` with the polygon vertices on success.
 bool contour_to_quad(Buffers& buf, const Point2i* src, size_t n, const DetectorParams& params,
                      double d, Quad& quad) {
-  buf.points.resize(n);
+  // Grown only: shrinking and growing back would zero-fill the points
+  // again before they are overwritten.
+  if (buf.points.size() < n) buf.points.resize(n);
   Point2f* dst = buf.points.data();
   for (size_t i = 0; i < n; ++i) dst[i] = {float(src[i].x), float(src[i].y)};
 

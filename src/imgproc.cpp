@@ -1272,11 +1272,15 @@ MV_ALWAYS_INLINE void approx_closed_at(const Point2f* pts, size_t n, size_t lo, 
   if (!out.empty()) out.pop_back();
 
   // Second chain wraps around: p_hi .. p_{n-1}, p_0 .. p_lo.
-  scratch.clear();
-  scratch.insert(scratch.end(), pts + hi, pts + n);
-  scratch.insert(scratch.end(), pts, pts + lo + 1);
+  // Copied with memcpy into a scratch that only grows: an insert through
+  // the custom allocator copies point by point, and a resize zero-fills
+  // first; together they cost a tenth of the whole fit.
+  const size_t tail = n - hi, second_len = tail + lo + 1;
+  if (scratch.size() < second_len) scratch.resize(second_len);
+  std::memcpy(scratch.data(), pts + hi, tail * sizeof(Point2f));
+  std::memcpy(scratch.data() + tail, pts, (lo + 1) * sizeof(Point2f));
   const size_t first_len = out.size();
-  if (!dp_open_limited(scratch.data(), scratch.size(), epsilon, out, max_vertices, splits_left))
+  if (!dp_open_limited(scratch.data(), second_len, epsilon, out, max_vertices, splits_left))
     return too_many();
   if (out.size() > first_len) out.pop_back();
 }
