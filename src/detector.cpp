@@ -540,10 +540,14 @@ bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<u
   sample_grid(m, cols.data(), S, double(gray.width), double(gray.height), offsets.data());
   // Through int64_t an offset converts in one instruction; straight to
   // size_t, a double takes a compare, a branch and a second conversion.
+  // Raw pointers: a byte store may alias the vectors' own pointers, which
+  // would otherwise be reloaded for every sample.
   const uint8_t* pixels = gray.data.data();
+  const double* offset = offsets.data();
+  uint8_t* dst = out.data();
   for (size_t k = 0; k < samples; ++k) {
-    const double o = offsets[k];
-    out[k] = o >= 0.0 ? pixels[size_t(int64_t(o))] : 0;
+    const double o = offset[k];
+    dst[k] = o >= 0.0 ? pixels[size_t(int64_t(o))] : 0;
   }
   return true;
 }
