@@ -838,27 +838,38 @@ void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params,
 // that still reads inverted as the same marker is right. Outlines inside an
 // inverted frame (the dark cells of its code) read with the normal polarity,
 // which keeps them out of that choice.
+struct MemberReading {
+  size_t member;
+  Reading reading;
+};
+
+// A thread's buffers for reading groups, kept between calls: fresh ones
+// cost about ten allocations per task of a few groups.
+struct GroupScratch {
+  Scratch read;
+  Vec<MemberReading> reads;
+  Vec<Reading> readings;
+};
+
 std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
                                                      const Vec<Candidate>& group,
                                                      const dictionary::Dictionary& dict,
                                                      const DetectorParams& params,
-                                                     const Geometry& g, Scratch& scratch,
+                                                     const Geometry& g, GroupScratch& scratch,
                                                      const ReadAhead* ahead) {
-  struct Read {
-    size_t member;
-    Reading reading;
-  };
-  Vec<Read> reads;
+  Vec<MemberReading>& reads = scratch.reads;
+  reads.clear();
   std::optional<size_t> best;  // index into reads
   // The same outline often comes from more than one threshold window, with
   // bit-identical corners: its reading is then taken from the member read
   // before (a fifth of all reads on rendered scenes).
-  Vec<Reading> readings;  // of the members before k
+  Vec<Reading>& readings = scratch.readings;  // of the members before k
+  readings.clear();
   auto reading_of = [&](size_t k) {
     const CornerKey key = corner_key(group[k].corners);
     for (size_t j = 0; j < k; ++j)
       if (corner_key(group[j].corners) == key) return readings[j];
-    return read_or_recall(gray, group[k].corners, dict, params, g, scratch, ahead);
+    return read_or_recall(gray, group[k].corners, dict, params, g, scratch.read, ahead);
   };
   size_t k = 0;
   for (; k < group.size(); ++k) {
@@ -876,11 +887,11 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
     return r.decoded() && r.match->id == id && r.inverted == inverted;
   };
   if (!inverted) {
-    for (const Read& r : reads)
+    for (const MemberReading& r : reads)
       if (same_marker(r.reading)) return std::pair{r.member, r.reading};
   }
   std::pair<size_t, Reading> tightest{reads[*best].member, reads[*best].reading};
-  for (const Read& r : reads)
+  for (const MemberReading& r : reads)
     if (same_marker(r.reading)) tightest = {r.member, r.reading};
   for (++k; k < group.size(); ++k) {
     readings.push_back(reading_of(k));
@@ -900,7 +911,10 @@ Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
   constexpr size_t kGroupsPerTask = 4;
   Vec<std::optional<Detection>> found(groups.size());
   affinity::parallel_for((groups.size() + kGroupsPerTask - 1) / kGroupsPerTask, [&](size_t t) {
-    Scratch scratch;
+    // Per thread: a task never waits on other tasks, so no other task runs
+    // on its thread before it ends.
+    thread_local GroupScratch thread_scratch;
+    GroupScratch& scratch = thread_scratch;
     const size_t end = std::min(groups.size(), (t + 1) * kGroupsPerTask);
     for (size_t i = t * kGroupsPerTask; i < end; ++i) {
       const auto chosen = read_group(gray, groups[i], dict, params, g, scratch, ahead);
