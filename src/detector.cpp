@@ -11,6 +11,7 @@
 #include <mutex>
 #include <numeric>
 #include <optional>
+#include <span>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -325,6 +326,18 @@ Point2f centroid(const Quad& q) {
   return {(q[0].x + q[1].x + q[2].x + q[3].x) * 0.25f, (q[0].y + q[1].y + q[2].y + q[3].y) * 0.25f};
 }
 
+// Index lists of every i in one flat array: list i is
+// items[start[i] .. start[i + 1]). A vector per list cost an allocation
+// for nearly every candidate.
+struct FlatLists {
+  Vec<uint32_t> items;
+  Vec<uint32_t> start{0};
+  size_t size() const { return start.size() - 1; }
+  std::span<const uint32_t> operator[](size_t i) const {
+    return {items.data() + start[i], items.data() + start[i + 1]};
+  }
+};
+
 // For sorted perimeters (largest first) lists, for each i, the j > i whose
 // outline lies closer than perimeter[j] * rate, in ascending j.
 //
@@ -333,7 +346,7 @@ Point2f centroid(const Quad& q) {
 // the (largest) threshold of i need the full test. A sweep over centroids
 // sorted by x finds them without touching every pair; the slack on the bound
 // keeps float rounding from ever excluding a pair the exact test would accept.
-Vec<Vec<uint32_t>> close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
+FlatLists close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
   const size_t n = cands.size();
   Vec<Point2f> cen(n);
   for (size_t i = 0; i < n; ++i) cen[i] = centroid(cands[i].corners);
@@ -343,7 +356,8 @@ Vec<Vec<uint32_t>> close_pairs(const Vec<Candidate>& cands, const Vec<float>& pe
   Vec<float> xs(n);
   for (size_t k = 0; k < n; ++k) xs[k] = cen[by_x[k]].x;
 
-  Vec<Vec<uint32_t>> close(n);
+  FlatLists close;
+  close.start.reserve(n + 1);
   for (uint32_t i = 0; i < n; ++i) {
     // Perimeters descend, so perimeter[i] bounds every later threshold.
     const double reach = double(per[i]) * std::fabs(rate) * 1.001 + 1e-3;
@@ -356,43 +370,46 @@ Vec<Vec<uint32_t>> close_pairs(const Vec<Candidate>& cands, const Vec<float>& pe
       const double dy = double(cen[j].y) - double(cen[i].y);
       if (std::fabs(dy) > reach) continue;
       const float d = quad_distance(cands[i].corners, cands[j].corners);
-      if (double(d) < double(per[j]) * rate) close[i].push_back(j);
+      if (double(d) < double(per[j]) * rate) close.items.push_back(j);
     }
-    std::sort(close[i].begin(), close[i].end());
+    std::sort(close.items.begin() + close.start.back(), close.items.end());
+    close.start.push_back(uint32_t(close.items.size()));
   }
   return close;
 }
 
-// Groups near-duplicate outlines. Groups are created in a fixed order and are
-// never merged: a pair whose members already belong to groups changes nothing.
-Vec<Vec<uint32_t>> group_too_close(const Vec<Candidate>& cands, const Vec<float>& per,
-                                   double rate) {
+// Groups near-duplicate outlines, each group's members in ascending order.
+// Groups are numbered in a fixed order of creation and are never merged: a
+// pair whose members already belong to groups changes nothing.
+FlatLists group_too_close(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
   constexpr int32_t kNone = -1;
   const size_t n = cands.size();
-  const Vec<Vec<uint32_t>> close = close_pairs(cands, per, rate);
+  const FlatLists close = close_pairs(cands, per, rate);
   Vec<int32_t> group_of(n, kNone);
   Vec<uint8_t> paired(n, 0);
-  Vec<Vec<uint32_t>> groups;
+  int32_t groups = 0;
   for (uint32_t i = 0; i < n; ++i) {
     for (uint32_t j : close[i]) {
       paired[i] = paired[j] = 1;
       if (group_of[i] == kNone && group_of[j] == kNone) {
-        group_of[i] = group_of[j] = int32_t(groups.size());
-        groups.push_back({i, j});
+        group_of[i] = group_of[j] = groups++;
       } else if (group_of[i] == kNone) {
         group_of[i] = group_of[j];
-        groups[size_t(group_of[j])].push_back(i);
       } else if (group_of[j] == kNone) {
         group_of[j] = group_of[i];
-        groups[size_t(group_of[i])].push_back(j);
       }
     }
-    if (!paired[i]) {
-      group_of[i] = int32_t(groups.size());
-      groups.push_back({i});
-    }
+    if (!paired[i]) group_of[i] = groups++;
   }
-  return groups;
+  // Every candidate has a group; bucket them by group, ascending within each.
+  FlatLists out;
+  out.start.assign(size_t(groups) + 1, 0);
+  for (uint32_t i = 0; i < n; ++i) ++out.start[size_t(group_of[i]) + 1];
+  for (size_t g = 0; g < size_t(groups); ++g) out.start[g + 1] += out.start[g];
+  out.items.resize(n);
+  Vec<uint32_t> next(out.start.begin(), out.start.end() - 1);
+  for (uint32_t i = 0; i < n; ++i) out.items[next[size_t(group_of[i])]++] = i;
+  return out;
 }
 
 bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
@@ -404,14 +421,24 @@ bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
   return true;
 }
 
+// Candidates in groups: group g is members[start[g] .. start[g + 1]).
+struct CandidateGroups {
+  Vec<Candidate> members;
+  Vec<uint32_t> start{0};
+  size_t size() const { return start.size() - 1; }
+  std::span<const Candidate> operator[](size_t g) const {
+    return {members.data() + start[g], members.data() + start[g + 1]};
+  }
+};
+
 // Orients, sorts by perimeter (largest first, stable) and groups near
 // duplicates. Each group keeps the members that clear the image border,
 // largest first (earliest input among equals), and survives when any does.
 // The largest member alone does not decide: it may be the outline of a quiet
 // zone or of the surround that reaches the image edge while the marker inside
 // lies well within the image.
-Vec<Vec<Candidate>> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
-                                      const DetectorParams& params) {
+CandidateGroups select_candidates(const GrayImage& gray, Vec<Candidate> cands,
+                                  const DetectorParams& params) {
   const size_t n = cands.size();
   Vec<float> per(n);
   for (size_t i = 0; i < n; ++i) {
@@ -429,13 +456,14 @@ Vec<Vec<Candidate>> select_candidates(const GrayImage& gray, Vec<Candidate> cand
   }
 
   const int32_t b = params.min_distance_to_border;
-  Vec<Vec<Candidate>> kept;
-  for (Vec<uint32_t> group : group_too_close(sorted, sorted_per, params.min_marker_distance_rate)) {
-    std::sort(group.begin(), group.end());
-    Vec<Candidate> inside;
-    for (uint32_t m : group)
-      if (inside_border(sorted[m].corners, gray, b)) inside.push_back(sorted[m]);
-    if (!inside.empty()) kept.push_back(std::move(inside));
+  const FlatLists groups = group_too_close(sorted, sorted_per, params.min_marker_distance_rate);
+  CandidateGroups kept;
+  kept.members.reserve(n);
+  kept.start.reserve(groups.size() + 1);
+  for (size_t g = 0; g < groups.size(); ++g) {
+    for (uint32_t m : groups[g])
+      if (inside_border(sorted[m].corners, gray, b)) kept.members.push_back(sorted[m]);
+    if (kept.members.size() > kept.start.back()) kept.start.push_back(uint32_t(kept.members.size()));
   }
   return kept;
 }
@@ -852,7 +880,7 @@ struct GroupScratch {
 };
 
 std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
-                                                     const Vec<Candidate>& group,
+                                                     std::span<const Candidate> group,
                                                      const dictionary::Dictionary& dict,
                                                      const DetectorParams& params,
                                                      const Geometry& g, GroupScratch& scratch,
@@ -904,7 +932,7 @@ Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
                       const dictionary::Dictionary& dict, const DetectorParams& params,
                       const ReadAhead* ahead) {
   const Geometry g = geometry(dict, params);
-  const Vec<Vec<Candidate>> groups = select_candidates(gray, std::move(candidates), params);
+  const CandidateGroups groups = select_candidates(gray, std::move(candidates), params);
   // Groups are read independently, a run of them per task with its own
   // scratch, and gathered in group order: the result does not depend on the
   // thread count.
