@@ -13,7 +13,6 @@
 #include <optional>
 #include <span>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "affinity.h"
@@ -785,7 +784,7 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
 // make.
 struct CornerKey {
   std::array<uint32_t, 8> bits;
-  bool operator==(const CornerKey&) const = default;
+  auto operator<=>(const CornerKey&) const = default;
 };
 
 CornerKey corner_key(const Quad& q) {
@@ -797,22 +796,36 @@ CornerKey corner_key(const Quad& q) {
   return key;
 }
 
-struct CornerKeyHash {
-  size_t operator()(const CornerKey& key) const {
-    uint64_t h = 0x9e3779b97f4a7c15ull;
-    for (uint32_t b : key.bits) h = (h ^ b) * 0xff51afd7ed558ccdull;
-    return size_t(h ^ (h >> 32));
+// Filled by the one thread that reads ahead, then sorted once: a lookup is a
+// binary search, and no entry costs an allocation of its own.
+class ReadAhead {
+ public:
+  void add(const CornerKey& key, const Reading& reading) { entries_.push_back({key, reading}); }
+  void seal() {
+    std::sort(entries_.begin(), entries_.end(),
+              [](const Entry& a, const Entry& b) { return a.key < b.key; });
   }
-};
+  bool empty() const { return entries_.empty(); }
+  // Equal keys hold equal readings, so any of them will do.
+  const Reading* find(const CornerKey& key) const {
+    const auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
+                                     [](const Entry& e, const CornerKey& k) { return e.key < k; });
+    return it != entries_.end() && it->key == key ? &it->reading : nullptr;
+  }
 
-using ReadAhead = std::unordered_map<CornerKey, Reading, CornerKeyHash>;
+ private:
+  struct Entry {
+    CornerKey key;
+    Reading reading;
+  };
+  Vec<Entry> entries_;
+};
 
 Reading read_or_recall(const GrayImage& gray, const Quad& corners, const dictionary::Dictionary& dict,
                        const DetectorParams& params, const Geometry& g, Scratch& s,
                        const ReadAhead* ahead) {
   if (ahead) {
-    const auto it = ahead->find(corner_key(corners));
-    if (it != ahead->end()) return it->second;
+    if (const Reading* known = ahead->find(corner_key(corners))) return *known;
   }
   return read_marker(gray, corners, dict, params, g, s);
 }
@@ -1227,18 +1240,17 @@ Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary
   const Vec<const GrayImage*> frames = {&gray};
   const Vec<ScalePair> pairs = threshold_pairs(frames, params, uint32_t(*n));
   const Geometry g = geometry(dict, params);
-  Vec<Vec<std::pair<Quad, Reading>>> read(pairs.size());
+  // One thread of the call does all the idle work, so it fills `ahead` alone.
+  ReadAhead ahead;
   Scratch scratch;
-  auto read_ahead = [&](size_t p, size_t, const Candidate& c) {
+  auto read_ahead = [&](size_t, size_t, const Candidate& c) {
     Quad q = c.corners;
     orient(q);
     if (inside_border(q, gray, params.min_distance_to_border))
-      read[p].emplace_back(q, read_marker(gray, q, dict, params, g, scratch));
+      ahead.add(corner_key(q), read_marker(gray, q, dict, params, g, scratch));
   };
   Vec<Vec<Candidate>> per_pair = candidates_for_pairs(frames, params, pairs, {}, read_ahead);
-  ReadAhead ahead;
-  for (const auto& pair_reads : read)
-    for (const auto& [q, reading] : pair_reads) ahead.emplace(corner_key(q), reading);
+  ahead.seal();
   return finalize_with(gray, concatenate(per_pair, 0, per_pair.size()), dict, params,
                        ahead.empty() ? nullptr : &ahead);
 }
