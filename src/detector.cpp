@@ -325,14 +325,14 @@ Point2f centroid(const Quad& q) {
   return {(q[0].x + q[1].x + q[2].x + q[3].x) * 0.25f, (q[0].y + q[1].y + q[2].y + q[3].y) * 0.25f};
 }
 
-// Index lists of every i in one flat array: list i is
-// items[start[i] .. start[i + 1]). A vector per list cost an allocation
-// for nearly every candidate.
+// Lists kept in one flat array: list i is items[start[i] .. start[i + 1]).
+// A vector per list cost an allocation for nearly every candidate.
+template <class T>
 struct FlatLists {
-  Vec<uint32_t> items;
+  Vec<T> items;
   Vec<uint32_t> start{0};
   size_t size() const { return start.size() - 1; }
-  std::span<const uint32_t> operator[](size_t i) const {
+  std::span<const T> operator[](size_t i) const {
     return {items.data() + start[i], items.data() + start[i + 1]};
   }
 };
@@ -345,7 +345,7 @@ struct FlatLists {
 // the (largest) threshold of i need the full test. A sweep over centroids
 // sorted by x finds them without touching every pair; the slack on the bound
 // keeps float rounding from ever excluding a pair the exact test would accept.
-FlatLists close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
+FlatLists<uint32_t> close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
   const size_t n = cands.size();
   Vec<Point2f> cen(n);
   for (size_t i = 0; i < n; ++i) cen[i] = centroid(cands[i].corners);
@@ -355,7 +355,7 @@ FlatLists close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double
   Vec<float> xs(n);
   for (size_t k = 0; k < n; ++k) xs[k] = cen[by_x[k]].x;
 
-  FlatLists close;
+  FlatLists<uint32_t> close;
   close.start.reserve(n + 1);
   for (uint32_t i = 0; i < n; ++i) {
     // Perimeters descend, so perimeter[i] bounds every later threshold.
@@ -380,10 +380,11 @@ FlatLists close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double
 // Groups near-duplicate outlines, each group's members in ascending order.
 // Groups are numbered in a fixed order of creation and are never merged: a
 // pair whose members already belong to groups changes nothing.
-FlatLists group_too_close(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
+FlatLists<uint32_t> group_too_close(const Vec<Candidate>& cands, const Vec<float>& per,
+                                    double rate) {
   constexpr int32_t kNone = -1;
   const size_t n = cands.size();
-  const FlatLists close = close_pairs(cands, per, rate);
+  const FlatLists<uint32_t> close = close_pairs(cands, per, rate);
   Vec<int32_t> group_of(n, kNone);
   Vec<uint8_t> paired(n, 0);
   int32_t groups = 0;
@@ -401,7 +402,7 @@ FlatLists group_too_close(const Vec<Candidate>& cands, const Vec<float>& per, do
     if (!paired[i]) group_of[i] = groups++;
   }
   // Every candidate has a group; bucket them by group, ascending within each.
-  FlatLists out;
+  FlatLists<uint32_t> out;
   out.start.assign(size_t(groups) + 1, 0);
   for (uint32_t i = 0; i < n; ++i) ++out.start[size_t(group_of[i]) + 1];
   for (size_t g = 0; g < size_t(groups); ++g) out.start[g + 1] += out.start[g];
@@ -420,24 +421,14 @@ bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
   return true;
 }
 
-// Candidates in groups: group g is members[start[g] .. start[g + 1]).
-struct CandidateGroups {
-  Vec<Candidate> members;
-  Vec<uint32_t> start{0};
-  size_t size() const { return start.size() - 1; }
-  std::span<const Candidate> operator[](size_t g) const {
-    return {members.data() + start[g], members.data() + start[g + 1]};
-  }
-};
-
 // Orients, sorts by perimeter (largest first, stable) and groups near
 // duplicates. Each group keeps the members that clear the image border,
 // largest first (earliest input among equals), and survives when any does.
 // The largest member alone does not decide: it may be the outline of a quiet
 // zone or of the surround that reaches the image edge while the marker inside
 // lies well within the image.
-CandidateGroups select_candidates(const GrayImage& gray, Vec<Candidate> cands,
-                                  const DetectorParams& params) {
+FlatLists<Candidate> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
+                                       const DetectorParams& params) {
   const size_t n = cands.size();
   Vec<float> per(n);
   for (size_t i = 0; i < n; ++i) {
@@ -455,14 +446,15 @@ CandidateGroups select_candidates(const GrayImage& gray, Vec<Candidate> cands,
   }
 
   const int32_t b = params.min_distance_to_border;
-  const FlatLists groups = group_too_close(sorted, sorted_per, params.min_marker_distance_rate);
-  CandidateGroups kept;
-  kept.members.reserve(n);
+  const FlatLists<uint32_t> groups =
+      group_too_close(sorted, sorted_per, params.min_marker_distance_rate);
+  FlatLists<Candidate> kept;
+  kept.items.reserve(n);
   kept.start.reserve(groups.size() + 1);
   for (size_t g = 0; g < groups.size(); ++g) {
     for (uint32_t m : groups[g])
-      if (inside_border(sorted[m].corners, gray, b)) kept.members.push_back(sorted[m]);
-    if (kept.members.size() > kept.start.back()) kept.start.push_back(uint32_t(kept.members.size()));
+      if (inside_border(sorted[m].corners, gray, b)) kept.items.push_back(sorted[m]);
+    if (kept.items.size() > kept.start.back()) kept.start.push_back(uint32_t(kept.items.size()));
   }
   return kept;
 }
@@ -945,7 +937,7 @@ Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
                       const dictionary::Dictionary& dict, const DetectorParams& params,
                       const ReadAhead* ahead) {
   const Geometry g = geometry(dict, params);
-  const CandidateGroups groups = select_candidates(gray, std::move(candidates), params);
+  const FlatLists<Candidate> groups = select_candidates(gray, std::move(candidates), params);
   // Groups are read independently, a run of them per task with its own
   // scratch, and gathered in group order: the result does not depend on the
   // thread count.
