@@ -848,6 +848,20 @@ void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params,
                                      params.corner_refinement_min_accuracy);
 }
 
+// A group member (its index in the group) with its reading.
+struct MemberReading {
+  size_t member;
+  Reading reading;
+};
+
+// A thread's buffers for reading groups, kept between calls: fresh ones
+// cost about ten allocations per task of a few groups.
+struct GroupScratch {
+  Scratch read;
+  Vec<MemberReading> reads;
+  Vec<Reading> readings;
+};
+
 // Picks the outline of a group of near-duplicates that stands for the marker,
 // with its reading; nullopt when no member reads as a marker.
 //
@@ -871,19 +885,6 @@ void refine_subpix(const GrayImage& gray, Quad& q, const DetectorParams& params,
 // that still reads inverted as the same marker is right. Outlines inside an
 // inverted frame (the dark cells of its code) read with the normal polarity,
 // which keeps them out of that choice.
-struct MemberReading {
-  size_t member;
-  Reading reading;
-};
-
-// A thread's buffers for reading groups, kept between calls: fresh ones
-// cost about ten allocations per task of a few groups.
-struct GroupScratch {
-  Scratch read;
-  Vec<MemberReading> reads;
-  Vec<Reading> readings;
-};
-
 std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
                                                      std::span<const Candidate> group,
                                                      const dictionary::Dictionary& dict,
@@ -938,7 +939,7 @@ Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
                       const ReadAhead* ahead) {
   const Geometry g = geometry(dict, params);
   const FlatLists<Candidate> groups = select_candidates(gray, std::move(candidates), params);
-  // Groups are read independently, a run of them per task with its own
+  // Groups are read independently, a run of them per task with its thread's
   // scratch, and gathered in group order: the result does not depend on the
   // thread count.
   constexpr size_t kGroupsPerTask = 4;
