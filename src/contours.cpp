@@ -459,21 +459,21 @@ typedef uint64_t v4u __attribute__((vector_size(32)));
 // such a pixel traces to a one-point contour, which no filter passes, and the
 // marks it would get are read only by its own start test). `live` gets one
 // bit per word (bit k % 64 of live[k / 64]) that holds a start given the
-// current marks (`vis`, the marks row), and the return value says whether
-// any word does. Marks are only ever added, so a word without a start stays
-// so while the row is traced. `above` and `below` may start one word early;
-// every row ends with a spare zero word, and every row pointer may be read
-// one word past its end.
-__attribute__((target_clones("avx2", "default"))) bool row_start_masks(
+// current marks (`vis`, the marks row), and the return value counts those
+// words. Marks are only ever added, so a word without a start stays so while
+// the row is traced. `above` and `below` may start one word early; every row
+// ends with a spare zero word, and every row pointer may be read one word
+// past its end. Rows are whole groups of four words (see BitLabels), as in
+// the other row scans below.
+__attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, const uint64_t* vis,
     size_t wpr, uint64_t* outer, uint64_t* hole, uint64_t* live) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   std::memset(live, 0, (wpr + 63) / 64 * sizeof(uint64_t));
-  v4u any = {};
-  size_t k = 0;
+  v4u count = {};
   // Word k + 4 may be the first word of the next row. It only brings a
   // neighbour into the row's spare zero word, whose masks stay empty.
-  for (; k + 4 <= wpr; k += 4) {
+  for (size_t k = 0; k < wpr; k += 4) {
     v4u c, cl, cr, a, al, ar, b, bl, br, vv, vr;
     load(row + k, c);
     load(row + k - 1, cl);
@@ -496,29 +496,13 @@ __attribute__((target_clones("avx2", "default"))) bool row_start_masks(
     std::memcpy(outer + k, &o, sizeof o);
     std::memcpy(hole + k, &hl, sizeof hl);
     const v4u starts = (o & ~vv) | (hl & ~ev);
-    any |= starts;
     // k is a multiple of 4, so the four bits stay in one word of `live`.
     const v4u nonzero = starts != 0;  // all ones or zero per word
     const uint64_t bits = (nonzero[0] & 1) | (nonzero[1] & 2) | (nonzero[2] & 4) | (nonzero[3] & 8);
     live[k >> 6] |= bits << (k & 63);
+    count -= v4u(nonzero);
   }
-  uint64_t found = any[0] | any[1] | any[2] | any[3];
-  for (; k < wpr; ++k) {
-    const uint64_t c = row[k];
-    const uint64_t west = c << 1 | row[k - 1] >> 63;
-    const uint64_t east_nb = c >> 1 | (k + 1 < wpr ? row[k + 1] << 63 : 0);
-    auto spread = [&](const uint64_t* r) {
-      return r[k] | r[k] << 1 | r[k] >> 1 | r[k - 1] >> 63 | (k + 1 < wpr ? r[k + 1] << 63 : 0);
-    };
-    const uint64_t keep = c & (west | east_nb | spread(above) | spread(below));
-    outer[k] = keep & ~west;
-    hole[k] = keep & ~east_nb;
-    const uint64_t ev = vis[k] >> 1 | (k + 1 < wpr ? vis[k + 1] << 63 : 0);
-    const uint64_t starts = (outer[k] & ~vis[k]) | (hole[k] & ~ev);
-    found |= starts;
-    live[k >> 6] |= uint64_t(starts != 0) << (k & 63);
-  }
-  return found != 0;
+  return size_t(count[0] + count[1] + count[2] + count[3]);
 }
 
 // Small components: those that fit in a 3 x 3 box. Every border of such a
@@ -558,20 +542,14 @@ inline __attribute__((always_inline)) void single_neighbour(const V& c, const V&
 __attribute__((target_clones("avx2", "default"))) void row_single_neighbour(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr,
     uint64_t* out) {
-  size_t k = 0;
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
-  for (; k + 4 <= wpr; k += 4) {
+  for (size_t k = 0; k < wpr; k += 4) {
     v4u c, cl, cr, a, al, ar, b, bl, br, r;
     load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
     load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
     load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
     single_neighbour(c, cl, cr, a, al, ar, b, bl, br, r);
     std::memcpy(out + k, &r, sizeof r);
-  }
-  for (; k < wpr; ++k) {
-    auto next = [&](const uint64_t* p) { return k + 1 < wpr ? p[k + 1] : uint64_t(0); };
-    single_neighbour(row[k], row[k - 1], next(row), above[k], above[k - 1], next(above), below[k],
-                     below[k - 1], next(below), out[k]);
   }
 }
 
@@ -582,8 +560,7 @@ __attribute__((target_clones("avx2", "default"))) void row_single_neighbour(
 __attribute__((target_clones("avx2", "default"))) void row_empty_rings(
     const uint64_t* const* rows, size_t wpr, uint64_t* out) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
-  size_t k = 0;
-  for (; k + 4 <= wpr; k += 4) {
+  for (size_t k = 0; k < wpr; k += 4) {
     v4u ring = {};
     for (int i = 0; i < 5; ++i) {
       v4u c, cl, cr;
@@ -595,15 +572,6 @@ __attribute__((target_clones("avx2", "default"))) void row_empty_rings(
     }
     const v4u empty = ~ring;
     std::memcpy(out + k, &empty, sizeof empty);
-  }
-  for (; k < wpr; ++k) {
-    uint64_t ring = 0;
-    for (int i = 0; i < 5; ++i) {
-      const uint64_t c = rows[i][k], cl = rows[i][k - 1], cr = rows[i][k + 1];
-      ring |= (c << 1 | cl >> 63) | (c >> 3 | cr << 61);
-      if (i == 0 || i == 4) ring |= c | (c >> 1 | cr << 63) | (c >> 2 | cr << 62);
-    }
-    out[k] = ~ring;
   }
 }
 
@@ -619,8 +587,7 @@ __attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_
                                                                    size_t wpr, uint64_t* outer,
                                                                    uint64_t* hole) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
-  size_t k = 0;
-  for (; k + 4 <= wpr; k += 4) {
+  for (size_t k = 0; k < wpr; k += 4) {
     v4u any = {}, near = {}, s;
     for (int i = 0; i < 3; ++i) {
       v4u e, el, c, cl, cr;
@@ -636,18 +603,6 @@ __attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_
     o &= ~any, hl &= ~any;
     std::memcpy(outer + k, &o, sizeof o);
     std::memcpy(hole + k, &hl, sizeof hl);
-  }
-  for (; k < wpr; ++k) {
-    uint64_t any = 0, near = 0;
-    for (int i = 0; i < 3; ++i) {
-      const uint64_t e = empty[i][k], el = empty[i][k - 1];
-      any |= e | (e << 1 | el >> 63) | (e << 2 | el >> 62);
-      const uint64_t c = single[i][k], cl = single[i][k - 1], cr = single[i][k + 1];
-      near |= (c << 1 | cl >> 63) | (c >> 1 | cr << 63) | (i == 1 ? 0 : c);
-    }
-    any |= single[1][k] & near;
-    outer[k] &= ~any;
-    hole[k] &= ~any;
   }
 }
 
@@ -720,12 +675,6 @@ class SmallComponentFilter {
   Rows empty_{0}, single_{1};
   uint32_t until_ = 0;  // last row the filter must run on
 };
-
-size_t live_words(const Vec<uint64_t>& live) {
-  size_t n = 0;
-  for (const uint64_t w : live) n += size_t(std::popcount(w));
-  return n;
-}
 
 // Words to skip at the start of the mark plane (of at least 512 spare
 // words) so that it lies half a page from the foreground plane, modulo the
@@ -812,10 +761,10 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, bool ski
     const uint64_t* above = py > 1 ? row - wpr : zero_row.data() + 1;
     const uint64_t* below = py < h ? row + wpr : zero_row.data() + 1;
     const uint64_t* vis_row = visited + size_t(py) * wpr;
-    if (!row_start_masks(above, row, below, vis_row, wpr, outer_row.data(), hole_row.data(),
-                         live.data()))
-      continue;
-    if (skip_small && small.wanted(py, live_words(live))) {
+    const size_t live_words = row_start_masks(above, row, below, vis_row, wpr, outer_row.data(),
+                                              hole_row.data(), live.data());
+    if (live_words == 0) continue;
+    if (skip_small && small.wanted(py, live_words)) {
       // Live words may be left without a start: the scan below finds none.
       small.clear(py, outer_row.data(), hole_row.data());
     }

@@ -999,7 +999,10 @@ BitLabels make_bit_labels(uint32_t width, uint32_t height) {
   BitLabels out;
   out.width = width;
   out.height = height;
-  out.words_per_row = (size_t(width) + 2 + 63) / 64 + 1;
+  // Rounded up to whole groups of four words, which the contour search's
+  // row scans take at a time (with two or three words left over one by one,
+  // a 1280 x 720 trace took 3-5% longer).
+  out.words_per_row = ((size_t(width) + 2 + 63) / 64 + 1 + 3) & ~size_t(3);
   const size_t rows = size_t(height) + 2;
   out.bits.resize(out.words_per_row * rows);
   if (width == 0 || height == 0) {

@@ -51,7 +51,8 @@ Vec<uint8_t> adaptive_threshold_labels_baseline(const GrayImage& gray, int32_t w
 // `words_per_row` 64-bit words for the padded (W + 2) x (H + 2) layout, bit
 // (x + 1) % 64 of word (x + 1) / 64 of row y + 1 set for a foreground pixel
 // (x, y). Each row ends with at least one spare zero word, so any 8 bytes
-// starting inside a row can be read.
+// starting inside a row can be read, and `words_per_row` is a multiple of
+// four: the contour search scans rows four words at a time.
 struct BitLabels {
   uint32_t width = 0;
   uint32_t height = 0;
