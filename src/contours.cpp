@@ -514,90 +514,61 @@ __attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
 // else.
 constexpr uint64_t kSmallBorderMax = 10;
 
-// Foreground pixels among c (a word or a vector of words, with its
-// neighbours west and east, and the same of the rows above and below) with
-// exactly one foreground pixel among their eight neighbours. Sideways sums
-// of the eight neighbour planes: `ones` has a bit where at least one
-// neighbour is set, `twos` where at least two are. The result goes through a
-// reference, since a vector return value would change the ABI of the
-// portable clone.
-template <class V>
-inline __attribute__((always_inline)) void single_neighbour(const V& c, const V& cl, const V& cr,
-                                                            const V& a, const V& al, const V& ar,
-                                                            const V& b, const V& bl, const V& br,
-                                                            V& out) {
-  V ones = c << 1 | cl >> 63, twos = ones & 0;
-  auto add = [&](const V& n) __attribute__((always_inline)) {
-    twos |= ones & n;
-    ones |= n;
-  };
-  add(c >> 1 | cr << 63);
-  add(a), add(a << 1 | al >> 63), add(a >> 1 | ar << 63);
-  add(b), add(b << 1 | bl >> 63), add(b >> 1 | br << 63);
-  out = c & ones & ~twos;
-}
-
-// single_neighbour of one row of words (same reading conventions as
-// row_start_masks below).
-__attribute__((target_clones("avx2", "default"))) void row_single_neighbour(
-    const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr,
-    uint64_t* out) {
-  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
-  for (size_t k = 0; k < wpr; k += 4) {
-    v4u c, cl, cr, a, al, ar, b, bl, br, r;
-    load(row + k, c), load(row + k - 1, cl), load(row + k + 1, cr);
-    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
-    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
-    single_neighbour(c, cl, cr, a, al, ar, b, bl, br, r);
-    std::memcpy(out + k, &r, sizeof r);
-  }
-}
-
-// Bit x of the result: the ring around the 3 x 3 box whose top-left pixel is
-// at bit x of row r0 (the 5 x 5 square around it minus the box) holds no
-// foreground. rows[0..4] are rows r0 - 1 .. r0 + 3, each readable one word
-// before and after.
-__attribute__((target_clones("avx2", "default"))) void row_empty_rings(
+// Bit x of the result: every component with a pixel in the 3 x 3 box
+// whose top-left pixel is at bit x of row r0 lies inside that box, since no
+// foreground pixel of the box has a foreground neighbour outside it.
+// rows[0..4] are rows r0 - 1 .. r0 + 3, each readable one word before and
+// after. Other components may come close to the box: unlike an empty ring
+// around it, this also finds the specks of dense noise.
+__attribute__((target_clones("avx2", "default"))) void row_closed_boxes(
     const uint64_t* const* rows, size_t wpr, uint64_t* out) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   for (size_t k = 0; k < wpr; k += 4) {
-    v4u ring = {};
-    for (int i = 0; i < 5; ++i) {
-      v4u c, cl, cr;
-      load(rows[i] + k, c), load(rows[i] + k - 1, cl), load(rows[i] + k + 1, cr);
-      // Columns x - 1 and x + 3 of every row; x .. x + 2 as well above and
-      // below the box.
-      ring |= (c << 1 | cl >> 63) | (c >> 3 | cr << 61);
-      if (i == 0 || i == 4) ring |= c | (c >> 1 | cr << 63) | (c >> 2 | cr << 62);
+    v4u c[5], l[5], r[5];
+    for (int i = 0; i < 5; ++i)
+      load(rows[i] + k, c[i]), load(rows[i] + k - 1, l[i]), load(rows[i] + k + 1, r[i]);
+    // In the "next" values, those of words k + 1 .. k + 4, only the two low
+    // bits are used, and those are exact.
+    // Pixels of the box's top and bottom rows with a neighbour above or
+    // below the box (pixels x - 1 .. x + 1 of the row beyond): the box at x
+    // has one when any of columns x .. x + 2 does.
+    const v4u across = (c[1] & (c[0] | c[0] << 1 | l[0] >> 63 | c[0] >> 1 | r[0] << 63)) |
+                       (c[3] & (c[4] | c[4] << 1 | l[4] >> 63 | c[4] >> 1 | r[4] << 63));
+    const v4u across_next = (r[1] & (r[0] | r[0] << 1 | c[0] >> 63 | r[0] >> 1)) |
+                            (r[3] & (r[4] | r[4] << 1 | c[4] >> 63 | r[4] >> 1));
+    // Pixels of its left column with a neighbour in column x - 1, and of its
+    // right column (x + 2) with one in column x + 3.
+    v4u left = {}, right = {}, right_next = {};
+    for (int i = 1; i <= 3; ++i) {
+      const v4u v = c[i - 1] | c[i] | c[i + 1];
+      const v4u v_before = l[i - 1] | l[i] | l[i + 1];
+      const v4u v_after = r[i - 1] | r[i] | r[i + 1];
+      left |= c[i] & (v << 1 | v_before >> 63);
+      right |= c[i] & (v >> 1 | v_after << 63);
+      right_next |= r[i] & v_after >> 1;
     }
-    const v4u empty = ~ring;
-    std::memcpy(out + k, &empty, sizeof empty);
+    const v4u open = across | (across >> 1 | across_next << 63) |
+                     (across >> 2 | across_next << 62) | left | (right >> 2 | right_next << 62);
+    const v4u closed = ~open;
+    std::memcpy(out + k, &closed, sizeof closed);
   }
 }
 
-// Clears from a row's start masks the pixels of small components: a pixel
-// lies in one when one of the nine boxes that contain it has an empty ring,
-// or when it and a neighbour each have exactly one neighbour (a pair, with
-// other specks close by). empty[0..2] are row_empty_rings of the boxes whose
-// top row is two rows above, one row above and at this row, each readable
-// one word before; single[0..2] are row_single_neighbour of the rows above,
-// at and below this one, each readable one word before and after.
-__attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_t* const* empty,
-                                                                   const uint64_t* const* single,
+// Clears from a row's start masks the pixels of small components: those in
+// one of the nine boxes around them that row_closed_boxes finds closed.
+// closed[0..2] are row_closed_boxes of the boxes whose top row is two rows
+// above, one row above and at this row, each readable one word before.
+__attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_t* const* closed,
                                                                    size_t wpr, uint64_t* outer,
                                                                    uint64_t* hole) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   for (size_t k = 0; k < wpr; k += 4) {
-    v4u any = {}, near = {}, s;
+    v4u any = {};
     for (int i = 0; i < 3; ++i) {
-      v4u e, el, c, cl, cr;
-      load(empty[i] + k, e), load(empty[i] + k - 1, el);
+      v4u e, el;
+      load(closed[i] + k, e), load(closed[i] + k - 1, el);
       any |= e | (e << 1 | el >> 63) | (e << 2 | el >> 62);
-      load(single[i] + k, c), load(single[i] + k - 1, cl), load(single[i] + k + 1, cr);
-      near |= (c << 1 | cl >> 63) | (c >> 1 | cr << 63) | (i == 1 ? near & 0 : c);
-      if (i == 1) s = c;
     }
-    any |= s & near;
     v4u o, hl;
     load(outer + k, o), load(hole + k, hl);
     o &= ~any, hl &= ~any;
@@ -607,18 +578,18 @@ __attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_
 }
 
 // Leaves small components out of the start masks of rows (clear_small),
-// with row_empty_rings of three consecutive box rows, each in slot
+// with row_closed_boxes of three consecutive box rows, each in slot
 // (row + 3) % 3 with a word before (zero: boxes reaching left of the padded
-// row count as not empty, which only keeps a component) and one after,
-// computed when first needed: rows without a start need none. Kept out of
-// line, away from the registers of the start scan.
+// row count as open, which only keeps a component) and one after, computed
+// when first needed: rows without a start need none. Kept out of line, away
+// from the registers of the start scan.
 class SmallComponentFilter {
  public:
   SmallComponentFilter(const imgproc::BitLabels& labels, bool enabled)
       : bits_(labels.bits.data()),
         wpr_(labels.words_per_row),
         h_(labels.height),
-        store_(enabled ? 6 * (wpr_ + 2) + wpr_ + 2 : 0, 0) {}
+        store_(enabled ? 4 * (wpr_ + 2) : 0, 0) {}
 
   // Whether row py must be filtered. The filter costs about as much per
   // word as following a speck, so it pays on rows where a third of the words
@@ -631,39 +602,32 @@ class SmallComponentFilter {
     return py <= until_;
   }
 
+  // Only boxes that end on a filtered row are used: a component left out of
+  // row py must be left out of all its rows, and the rows after until_ may
+  // not be filtered. (On the last two rows of a run, the boxes reaching
+  // further count as open.)
   __attribute__((noinline)) void clear(uint32_t py, uint64_t* outer, uint64_t* hole) {
     const int64_t r = py;
-    const uint64_t* empty[3] = {row(empty_, r - 2), row(empty_, r - 1), row(empty_, r)};
-    const uint64_t* single[3] = {row(single_, r - 1), row(single_, r), row(single_, r + 1)};
-    clear_small(empty, single, wpr_, outer, hole);
+    const uint64_t* closed[3] = {box_row(r - 2), r + 1 <= until_ ? box_row(r - 1) : zero_row(),
+                                 r + 2 <= until_ ? box_row(r) : zero_row()};
+    clear_small(closed, wpr_, outer, hole);
   }
 
  private:
-  // Three rows of one kind, each in slot (row + 3) % 3 of its part of the
-  // store with a zero word before and one after.
-  struct Rows {
-    size_t part;  // 0: row_empty_rings by top row of the box, 1: row_single_neighbour
-    std::array<int64_t, 3> row_of{};
-    std::array<bool, 3> filled{};
-  };
-
-  const uint64_t* zero_row() const { return store_.data() + 6 * (wpr_ + 2) + 1; }
+  const uint64_t* zero_row() const { return store_.data() + 3 * (wpr_ + 2) + 1; }
   const uint64_t* fg_row(int64_t py) const {
     return py >= 1 && py <= int64_t(h_) ? bits_ + size_t(py) * wpr_ : zero_row();
   }
-  const uint64_t* row(Rows& rows, int64_t r) {
+  // row_closed_boxes of the boxes whose top row is r.
+  const uint64_t* box_row(int64_t r) {
     const size_t slot = size_t((r + 3) % 3);
-    uint64_t* out = store_.data() + (3 * rows.part + slot) * (wpr_ + 2) + 1;
-    if (!rows.filled[slot] || rows.row_of[slot] != r) {
-      if (rows.part == 0) {
-        const uint64_t* five[5] = {fg_row(r - 1), fg_row(r), fg_row(r + 1), fg_row(r + 2),
-                                   fg_row(r + 3)};
-        row_empty_rings(five, wpr_, out);
-      } else {
-        row_single_neighbour(fg_row(r - 1), fg_row(r), fg_row(r + 1), wpr_, out);
-      }
-      rows.row_of[slot] = r;
-      rows.filled[slot] = true;
+    uint64_t* out = store_.data() + slot * (wpr_ + 2) + 1;
+    if (!filled_[slot] || row_of_[slot] != r) {
+      const uint64_t* five[5] = {fg_row(r - 1), fg_row(r), fg_row(r + 1), fg_row(r + 2),
+                                 fg_row(r + 3)};
+      row_closed_boxes(five, wpr_, out);
+      row_of_[slot] = r;
+      filled_[slot] = true;
     }
     return out;
   }
@@ -671,8 +635,9 @@ class SmallComponentFilter {
   const uint64_t* bits_;
   size_t wpr_;
   uint32_t h_;
-  Vec<uint64_t> store_;  // three slots of each kind, then a zero row
-  Rows empty_{0}, single_{1};
+  Vec<uint64_t> store_;  // three slots, then a zero row
+  std::array<int64_t, 3> row_of_{};
+  std::array<bool, 3> filled_{};
   uint32_t until_ = 0;  // last row the filter must run on
 };
 
