@@ -514,41 +514,55 @@ __attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
 // else.
 constexpr uint64_t kSmallBorderMax = 10;
 
-// Bit x of the result: every component with a pixel in the 3 x 3 box
-// whose top-left pixel is at bit x of row r0 lies inside that box, since no
-// foreground pixel of the box has a foreground neighbour outside it.
-// rows[0..4] are rows r0 - 1 .. r0 + 3, each readable one word before and
-// after. Other components may come close to the box: unlike an empty ring
-// around it, this also finds the specks of dense noise.
-__attribute__((target_clones("avx2", "default"))) void row_closed_boxes(
-    const uint64_t* const* rows, size_t wpr, uint64_t* out) {
+// The pixels of one row (padded row, above and below it) with a foreground
+// neighbour beyond one side of a 3 x 3 box they may lie in: `up` those with
+// one above them, `down` below, `west` in the column to their left, `east`
+// in the column to their right (each of the three pixels there). Each row
+// pointer is readable one word before and after; the outputs are written
+// for words 0 .. wpr - 1.
+__attribute__((target_clones("avx2", "default"))) void row_box_edges(
+    const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr, uint64_t* up,
+    uint64_t* down, uint64_t* west, uint64_t* east) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
   for (size_t k = 0; k < wpr; k += 4) {
-    v4u c[5], l[5], r[5];
-    for (int i = 0; i < 5; ++i)
-      load(rows[i] + k, c[i]), load(rows[i] + k - 1, l[i]), load(rows[i] + k + 1, r[i]);
-    // In the "next" values, those of words k + 1 .. k + 4, only the two low
-    // bits are used, and those are exact.
-    // Pixels of the box's top and bottom rows with a neighbour above or
-    // below the box (pixels x - 1 .. x + 1 of the row beyond): the box at x
-    // has one when any of columns x .. x + 2 does.
-    const v4u across = (c[1] & (c[0] | c[0] << 1 | l[0] >> 63 | c[0] >> 1 | r[0] << 63)) |
-                       (c[3] & (c[4] | c[4] << 1 | l[4] >> 63 | c[4] >> 1 | r[4] << 63));
-    const v4u across_next = (r[1] & (r[0] | r[0] << 1 | c[0] >> 63 | r[0] >> 1)) |
-                            (r[3] & (r[4] | r[4] << 1 | c[4] >> 63 | r[4] >> 1));
-    // Pixels of its left column with a neighbour in column x - 1, and of its
-    // right column (x + 2) with one in column x + 3.
-    v4u left = {}, right = {}, right_next = {};
-    for (int i = 1; i <= 3; ++i) {
-      const v4u v = c[i - 1] | c[i] | c[i + 1];
-      const v4u v_before = l[i - 1] | l[i] | l[i + 1];
-      const v4u v_after = r[i - 1] | r[i] | r[i + 1];
-      left |= c[i] & (v << 1 | v_before >> 63);
-      right |= c[i] & (v >> 1 | v_after << 63);
-      right_next |= r[i] & v_after >> 1;
-    }
+    v4u a, al, ar, m, ml, mr, b, bl, br;
+    load(above + k, a), load(above + k - 1, al), load(above + k + 1, ar);
+    load(row + k, m), load(row + k - 1, ml), load(row + k + 1, mr);
+    load(below + k, b), load(below + k - 1, bl), load(below + k + 1, br);
+    const v4u u = m & (a | a << 1 | al >> 63 | a >> 1 | ar << 63);
+    const v4u d = m & (b | b << 1 | bl >> 63 | b >> 1 | br << 63);
+    const v4u v = a | m | b, v_before = al | ml | bl, v_after = ar | mr | br;
+    const v4u w = m & (v << 1 | v_before >> 63);
+    const v4u e = m & (v >> 1 | v_after << 63);
+    std::memcpy(up + k, &u, sizeof u), std::memcpy(down + k, &d, sizeof d);
+    std::memcpy(west + k, &w, sizeof w), std::memcpy(east + k, &e, sizeof e);
+  }
+}
+
+// Bit x of the result: every component with a pixel in the 3 x 3 box
+// whose top-left pixel is at bit x lies inside that box, since no
+// foreground pixel of the box has a foreground neighbour outside it. Other
+// components may come close: unlike an empty ring around the box, this also
+// finds the specks of dense noise. From row_box_edges of the box's three
+// rows: `up` of the top row, `down` of the bottom one, `west[0..2]` and
+// `east[0..2]` of all three, each readable one word after.
+__attribute__((target_clones("avx2", "default"))) void row_closed_boxes(
+    const uint64_t* up, const uint64_t* down, const uint64_t* const* west,
+    const uint64_t* const* east, size_t wpr, uint64_t* out) {
+  auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
+  for (size_t k = 0; k < wpr; k += 4) {
+    v4u u, un, d, dn, w0, w1, w2, e0, e1, e2, e0n, e1n, e2n;
+    load(up + k, u), load(up + k + 1, un), load(down + k, d), load(down + k + 1, dn);
+    load(west[0] + k, w0), load(west[1] + k, w1), load(west[2] + k, w2);
+    load(east[0] + k, e0), load(east[1] + k, e1), load(east[2] + k, e2);
+    load(east[0] + k + 1, e0n), load(east[1] + k + 1, e1n), load(east[2] + k + 1, e2n);
+    // Across the top or bottom side from any of columns x .. x + 2; across
+    // the left side from column x, the right side from column x + 2.
+    const v4u across = u | d, across_next = un | dn;
+    const v4u right = e0 | e1 | e2, right_next = e0n | e1n | e2n;
     const v4u open = across | (across >> 1 | across_next << 63) |
-                     (across >> 2 | across_next << 62) | left | (right >> 2 | right_next << 62);
+                     (across >> 2 | across_next << 62) | w0 | w1 | w2 |
+                     (right >> 2 | right_next << 62);
     const v4u closed = ~open;
     std::memcpy(out + k, &closed, sizeof closed);
   }
@@ -577,19 +591,20 @@ __attribute__((target_clones("avx2", "default"))) void clear_small(const uint64_
   }
 }
 
-// Leaves small components out of the start masks of rows (clear_small),
-// with row_closed_boxes of three consecutive box rows, each in slot
-// (row + 3) % 3 with a word before (zero: boxes reaching left of the padded
-// row count as open, which only keeps a component) and one after, computed
-// when first needed: rows without a start need none. Kept out of line, away
-// from the registers of the start scan.
+// Leaves small components out of the start masks of rows (clear_small).
+// Three consecutive box rows of row_closed_boxes are kept, each in slot
+// (row + 3) % 3, and the row_box_edges of five consecutive rows in slot
+// (row + 5) % 5, each array with a word before (zero: boxes reaching left of
+// the padded row count as open, which only keeps a component) and one after.
+// All are computed when first needed: rows without a start need none. Kept
+// out of line, away from the registers of the start scan.
 class SmallComponentFilter {
  public:
   SmallComponentFilter(const imgproc::BitLabels& labels, bool enabled)
       : bits_(labels.bits.data()),
         wpr_(labels.words_per_row),
         h_(labels.height),
-        store_(enabled ? 4 * (wpr_ + 2) : 0, 0) {}
+        store_(enabled ? (kBoxSlots + 4 * kEdgeSlots + 1) * (wpr_ + 2) : 0, 0) {}
 
   // Whether row py must be filtered. The filter costs about as much per
   // word as following a speck, so it pays on rows where a third of the words
@@ -614,20 +629,39 @@ class SmallComponentFilter {
   }
 
  private:
-  const uint64_t* zero_row() const { return store_.data() + 3 * (wpr_ + 2) + 1; }
+  static constexpr size_t kBoxSlots = 3, kEdgeSlots = 5;
+
+  uint64_t* array(size_t index) { return store_.data() + index * (wpr_ + 2) + 1; }
+  const uint64_t* zero_row() const {
+    return store_.data() + (kBoxSlots + 4 * kEdgeSlots) * (wpr_ + 2) + 1;
+  }
   const uint64_t* fg_row(int64_t py) const {
     return py >= 1 && py <= int64_t(h_) ? bits_ + size_t(py) * wpr_ : zero_row();
+  }
+  // row_box_edges of row r: up, down, west and east.
+  uint64_t* edges(int64_t r) {
+    const size_t slot = size_t((r + 5) % 5);
+    uint64_t* out = array(kBoxSlots + 4 * slot);
+    if (!edges_filled_[slot] || edges_row_[slot] != r) {
+      row_box_edges(fg_row(r - 1), fg_row(r), fg_row(r + 1), wpr_, out, out + (wpr_ + 2),
+                    out + 2 * (wpr_ + 2), out + 3 * (wpr_ + 2));
+      edges_row_[slot] = r;
+      edges_filled_[slot] = true;
+    }
+    return out;
   }
   // row_closed_boxes of the boxes whose top row is r.
   const uint64_t* box_row(int64_t r) {
     const size_t slot = size_t((r + 3) % 3);
-    uint64_t* out = store_.data() + slot * (wpr_ + 2) + 1;
-    if (!filled_[slot] || row_of_[slot] != r) {
-      const uint64_t* five[5] = {fg_row(r - 1), fg_row(r), fg_row(r + 1), fg_row(r + 2),
-                                 fg_row(r + 3)};
-      row_closed_boxes(five, wpr_, out);
-      row_of_[slot] = r;
-      filled_[slot] = true;
+    uint64_t* out = array(slot);
+    if (!box_filled_[slot] || box_row_[slot] != r) {
+      const size_t stride = wpr_ + 2;
+      const uint64_t* rows[3] = {edges(r), edges(r + 1), edges(r + 2)};
+      const uint64_t* west[3] = {rows[0] + 2 * stride, rows[1] + 2 * stride, rows[2] + 2 * stride};
+      const uint64_t* east[3] = {rows[0] + 3 * stride, rows[1] + 3 * stride, rows[2] + 3 * stride};
+      row_closed_boxes(rows[0], rows[2] + stride, west, east, wpr_, out);
+      box_row_[slot] = r;
+      box_filled_[slot] = true;
     }
     return out;
   }
@@ -635,9 +669,11 @@ class SmallComponentFilter {
   const uint64_t* bits_;
   size_t wpr_;
   uint32_t h_;
-  Vec<uint64_t> store_;  // three slots, then a zero row
-  std::array<int64_t, 3> row_of_{};
-  std::array<bool, 3> filled_{};
+  Vec<uint64_t> store_;  // box slots, edge slots (four arrays each), a zero row
+  std::array<int64_t, kBoxSlots> box_row_{};
+  std::array<bool, kBoxSlots> box_filled_{};
+  std::array<int64_t, kEdgeSlots> edges_row_{};
+  std::array<bool, kEdgeSlots> edges_filled_{};
   uint32_t until_ = 0;  // last row the filter must run on
 };
 
