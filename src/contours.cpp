@@ -514,12 +514,12 @@ __attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
 // else.
 constexpr uint64_t kSmallBorderMax = 10;
 
-// The pixels of one row (padded row, above and below it) with a foreground
-// neighbour beyond one side of a 3 x 3 box they may lie in: `up` those with
-// one above them, `down` below, `west` in the column to their left, `east`
-// in the column to their right (each of the three pixels there). Each row
-// pointer is readable one word before and after; the outputs are written
-// for words 0 .. wpr - 1.
+// The foreground pixels of one padded row (given with the rows above and
+// below it) that have a foreground neighbour across one side of a 3 x 3 box
+// they lie in: `up` those with one in the row above, `down` in the row
+// below, `west` in the column to their left, `east` in the column to their
+// right (any of the three pixels there). Each row pointer is readable one
+// word before and after; the outputs are written for words 0 .. wpr - 1.
 __attribute__((target_clones("avx2", "default"))) void row_box_edges(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, size_t wpr, uint64_t* up,
     uint64_t* down, uint64_t* west, uint64_t* east) {
@@ -638,30 +638,41 @@ class SmallComponentFilter {
   const uint64_t* fg_row(int64_t py) const {
     return py >= 1 && py <= int64_t(h_) ? bits_ + size_t(py) * wpr_ : zero_row();
   }
+  // The rows the N slots of one kind hold.
+  template <size_t N>
+  struct Slots {
+    std::array<int64_t, N> row{};
+    std::array<bool, N> filled{};
+    // Row r's slot; `stale` tells whether it must be computed.
+    size_t claim(int64_t r, bool& stale) {
+      const size_t slot = size_t((r + int64_t(N)) % int64_t(N));
+      stale = !filled[slot] || row[slot] != r;
+      filled[slot] = true, row[slot] = r;
+      return slot;
+    }
+  };
+
   // row_box_edges of row r: up, down, west and east.
-  uint64_t* edges(int64_t r) {
-    const size_t slot = size_t((r + 5) % 5);
-    uint64_t* out = array(kBoxSlots + 4 * slot);
-    if (!edges_filled_[slot] || edges_row_[slot] != r) {
-      row_box_edges(fg_row(r - 1), fg_row(r), fg_row(r + 1), wpr_, out, out + (wpr_ + 2),
-                    out + 2 * (wpr_ + 2), out + 3 * (wpr_ + 2));
-      edges_row_[slot] = r;
-      edges_filled_[slot] = true;
+  const uint64_t* edges(int64_t r) {
+    bool stale;
+    uint64_t* out = array(kBoxSlots + 4 * edge_slots_.claim(r, stale));
+    if (stale) {
+      const size_t stride = wpr_ + 2;
+      row_box_edges(fg_row(r - 1), fg_row(r), fg_row(r + 1), wpr_, out, out + stride,
+                    out + 2 * stride, out + 3 * stride);
     }
     return out;
   }
   // row_closed_boxes of the boxes whose top row is r.
   const uint64_t* box_row(int64_t r) {
-    const size_t slot = size_t((r + 3) % 3);
-    uint64_t* out = array(slot);
-    if (!box_filled_[slot] || box_row_[slot] != r) {
+    bool stale;
+    uint64_t* out = array(box_slots_.claim(r, stale));
+    if (stale) {
       const size_t stride = wpr_ + 2;
       const uint64_t* rows[3] = {edges(r), edges(r + 1), edges(r + 2)};
       const uint64_t* west[3] = {rows[0] + 2 * stride, rows[1] + 2 * stride, rows[2] + 2 * stride};
       const uint64_t* east[3] = {rows[0] + 3 * stride, rows[1] + 3 * stride, rows[2] + 3 * stride};
       row_closed_boxes(rows[0], rows[2] + stride, west, east, wpr_, out);
-      box_row_[slot] = r;
-      box_filled_[slot] = true;
     }
     return out;
   }
@@ -670,10 +681,8 @@ class SmallComponentFilter {
   size_t wpr_;
   uint32_t h_;
   Vec<uint64_t> store_;  // box slots, edge slots (four arrays each), a zero row
-  std::array<int64_t, kBoxSlots> box_row_{};
-  std::array<bool, kBoxSlots> box_filled_{};
-  std::array<int64_t, kEdgeSlots> edges_row_{};
-  std::array<bool, kEdgeSlots> edges_filled_{};
+  Slots<kBoxSlots> box_slots_;
+  Slots<kEdgeSlots> edge_slots_;
   uint32_t until_ = 0;  // last row the filter must run on
 };
 
