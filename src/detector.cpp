@@ -495,6 +495,7 @@ struct Scratch {
   Vec<uint8_t> canonical;
   Vec<double> cols, offsets;  // sampling scratch
   Vec<float> values;
+  Vec<uint32_t> columns;  // white pixels per column of a row of cells
   dictionary::CellBitMasks masks;
 };
 
@@ -630,22 +631,31 @@ int32_t otsu_threshold(const Vec<uint8_t>& img) {
   return imgproc::otsu_threshold(hist);
 }
 
-// White fraction of the inner q x q square of every cell, row-major.
-void cell_values(const Vec<uint8_t>& img, const Geometry& g, int32_t T, Vec<float>& values) {
+// White fraction of the inner q x q square of every cell, row-major. The
+// white pixels of a row of cells are first counted per image column, whole
+// rows at a time: cell by cell, the loops over q (typically 4) pixels did
+// not vectorise. `columns` is scratch room.
+void cell_values(const Vec<uint8_t>& img, const Geometry& g, int32_t T, Vec<uint32_t>& columns,
+                 Vec<float>& values) {
   const int32_t q = g.ppc - 2 * g.margin;
   const float area = float(q) * float(q);
   values.assign(size_t(g.cells) * size_t(g.cells), 0.0f);
   const uint8_t thr = uint8_t(T);
-  for (int32_t cy = 0; cy < g.cells; ++cy)
+  const size_t side = size_t(g.side);
+  columns.resize(side);
+  uint32_t* __restrict count = columns.data();
+  for (int32_t cy = 0; cy < g.cells; ++cy) {
+    std::fill_n(count, side, 0u);
+    for (int32_t r = 0; r < q; ++r) {
+      const uint8_t* __restrict row = img.data() + size_t(cy * g.ppc + g.margin + r) * side;
+      for (size_t x = 0; x < side; ++x) count[x] += row[x] > thr ? 1u : 0u;
+    }
     for (int32_t cx = 0; cx < g.cells; ++cx) {
-      uint32_t white = 0;
-      for (int32_t r = 0; r < q; ++r) {
-        const uint8_t* row = img.data() + size_t(cy * g.ppc + g.margin + r) * size_t(g.side) +
-                             size_t(cx * g.ppc + g.margin);
-        for (int32_t c = 0; c < q; ++c) white += row[c] > thr ? 1u : 0u;
-      }
+      const uint32_t* first = count + size_t(cx * g.ppc + g.margin);
+      const uint32_t white = std::accumulate(first, first + q, 0u);
       values[size_t(cy) * size_t(g.cells) + size_t(cx)] = float(white) / area;
     }
+  }
 }
 
 bool is_border_cell(const Geometry& g, int32_t r, int32_t c) {
@@ -754,7 +764,7 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
   if (spread.flat) {
     s.values.assign(size_t(g.cells) * size_t(g.cells), spread.mean > 127.0 ? 1.0f : 0.0f);
   } else {
-    cell_values(s.canonical, g, otsu_threshold(s.canonical), s.values);
+    cell_values(s.canonical, g, otsu_threshold(s.canonical), s.columns, s.values);
   }
   const BorderReading border = check_border(s.values, g, params);
   if (border.kind == Border::rejected) return out;
