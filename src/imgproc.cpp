@@ -1072,15 +1072,28 @@ MV_ALWAYS_INLINE void lane_update(LaneArgmax& a, const v8f& s, const v8i& index)
 }
 
 // Merges the lanes into (best, index); index stays `none` when no lane moved.
+// Lanes that moved hold values above their initial one, which `best` holds
+// on entry, and never NaN (a NaN never compares greater): the largest lane
+// value then decides, and the smallest index among the lanes holding it.
 MV_ALWAYS_INLINE void lane_merge(const LaneArgmax& a, float& best, size_t& index) {
-  for (int l = 0; l < 8; ++l) {
-    if (a.index[l] < 0) continue;
-    const size_t i = size_t(a.index[l]);
-    if (a.value[l] > best || (a.value[l] == best && i < index)) {
-      best = a.value[l];
-      index = i;
-    }
-  }
+  v8f m = a.value;
+  v8f t = __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
+  m = m > t ? m : t;
+  t = __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
+  m = m > t ? m : t;
+  t = __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
+  m = m > t ? m : t;
+  if (!(m[0] > best)) return;
+  const v8i at_max = a.value == m;
+  v8i i = at_max ? a.index : v8i{} + 0x7fffffff;
+  v8i u = __builtin_shufflevector(i, i, 4, 5, 6, 7, 0, 1, 2, 3);
+  i = i < u ? i : u;
+  u = __builtin_shufflevector(i, i, 2, 3, 0, 1, 6, 7, 4, 5);
+  i = i < u ? i : u;
+  u = __builtin_shufflevector(i, i, 1, 0, 3, 2, 5, 4, 7, 6);
+  i = i < u ? i : u;
+  best = m[0];
+  index = size_t(i[0]);
 }
 
 MV_ALWAYS_INLINE bool any_at_least(const v8f& v, float value) {
