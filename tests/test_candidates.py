@@ -870,6 +870,11 @@ def test_otsu_threshold_matches_reference(rng):
     cases.append(np.bincount(rng.integers(0, 256, 576), minlength=256).astype(np.uint64))
     two_modes = np.concatenate([rng.normal(40, 6, 400), rng.normal(190, 9, 300)])
     cases.append(np.bincount(np.clip(two_modes, 0, 255).astype(int), minlength=256).astype(np.uint64))
+    for _ in range(40):  # a canonical image's: a few dozen occupied levels with gaps between
+        levels = rng.choice(256, size=int(rng.integers(2, 80)), replace=False)
+        h = np.zeros(256, np.uint64)
+        h[levels] = rng.integers(1, 40, len(levels))
+        cases.append(h)
     huge = np.zeros(256, np.uint64)  # counts whose sums leave the exact range of doubles
     huge[[10, 90, 250]] = [2**60, 3 * 2**58, 2**61]
     cases.append(huge)
