@@ -518,14 +518,18 @@ MV_CLONES("avx2", "default") MV_NO_TRAPPING_MATH
 void sample_grid(const double* __restrict m, const double* __restrict cols, int32_t S,
                  double width, double height, double* __restrict offsets) {
   // std::round, branch-free (the library call was about 2% of a small
-  // frame's detection, two per sample). Identical results except for the
-  // sign of a zero, which the bounds test ignores. From 2^52 on every double
-  // is an integer: trunc returns it and the fraction is 0 (NaN and
-  // infinities pass through as they are).
-  const auto round_half_away = [](double v) {
+  // frame's detection, two per sample), for quotients above -1/2 only: one
+  // at or below it rounds to -1 or less, outside the image whatever its
+  // value, so the bounds test looks at the quotient there and the rounding
+  // needs no case for negative halves (a third fewer operations per
+  // sample). Above -1/2 the result is std::round's except for the sign of a
+  // zero, which the offset ignores. From 2^52 on every double is an integer:
+  // trunc returns it and the fraction is 0 (NaN and infinities pass through
+  // as they are, and fail the bounds test).
+  const auto round_half_up = [](double v) {
     const double t = std::trunc(v);
     const double f = v - t;  // the exact fractional part
-    return t + double(f >= 0.5) - double(f <= -0.5);
+    return t + double(f >= 0.5);
   };
   const double* __restrict m0c = cols;
   const double* __restrict m3c = cols + S;
@@ -536,9 +540,11 @@ void sample_grid(const double* __restrict m, const double* __restrict cols, int3
     double* __restrict out = offsets + size_t(r) * size_t(S);
     for (int32_t c = 0; c < S; ++c) {
       const double w = m6c[c] + m7r + m[8];
-      const double x = round_half_away((m0c[c] + m1r + m[2]) / w);
-      const double y = round_half_away((m3c[c] + m4r + m[5]) / w);
-      const bool inside = (x >= 0.0) & (x < width) & (y >= 0.0) & (y < height);
+      const double qx = (m0c[c] + m1r + m[2]) / w;
+      const double qy = (m3c[c] + m4r + m[5]) / w;
+      const double x = round_half_up(qx);
+      const double y = round_half_up(qy);
+      const bool inside = (qx > -0.5) & (x < width) & (qy > -0.5) & (y < height);
       // Exact: both are whole numbers and the offset is below the pixel count.
       out[c] = inside ? y * width + x : -1.0;
     }
