@@ -874,30 +874,21 @@ void between_class(const double* __restrict w0, const double* __restrict sum0, d
 }  // namespace
 
 uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
-  // Only the occupied bins take part. An empty bin has the same weights and
-  // sums below it as the bin before it, hence the same variance to the bit,
-  // and a variance equal to an earlier one is never the first maximum. A
-  // small canonical image occupies about a third of the bins between its
-  // extremes.
-  std::array<uint8_t, 256> bin;
-  std::array<uint64_t, 256> pixels;
-  size_t m = 0;
-  for (size_t t = 0; t < 256; ++t) {
-    bin[m] = uint8_t(t), pixels[m] = hist[t];
-    m += hist[t] != 0;
-  }
-  // Both classes are non-empty below every occupied bin but the last (where
-  // the lower class holds every pixel).
-  if (m < 2) return 0;
+  // Both classes are non-empty from the first non-empty bin up to, not
+  // including, the last one (where the lower class holds every pixel).
+  size_t lo = 0, hi = 255;
+  while (lo < 256 && hist[lo] == 0) ++lo;
+  while (hi > lo && hist[hi] == 0) --hi;
+  if (lo >= hi) return 0;
   // Class weights and sums below each threshold. Summed in double precision
   // they are exact while they stay below 2^53, and so equal the integer sums
   // converted, which have no chain of floating-point additions to wait on.
   uint64_t count = 0, weighted = 0;
   bool exact = true;
-  for (size_t k = 0; k < m; ++k) {
-    exact = exact && pixels[k] < (uint64_t(1) << 44);
-    count += pixels[k];
-    weighted += bin[k] * pixels[k];
+  for (size_t t = lo; t <= hi; ++t) {
+    exact = exact && hist[t] < (uint64_t(1) << 44);
+    count += hist[t];
+    weighted += t * hist[t];
   }
   exact = exact && weighted < (uint64_t(1) << 53);
   std::array<double, 256> w0, sum0, between;
@@ -905,30 +896,30 @@ uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
   if (exact) {
     n = double(count), total = double(weighted);
     uint64_t w = 0, sum = 0;
-    for (size_t k = 0; k + 1 < m; ++k) {
-      w += pixels[k], sum += bin[k] * pixels[k];
-      w0[k] = double(w), sum0[k] = double(sum);
+    for (size_t t = lo; t < hi; ++t) {
+      w += hist[t], sum += t * hist[t];
+      w0[t] = double(w), sum0[t] = double(sum);
     }
   } else {
-    for (size_t k = 0; k < m; ++k) {
-      n += double(pixels[k]);
-      total += double(bin[k]) * double(pixels[k]);
+    for (size_t t = lo; t <= hi; ++t) {
+      n += double(hist[t]);
+      total += double(t) * double(hist[t]);
     }
     double w = 0.0, sum = 0.0;
-    for (size_t k = 0; k + 1 < m; ++k) {
-      w += double(pixels[k]);
-      sum += double(bin[k]) * double(pixels[k]);
-      w0[k] = w, sum0[k] = sum;
+    for (size_t t = lo; t < hi; ++t) {
+      w += double(hist[t]);
+      sum += double(t) * double(hist[t]);
+      w0[t] = w, sum0[t] = sum;
     }
   }
-  between_class(w0.data(), sum0.data(), n, total, 0, m - 1, between.data());
+  between_class(w0.data(), sum0.data(), n, total, lo, hi, between.data());
   // The first threshold of the largest variance.
   double best = -1.0;
   uint8_t threshold = 0;
-  for (size_t k = 0; k + 1 < m; ++k) {
-    if (between[k] > best) {
-      best = between[k];
-      threshold = bin[k];
+  for (size_t t = lo; t < hi; ++t) {
+    if (between[t] > best) {
+      best = between[t];
+      threshold = uint8_t(t);
     }
   }
   return threshold;
