@@ -1359,6 +1359,7 @@ bool is_convex(const Quad& q) {
   return !(pos && neg);
 }
 
+MV_CLONES("avx2", "default")
 std::optional<std::array<double, 9>> get_perspective_transform(const Quad& src, const Quad& dst) {
   double a[8][8] = {};
   double rhs[8];
@@ -1390,7 +1391,9 @@ std::optional<std::array<double, 9>> get_perspective_transform(const Quad& src, 
     if (a[k][k] == 0.0) return std::nullopt;
     for (int i = k + 1; i < 8; ++i) {
       const double f = a[i][k] / a[k][k];
-      for (int j = k + 1; j < 8; ++j) a[i][j] -= f * a[k][j];
+      // Whole rows, so that the update vectorises: the columns before k are
+      // never read again, and column k is cleared below.
+      for (int j = 0; j < 8; ++j) a[i][j] -= f * a[k][j];
       a[i][k] = 0.0;
       rhs[i] -= f * rhs[k];
     }
