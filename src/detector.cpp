@@ -314,15 +314,19 @@ using Float4 = float __attribute__((vector_size(16)));
 float quad_distance(const Quad& a, const Quad& b) {
   const Float4 bx{b[0].x, b[1].x, b[2].x, b[3].x};
   const Float4 by{b[0].y, b[1].y, b[2].y, b[3].y};
+  // Corner k of a against corners k, k + 1, k + 2, k + 3 of b (b turned by k).
   const auto term = [&](size_t k, Float4 x, Float4 y) {
     const Float4 dx = a[k].x - x;
     const Float4 dy = a[k].y - y;
     return dx * dx + dy * dy;
   };
   Float4 sum = term(0, bx, by);
-  sum += term(1, __builtin_shufflevector(bx, bx, 1, 2, 3, 0), __builtin_shufflevector(by, by, 1, 2, 3, 0));
-  sum += term(2, __builtin_shufflevector(bx, bx, 2, 3, 0, 1), __builtin_shufflevector(by, by, 2, 3, 0, 1));
-  sum += term(3, __builtin_shufflevector(bx, bx, 3, 0, 1, 2), __builtin_shufflevector(by, by, 3, 0, 1, 2));
+  sum += term(1, __builtin_shufflevector(bx, bx, 1, 2, 3, 0),
+              __builtin_shufflevector(by, by, 1, 2, 3, 0));
+  sum += term(2, __builtin_shufflevector(bx, bx, 2, 3, 0, 1),
+              __builtin_shufflevector(by, by, 2, 3, 0, 1));
+  sum += term(3, __builtin_shufflevector(bx, bx, 3, 0, 1, 2),
+              __builtin_shufflevector(by, by, 3, 0, 1, 2));
   sum *= 0.25f;
   float best = FLT_MAX;
   for (int s = 0; s < 4; ++s) best = std::min(best, sum[s]);
