@@ -1075,23 +1075,23 @@ MV_ALWAYS_INLINE void lane_update(LaneArgmax& a, const v8f& s, const v8i& index)
 // Lanes that moved hold values above their initial one, which `best` holds
 // on entry, and never NaN (a NaN never compares greater): the largest lane
 // value then decides, and the smallest index among the lanes holding it.
+// Every lane of v becomes the largest (or smallest) of all eight lanes, in
+// three exchange steps.
+template <bool Largest, class V>
+MV_ALWAYS_INLINE void spread_extreme(V& v) {
+  const auto step = [&](const V& t) { v = Largest ? (v > t ? v : t) : (v < t ? v : t); };
+  step(__builtin_shufflevector(v, v, 4, 5, 6, 7, 0, 1, 2, 3));
+  step(__builtin_shufflevector(v, v, 2, 3, 0, 1, 6, 7, 4, 5));
+  step(__builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6));
+}
+
 MV_ALWAYS_INLINE void lane_merge(const LaneArgmax& a, float& best, size_t& index) {
   v8f m = a.value;
-  v8f t = __builtin_shufflevector(m, m, 4, 5, 6, 7, 0, 1, 2, 3);
-  m = m > t ? m : t;
-  t = __builtin_shufflevector(m, m, 2, 3, 0, 1, 6, 7, 4, 5);
-  m = m > t ? m : t;
-  t = __builtin_shufflevector(m, m, 1, 0, 3, 2, 5, 4, 7, 6);
-  m = m > t ? m : t;
+  spread_extreme<true>(m);
   if (!(m[0] > best)) return;
   const v8i at_max = a.value == m;
   v8i i = at_max ? a.index : v8i{} + 0x7fffffff;
-  v8i u = __builtin_shufflevector(i, i, 4, 5, 6, 7, 0, 1, 2, 3);
-  i = i < u ? i : u;
-  u = __builtin_shufflevector(i, i, 2, 3, 0, 1, 6, 7, 4, 5);
-  i = i < u ? i : u;
-  u = __builtin_shufflevector(i, i, 1, 0, 3, 2, 5, 4, 7, 6);
-  i = i < u ? i : u;
+  spread_extreme<false>(i);
   best = m[0];
   index = size_t(i[0]);
 }
