@@ -859,16 +859,37 @@ void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, 
 namespace {
 
 // Between-class variance of every threshold t in [lo, hi), from the weight
-// and sum of the classes at or below t. Lanes are independent, so the
-// vectorised clone gives each value bit for bit.
+// and sum of the classes at or below t, and the first t of the largest one
+// (`hi` when every variance is NaN, which no threshold then beats). Lanes
+// are independent, so the vectorised clone gives each value bit for bit;
+// the largest value is found four lanes at a time and then its first
+// occurrence, which is where the serial scan for a strictly larger value
+// would stop changing its mind.
+using Double4 = double __attribute__((vector_size(32)));
+
 MV_CLONES("avx2", "default")
-void between_class(const double* __restrict w0, const double* __restrict sum0, double n, double total,
-                   size_t lo, size_t hi, double* __restrict out) {
+size_t largest_between_class(const double* __restrict w0, const double* __restrict sum0, double n,
+                             double total, size_t lo, size_t hi, double* __restrict out) {
   for (size_t t = lo; t < hi; ++t) {
     const double w1 = n - w0[t];
     const double d = sum0[t] / w0[t] - (total - sum0[t]) / w1;
     out[t] = w0[t] * w1 * d * d;
   }
+  // Every variance is at least 0 or NaN; a NaN never compares greater.
+  Double4 lanes = {-1.0, -1.0, -1.0, -1.0};
+  size_t t = lo;
+  for (; t + 4 <= hi; t += 4) {
+    Double4 v;
+    std::memcpy(&v, out + t, sizeof v);
+    lanes = v > lanes ? v : lanes;
+  }
+  double best = -1.0;
+  for (int l = 0; l < 4; ++l) best = lanes[l] > best ? lanes[l] : best;
+  for (; t < hi; ++t) best = out[t] > best ? out[t] : best;
+  if (!(best > -1.0)) return hi;
+  for (t = lo; out[t] != best; ++t) {
+  }
+  return t;
 }
 
 }  // namespace
@@ -880,49 +901,36 @@ uint8_t otsu_threshold(const std::array<uint64_t, 256>& hist) {
   while (lo < 256 && hist[lo] == 0) ++lo;
   while (hi > lo && hist[hi] == 0) --hi;
   if (lo >= hi) return 0;
-  // Class weights and sums below each threshold. Summed in double precision
-  // they are exact while they stay below 2^53, and so equal the integer sums
-  // converted, which have no chain of floating-point additions to wait on.
-  uint64_t count = 0, weighted = 0;
-  bool exact = true;
-  for (size_t t = lo; t <= hi; ++t) {
-    exact = exact && hist[t] < (uint64_t(1) << 44);
-    count += hist[t];
-    weighted += t * hist[t];
-  }
-  exact = exact && weighted < (uint64_t(1) << 53);
+  // Class weights and sums below each threshold. Summed as integers they
+  // have no chain of floating-point additions to wait on, and while every
+  // bin stays below 2^44 and the weighted total below 2^53 (so no sum
+  // wraps), converting them gives exactly the double-precision sums.
   std::array<double, 256> w0, sum0, between;
-  double n = 0.0, total = 0.0;
-  if (exact) {
-    n = double(count), total = double(weighted);
-    uint64_t w = 0, sum = 0;
-    for (size_t t = lo; t < hi; ++t) {
-      w += hist[t], sum += t * hist[t];
-      w0[t] = double(w), sum0[t] = double(sum);
-    }
-  } else {
+  uint64_t w = 0, sum = 0, big = 0;
+  for (size_t t = lo; t < hi; ++t) {
+    big |= hist[t] >> 44;
+    w += hist[t], sum += t * hist[t];
+    // Signed conversions: one instruction each, exact below 2^53.
+    w0[t] = double(int64_t(w)), sum0[t] = double(int64_t(sum));
+  }
+  big |= hist[hi] >> 44;
+  const uint64_t count = w + hist[hi], weighted = sum + hi * hist[hi];
+  double n = double(int64_t(count)), total = double(int64_t(weighted));
+  if (big != 0 || weighted >= (uint64_t(1) << 53)) {
+    n = 0.0, total = 0.0;
     for (size_t t = lo; t <= hi; ++t) {
       n += double(hist[t]);
       total += double(t) * double(hist[t]);
     }
-    double w = 0.0, sum = 0.0;
+    double wd = 0.0, sd = 0.0;
     for (size_t t = lo; t < hi; ++t) {
-      w += double(hist[t]);
-      sum += double(t) * double(hist[t]);
-      w0[t] = w, sum0[t] = sum;
+      wd += double(hist[t]);
+      sd += double(t) * double(hist[t]);
+      w0[t] = wd, sum0[t] = sd;
     }
   }
-  between_class(w0.data(), sum0.data(), n, total, lo, hi, between.data());
-  // The first threshold of the largest variance.
-  double best = -1.0;
-  uint8_t threshold = 0;
-  for (size_t t = lo; t < hi; ++t) {
-    if (between[t] > best) {
-      best = between[t];
-      threshold = uint8_t(t);
-    }
-  }
-  return threshold;
+  const size_t t = largest_between_class(w0.data(), sum0.data(), n, total, lo, hi, between.data());
+  return t < hi ? uint8_t(t) : 0;
 }
 
 // Negative settings become huge unsigned windows; a radius beyond the image
