@@ -354,9 +354,12 @@ struct FlatLists {
 //
 // The mean squared corner distance under any correspondence is at least the
 // squared distance of the centroids, so only pairs whose centroids are within
-// the (largest) threshold of i need the full test. A sweep over centroids
-// sorted by x finds them without touching every pair; the slack on the bound
-// keeps float rounding from ever excluding a pair the exact test would accept.
+// the smaller outline's threshold need the full test. A sweep over centroids
+// sorted by x finds, for each j, the earlier i within its reach without
+// touching every pair; the slack on the bound keeps float rounding from ever
+// excluding a pair the exact test would accept. Sweeping from the smaller
+// outline of each pair keeps the windows narrow: from the larger one, the
+// few large outlines each swept most of the frame.
 FlatLists<uint32_t> close_pairs(const Vec<Candidate>& cands, const Vec<float>& per, double rate) {
   const size_t n = cands.size();
   Vec<Point2f> cen(n);
@@ -367,25 +370,31 @@ FlatLists<uint32_t> close_pairs(const Vec<Candidate>& cands, const Vec<float>& p
   Vec<float> xs(n);
   for (size_t k = 0; k < n; ++k) xs[k] = cen[by_x[k]].x;
 
+  // Found in ascending j, then bucketed by i, which keeps each list ascending.
+  Vec<std::pair<uint32_t, uint32_t>> pairs;
   FlatLists<uint32_t> close;
-  close.start.reserve(n + 1);
-  for (uint32_t i = 0; i < n; ++i) {
-    // Perimeters descend, so perimeter[i] bounds every later threshold.
-    const double reach = double(per[i]) * std::fabs(rate) * 1.001 + 1e-3;
-    const float lo = float(double(cen[i].x) - reach);
-    const float hi = float(double(cen[i].x) + reach);
+  close.start.assign(n + 1, 0);
+  for (uint32_t j = 0; j < n; ++j) {
+    const double reach = double(per[j]) * std::fabs(rate) * 1.001 + 1e-3;
+    const float lo = float(double(cen[j].x) - reach);
+    const float hi = float(double(cen[j].x) + reach);
     auto k = size_t(std::lower_bound(xs.begin(), xs.end(), lo) - xs.begin());
     for (; k < n && xs[k] <= hi; ++k) {
-      const uint32_t j = by_x[k];
-      if (j <= i) continue;
+      const uint32_t i = by_x[k];
+      if (i >= j) continue;
       const double dy = double(cen[j].y) - double(cen[i].y);
       if (std::fabs(dy) > reach) continue;
       const float d = quad_distance(cands[i].corners, cands[j].corners);
-      if (double(d) < double(per[j]) * rate) close.items.push_back(j);
+      if (double(d) < double(per[j]) * rate) {
+        pairs.push_back({i, j});
+        ++close.start[i + 1];
+      }
     }
-    std::sort(close.items.begin() + close.start.back(), close.items.end());
-    close.start.push_back(uint32_t(close.items.size()));
   }
+  for (size_t i = 0; i < n; ++i) close.start[i + 1] += close.start[i];
+  close.items.resize(pairs.size());
+  Vec<uint32_t> next(close.start.begin(), close.start.end() - 1);
+  for (const auto& [i, j] : pairs) close.items[next[i]++] = j;
   return close;
 }
 
