@@ -6,6 +6,7 @@
 #include <bit>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <mutex>
@@ -592,10 +593,19 @@ bool warp_canonical(const GrayImage& gray, const Quad& corners, int32_t S, Vec<u
   const uint8_t* pixels = gray.data.data();
   const double* offset = offsets.data();
   uint8_t* dst = out.data();
-  for (size_t k = 0; k < samples; ++k) {
+  auto sample = [&](size_t k) -> uint64_t {
     const double o = offset[k];
-    dst[k] = o >= 0.0 ? pixels[size_t(int64_t(o))] : 0;
-  }
+    return o >= 0.0 ? pixels[size_t(int64_t(o))] : 0;
+  };
+  size_t k = 0;
+  // Eight samples to a word store: one byte store per sample bounded the loop.
+  if constexpr (std::endian::native == std::endian::little)
+    for (; k + 8 <= samples; k += 8) {
+      uint64_t word = 0;
+      for (unsigned j = 0; j < 8; ++j) word |= sample(k + j) << (8 * j);
+      std::memcpy(dst + k, &word, 8);
+    }
+  for (; k < samples; ++k) dst[k] = uint8_t(sample(k));
   return true;
 }
 
