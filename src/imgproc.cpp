@@ -1175,6 +1175,11 @@ MV_ALWAYS_INLINE size_t farthest_from_line(const Point2f* chain, size_t begin, s
     bits &= 0x7fffffff;  // fabs
     std::memcpy(&out, &bits, sizeof bits);
   };
+  // Lanes start at 0 and never take a NaN, so the lanes' largest value is
+  // the largest |num|. A piece of four points or more ends with the four
+  // points before `end`, read again where they overlap the last block: most
+  // pieces are short, and a scalar tail and a serial reduction cost as much
+  // as the blocks.
   v8f m = {};
   size_t i = begin;
   for (; i + 4 <= end; i += 4) {
@@ -1183,8 +1188,17 @@ MV_ALWAYS_INLINE size_t farthest_from_line(const Point2f* chain, size_t begin, s
     m = s > m ? s : m;
   }
   float max_num = 0.0f;
-  for (int l = 0; l < 8; ++l) max_num = m[l] > max_num ? m[l] : max_num;
-  for (size_t j = i; j < end; ++j) max_num = std::max(max_num, num_abs(j));
+  if (end - begin >= 4) {
+    if (i < end) {
+      v8f s;
+      block(end - 4, s);
+      m = s > m ? s : m;
+    }
+    spread_extreme<true>(m);
+    max_num = m[0];
+  } else {
+    for (size_t j = i; j < end; ++j) max_num = std::max(max_num, num_abs(j));
+  }
   const float best = max_num / len;
   best_out = best;
   if (!(best > 0.0f) || !(best > wanted_above)) return 0;
