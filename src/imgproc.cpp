@@ -887,8 +887,8 @@ size_t largest_between_class(const double* __restrict w0, const double* __restri
   for (int l = 0; l < 4; ++l) best = lanes[l] > best ? lanes[l] : best;
   for (; t < hi; ++t) best = out[t] > best ? out[t] : best;
   if (!(best > -1.0)) return hi;
-  for (t = lo; out[t] != best; ++t) {
-  }
+  t = lo;
+  while (out[t] != best) ++t;
   return t;
 }
 
