@@ -1079,12 +1079,8 @@ MV_ALWAYS_INLINE void lane_update(LaneArgmax& a, const v8f& s, const v8i& index)
   a.index = gt ? index : a.index;
 }
 
-// Merges the lanes into (best, index); index stays `none` when no lane moved.
-// Lanes that moved hold values above their initial one, which `best` holds
-// on entry, and never NaN (a NaN never compares greater): the largest lane
-// value then decides, and the smallest index among the lanes holding it.
 // Every lane of v becomes the largest (or smallest) of all eight lanes, in
-// three exchange steps.
+// three exchange steps. A NaN lane may spread or vanish: callers keep NaN out.
 template <bool Largest, class V>
 MV_ALWAYS_INLINE void spread_extreme(V& v) {
   const auto step = [&](const V& t) { v = Largest ? (v > t ? v : t) : (v < t ? v : t); };
@@ -1093,6 +1089,10 @@ MV_ALWAYS_INLINE void spread_extreme(V& v) {
   step(__builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6));
 }
 
+// Merges the lanes into (best, index); index stays `none` when no lane moved.
+// Lanes that moved hold values above their initial one, which `best` holds
+// on entry, and never NaN (a NaN never compares greater): the largest lane
+// value then decides, and the smallest index among the lanes holding it.
 MV_ALWAYS_INLINE void lane_merge(const LaneArgmax& a, float& best, size_t& index) {
   v8f m = a.value;
   spread_extreme<true>(m);
