@@ -3,8 +3,9 @@
 Three measurements on rendered scenes (the same renderer as bench_detect.py):
 
 1. Two threads against one: each count runs in its own process (the pool's
-   size is fixed when it starts), calls back to back; processes of one and of
-   two threads alternate for --thread-rounds rounds. The speed of this kind of
+   size is fixed when it starts), calls back to back after an untimed
+   warm-up of WARM_UP_SECONDS; processes of one and of two threads alternate
+   for --thread-rounds rounds. The speed of this kind of
    machine drifts from minute to minute, so a single pair of processes can
    give anything from 1.2x to 2.4x: many short rounds are needed.
 2. Calls spaced like a camera's frames: an idle gap of 10 ms or 33 ms before
@@ -92,6 +93,24 @@ def numpy_reference():
     return work
 
 
+# A fresh process is not yet in the state a camera loop runs in: NumPy's
+# OpenBLAS starts its worker threads at import, and they spin on the other
+# core for about a twentieth of a second (55 ms of CPU time measured here).
+# Two threads sharing two cores with that spin ran a 1280x720 call at 1.5 ms
+# instead of 0.9 ms for its first 30 calls, while one thread ran unchanged, so
+# a warm-up counted in calls alone measured the start-up, not the scaling.
+WARM_UP_SECONDS = 0.3
+
+
+def warm_up(frames, detect, seconds=WARM_UP_SECONDS, min_calls=4):
+    """Untimed calls for at least `seconds` and `min_calls`."""
+    end = time.perf_counter() + seconds
+    calls = 0
+    while calls < min_calls or time.perf_counter() < end:
+        detect(frames[calls % len(frames)])
+        calls += 1
+
+
 def timed_calls(frames, repeats, gap=0.0, detect=None):
     detect = detect or markvane_detect()
     times = []
@@ -109,7 +128,7 @@ GAPS = (0.0, 0.010, 0.033)
 
 def gap_medians(frames, repeats, rounds, detect):
     """Median ms per call for each gap, the gaps alternating round by round."""
-    timed_calls(frames, 4, detect=detect)
+    warm_up(frames, detect)
     results = {gap: [] for gap in GAPS}
     for _ in range(rounds):
         for gap in GAPS:
@@ -142,8 +161,9 @@ def child(args) -> int:
         out = {}
         for size in args.sizes:
             frames = load_frames(args, size)
-            timed_calls(frames, 4)  # warm-up
-            out[f"{size[0]}x{size[1]}"] = timed_calls(frames, args.repeats)
+            detect = markvane_detect()
+            warm_up(frames, detect)
+            out[f"{size[0]}x{size[1]}"] = timed_calls(frames, args.repeats, detect=detect)
         print(json.dumps(out))
     elif args.child == "gaps":
         out = {}
