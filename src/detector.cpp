@@ -90,18 +90,19 @@ class TracedPairs {
   // Called once per pair, after its candidates are written.
   void publish(size_t pair) {
     slots_[claimed_.fetch_add(1, std::memory_order_relaxed)].store(pair, std::memory_order_release);
-    published_.fetch_add(1, std::memory_order_release);
   }
+  // Called once the visits are no longer wanted.
+  void finish() { finished_.store(true, std::memory_order_release); }
 
   // Calls step(pair, k) for k = 0, 1, ... of each traced pair in turn, until
-  // it returns false, then moves to the next pair. Returns as soon as every
-  // pair is traced, or when it has caught up with the tracing: it never waits
-  // for a pair, since on a busy machine a waiting thread can hold the very
-  // core the last trace needs.
+  // it returns false, then moves to the next pair. Returns as soon as
+  // `finish` is called, or when it has caught up with the tracing: it never
+  // waits for a pair, since on a busy machine a waiting thread can hold the
+  // very core the last trace needs.
   template <class Step>
-  void visit_until_all(Step&& step) const {
+  void visit_until_finished(Step&& step) const {
     size_t slot = 0, k = 0;
-    while (slot < count_ && published_.load(std::memory_order_acquire) < count_) {
+    while (slot < count_ && !finished_.load(std::memory_order_acquire)) {
       const size_t pair = slots_[slot].load(std::memory_order_acquire);
       if (pair == kNone) return;
       if (step(pair, k)) {
@@ -118,7 +119,7 @@ class TracedPairs {
 
   std::vector<std::atomic<size_t>> slots_;
   std::atomic<size_t> claimed_{0};
-  std::atomic<size_t> published_{0};
+  std::atomic<bool> finished_{false};
   size_t count_;
 };
 
@@ -161,7 +162,7 @@ void run_once(std::atomic<uint8_t>& state, const Make& make) {
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs, const FrameDone& frame_done,
-                                         const IdleWork& idle_work) {
+                                         const IdleWork& idle_work, const AllTraced& all_traced) {
   const size_t count = pairs.size();
   Vec<Vec<Candidate>> out(count);
   if (count == 0) return out;
@@ -221,6 +222,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   size_t queue_taken = 0;
   size_t tracing = 0;
 
+  std::atomic<size_t> traces_left{count};
   auto trace_pair = [&](size_t p) {
     const GrayImage& gray = *frames[pairs[p].frame];
     out[p] = contours::trace_candidates(gray, params, labels[p]);
@@ -229,6 +231,15 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     const size_t r = run_of[p];
     if (frame_done && run_pending[r].fetch_sub(1, std::memory_order_acq_rel) == 1)
       frame_done(run_first[r], run_end[r], out);
+    // acq_rel: the last one must see every other pair's candidates.
+    if (traces_left.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    // The idle work stops when all_traced says so, and at the latest when it
+    // returns or throws.
+    struct Finish {
+      TracedPairs& traced;
+      ~Finish() { traced.finish(); }
+    } finish{traced};
+    if (all_traced) all_traced(out, [&] { traced.finish(); });
   };
   // The oldest queued pair, counted as tracing; none while the queue is empty,
   // or (bands_first) while every other thread traces and bands remain.
@@ -279,9 +290,9 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     // The last traces leave the other threads idle: the first of them takes
     // the idle work over the pairs already traced.
     if (idle_work && !idle_taken.exchange(true, std::memory_order_relaxed))
-      traced.visit_until_all([&](size_t p, size_t k) {
+      traced.visit_until_finished([&](size_t p, size_t k) {
         if (k >= out[p].size()) return false;
-        idle_work(p, k, out[p][k]);
+        idle_work(p, out[p], k);
         return true;
       });
   });
@@ -443,14 +454,21 @@ bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
   return true;
 }
 
+// Candidates, oriented and in their input order, and their groups of near
+// duplicates, each a list of indices into them.
+struct Selection {
+  Vec<Candidate> cands;
+  FlatLists<uint32_t> groups;
+};
+
 // Orients, sorts by perimeter (largest first, stable) and groups near
 // duplicates. Each group keeps the members that clear the image border,
 // largest first (earliest input among equals), and survives when any does.
 // The largest member alone does not decide: it may be the outline of a quiet
 // zone or of the surround that reaches the image edge while the marker inside
 // lies well within the image.
-FlatLists<Candidate> select_candidates(const GrayImage& gray, Vec<Candidate> cands,
-                                       const DetectorParams& params) {
+Selection select_candidates(const GrayImage& gray, Vec<Candidate> cands,
+                            const DetectorParams& params) {
   const size_t n = cands.size();
   Vec<float> per(n);
   for (size_t i = 0; i < n; ++i) {
@@ -470,15 +488,15 @@ FlatLists<Candidate> select_candidates(const GrayImage& gray, Vec<Candidate> can
   const int32_t b = params.min_distance_to_border;
   const FlatLists<uint32_t> groups =
       group_too_close(sorted, sorted_per, params.min_marker_distance_rate);
-  FlatLists<Candidate> kept;
+  FlatLists<uint32_t> kept;
   kept.items.reserve(n);
   kept.start.reserve(groups.size() + 1);
   for (size_t g = 0; g < groups.size(); ++g) {
     for (uint32_t m : groups[g])
-      if (inside_border(sorted[m].corners, gray, b)) kept.items.push_back(sorted[m]);
+      if (inside_border(sorted[m].corners, gray, b)) kept.items.push_back(order[m]);
     if (kept.items.size() > kept.start.back()) kept.start.push_back(uint32_t(kept.items.size()));
   }
-  return kept;
+  return {std::move(cands), std::move(kept)};
 }
 
 // ---------------------------------------------------------------------------
@@ -817,10 +835,8 @@ Reading read_marker(const GrayImage& gray, const Quad& corners, const dictionary
   return out;
 }
 
-// Readings made ahead of decoding, while the last threshold scales were still
-// being traced, keyed by the oriented corners' exact bits: reading is a pure
-// function of the corners, so a reading found here is the one decoding would
-// make.
+// An outline's exact corner bits: reading is a pure function of the corners,
+// so outlines with equal keys read alike.
 struct CornerKey {
   std::array<uint32_t, 8> bits;
   auto operator<=>(const CornerKey&) const = default;
@@ -835,39 +851,48 @@ CornerKey corner_key(const Quad& q) {
   return key;
 }
 
-// Filled by the one thread that reads ahead, then sorted once: a lookup is a
-// binary search, and no entry costs an allocation of its own.
-class ReadAhead {
+// Readings made ahead of decoding, while the last threshold scales are traced
+// and the candidates grouped, by candidate: the one thread that reads ahead
+// fills a pair's slots in order, k = 0, 1, ..., and may still be at it while
+// the groups are read, which find only the readings already complete. A slot holds
+// nullopt for an outline outside the border, which decoding never reads.
+class AheadReadings {
  public:
-  void add(const CornerKey& key, const Reading& reading) { entries_.push_back({key, reading}); }
-  void seal() {
-    std::sort(entries_.begin(), entries_.end(),
-              [](const Entry& a, const Entry& b) { return a.key < b.key; });
+  explicit AheadReadings(size_t pairs) : slots_(pairs), done_(pairs) {}
+
+  void add(size_t pair, size_t k, size_t count, std::optional<Reading> reading) {
+    if (k == 0) slots_[pair].resize(count);
+    slots_[pair][k] = std::move(reading);
+    done_[pair].store(k + 1, std::memory_order_release);
   }
-  bool empty() const { return entries_.empty(); }
-  // Equal keys hold equal readings, so any of them will do.
-  const Reading* find(const CornerKey& key) const {
-    const auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
-                                     [](const Entry& e, const CornerKey& k) { return e.key < k; });
-    return it != entries_.end() && it->key == key ? &it->reading : nullptr;
+  // Numbers the candidates as decoding does, pair after pair; once, before
+  // the first lookup.
+  void set_sizes(const Vec<Vec<Candidate>>& per_pair) {
+    offsets_.assign(1, 0);
+    for (const Vec<Candidate>& c : per_pair) offsets_.push_back(offsets_.back() + c.size());
+  }
+  // Whether any reading is complete so far.
+  bool any() const {
+    for (const std::atomic<size_t>& d : done_)
+      if (d.load(std::memory_order_acquire) > 0) return true;
+    return false;
+  }
+  // The reading of candidate `index`, when it was read ahead.
+  const Reading* find(size_t index) const {
+    // The last pair starting at or before index (empty pairs start there too).
+    const size_t pair =
+        size_t(std::upper_bound(offsets_.begin() + 1, offsets_.end() - 1, index) - offsets_.begin()) - 1;
+    const size_t k = index - offsets_[pair];
+    if (k >= done_[pair].load(std::memory_order_acquire)) return nullptr;
+    const std::optional<Reading>& slot = slots_[pair][k];
+    return slot ? &*slot : nullptr;
   }
 
  private:
-  struct Entry {
-    CornerKey key;
-    Reading reading;
-  };
-  Vec<Entry> entries_;
+  Vec<Vec<std::optional<Reading>>> slots_;
+  std::vector<std::atomic<size_t>> done_;  // slots of the pair complete so far
+  Vec<size_t> offsets_;
 };
-
-Reading read_or_recall(const GrayImage& gray, const Quad& corners, const dictionary::Dictionary& dict,
-                       const DetectorParams& params, const Geometry& g, Scratch& s,
-                       const ReadAhead* ahead) {
-  if (ahead) {
-    if (const Reading* known = ahead->find(corner_key(corners))) return *known;
-  }
-  return read_marker(gray, corners, dict, params, g, s);
-}
 
 // Rotating right by r makes corner 0 the printed top-left corner.
 Quad rotate_right(const Quad& q, int32_t r) {
@@ -933,11 +958,12 @@ struct GroupScratch {
 // inverted frame (the dark cells of its code) read with the normal polarity,
 // which keeps them out of that choice.
 std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
-                                                     std::span<const Candidate> group,
+                                                     const Vec<Candidate>& cands,
+                                                     std::span<const uint32_t> group,
                                                      const dictionary::Dictionary& dict,
                                                      const DetectorParams& params,
                                                      const Geometry& g, GroupScratch& scratch,
-                                                     const ReadAhead* ahead) {
+                                                     const AheadReadings* ahead) {
   Vec<MemberReading>& reads = scratch.reads;
   reads.clear();
   std::optional<size_t> best;  // index into reads
@@ -946,11 +972,17 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
   // before (a fifth of all reads on rendered scenes).
   Vec<Reading>& readings = scratch.readings;  // of the members before k
   readings.clear();
+  // Readings made ahead are by candidate: an outline not read ahead may have
+  // a copy later in the group that was.
   auto reading_of = [&](size_t k) {
-    const CornerKey key = corner_key(group[k].corners);
+    const CornerKey key = corner_key(cands[group[k]].corners);
     for (size_t j = 0; j < k; ++j)
-      if (corner_key(group[j].corners) == key) return readings[j];
-    return read_or_recall(gray, group[k].corners, dict, params, g, scratch.read, ahead);
+      if (corner_key(cands[group[j]].corners) == key) return readings[j];
+    for (size_t j = k; ahead && j < group.size(); ++j) {
+      if (j != k && corner_key(cands[group[j]].corners) != key) continue;
+      if (const Reading* known = ahead->find(group[j])) return *known;
+    }
+    return read_marker(gray, cands[group[k]].corners, dict, params, g, scratch.read);
   };
   size_t k = 0;
   for (; k < group.size(); ++k) {
@@ -981,27 +1013,31 @@ std::optional<std::pair<size_t, Reading>> read_group(const GrayImage& gray,
   return tightest;
 }
 
-Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
-                      const dictionary::Dictionary& dict, const DetectorParams& params,
-                      const ReadAhead* ahead) {
+// Reads the groups of select_candidates.
+Decoded read_groups(const GrayImage& gray, const Selection& selected,
+                    const dictionary::Dictionary& dict, const DetectorParams& params,
+                    const AheadReadings* ahead) {
   const Geometry g = geometry(dict, params);
-  const FlatLists<Candidate> groups = select_candidates(gray, std::move(candidates), params);
-  // Groups are read independently, a run of them per task with its thread's
-  // scratch, and gathered in group order: the result does not depend on the
-  // thread count.
-  constexpr size_t kGroupsPerTask = 4;
+  const Vec<Candidate>& cands = selected.cands;
+  const FlatLists<uint32_t>& groups = selected.groups;
+  // Groups are read independently, each with its thread's scratch, and
+  // gathered in group order: the result does not depend on the thread count.
+  // Each thread takes the next unread group until none is left, so the
+  // threads end within one group of each other, and a thread that joins late
+  // finds the work already shared out.
+  std::atomic<size_t> next{0};
   Vec<std::optional<Detection>> found(groups.size());
-  affinity::parallel_for((groups.size() + kGroupsPerTask - 1) / kGroupsPerTask, [&](size_t t) {
+  affinity::parallel_for(std::min(groups.size(), affinity::concurrency()), [&](size_t) {
     // Per thread: a task never waits on other tasks, so no other task runs
     // on its thread before it ends.
     thread_local GroupScratch thread_scratch;
     GroupScratch& scratch = thread_scratch;
-    const size_t end = std::min(groups.size(), (t + 1) * kGroupsPerTask);
-    for (size_t i = t * kGroupsPerTask; i < end; ++i) {
-      const auto chosen = read_group(gray, groups[i], dict, params, g, scratch, ahead);
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < groups.size();) {
+      const auto chosen = read_group(gray, cands, groups[i], dict, params, g, scratch, ahead);
       if (!chosen) continue;
       const auto& [k, reading] = *chosen;
-      Detection d{rotate_right(groups[i][k].corners, reading.match->rotation), reading.match->id};
+      Detection d{rotate_right(cands[groups[i][k]].corners, reading.match->rotation),
+                  reading.match->id};
       if (params.corner_refinement_method == CORNER_REFINE_SUBPIX)
         refine_subpix(gray, d.corners, params, g.cells);
       found[i] = d;
@@ -1010,7 +1046,7 @@ Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
   Decoded out;
   for (size_t i = 0; i < groups.size(); ++i) {
     if (found[i]) out.detections.push_back(*found[i]);
-    else out.rejected.push_back(groups[i][0]);
+    else out.rejected.push_back(cands[groups[i][0]]);
   }
   return out;
 }
@@ -1019,7 +1055,8 @@ Decoded finalize_with(const GrayImage& gray, Vec<Candidate> candidates,
 
 Decoded finalize(const GrayImage& gray, Vec<Candidate> candidates,
                  const dictionary::Dictionary& dict, const DetectorParams& params) {
-  return finalize_with(gray, std::move(candidates), dict, params, nullptr);
+  return read_groups(gray, select_candidates(gray, std::move(candidates), params), dict, params,
+                     nullptr);
 }
 
 // ---------------------------------------------------------------------------
@@ -1272,7 +1309,9 @@ Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t e
 // The adaptive-threshold source for one frame, decoded. While the last
 // scales are traced, a thread left idle reads the candidates of the scales
 // already traced (those within the border, which decoding may read), so that
-// decoding finds most readings made.
+// decoding finds most readings made. The thread that traces the last scale
+// decodes right away, in a loop nested in its task: the other threads join
+// it as they finish, without a second hand-off to the pool.
 Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary& dict,
                              const DetectorParams& params) {
   const std::optional<int32_t> n = scale_count(params);
@@ -1281,18 +1320,33 @@ Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary
   const Vec<ScalePair> pairs = threshold_pairs(frames, params, uint32_t(*n));
   const Geometry g = geometry(dict, params);
   // One thread of the call does all the idle work, so it fills `ahead` alone.
-  ReadAhead ahead;
+  AheadReadings ahead(pairs.size());
   Scratch scratch;
-  auto read_ahead = [&](size_t, size_t, const Candidate& c) {
-    Quad q = c.corners;
+  auto read_ahead = [&](size_t p, std::span<const Candidate> cands, size_t k) {
+    Quad q = cands[k].corners;
     orient(q);
+    std::optional<Reading> reading;
     if (inside_border(q, gray, params.min_distance_to_border))
-      ahead.add(corner_key(q), read_marker(gray, q, dict, params, g, scratch));
+      reading = read_marker(gray, q, dict, params, g, scratch);
+    ahead.add(p, k, cands.size(), std::move(reading));
   };
-  Vec<Vec<Candidate>> per_pair = candidates_for_pairs(frames, params, pairs, {}, read_ahead);
-  ahead.seal();
-  return finalize_with(gray, concatenate(per_pair, 0, per_pair.size()), dict, params,
-                       ahead.empty() ? nullptr : &ahead);
+  std::optional<Decoded> out;
+  // The reading ahead goes on while the candidates are grouped.
+  auto decode = [&](const Vec<Vec<Candidate>>& per_pair, const std::function<void()>& stop_ahead) {
+    size_t total = 0;
+    for (const Vec<Candidate>& c : per_pair) total += c.size();
+    Vec<Candidate> all;
+    all.reserve(total);
+    for (const Vec<Candidate>& c : per_pair) all.insert(all.end(), c.begin(), c.end());
+    ahead.set_sizes(per_pair);
+    Selection selected = select_candidates(gray, std::move(all), params);
+    stop_ahead();
+    out = read_groups(gray, selected, dict, params, ahead.any() ? &ahead : nullptr);
+  };
+  const Vec<Vec<Candidate>> per_pair =
+      candidates_for_pairs(frames, params, pairs, {}, read_ahead, decode);
+  if (!out) decode(per_pair, [] {});  // no pairs were traced
+  return std::move(*out);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "dictionary.h"
@@ -39,21 +40,33 @@ struct ScalePair {
 using FrameDone = std::function<void(size_t first, size_t end, Vec<Vec<Candidate>>& per_pair)>;
 
 // Work for a pool thread that has run out of pairs while others are still
-// being traced: called with each candidate k of each traced pair in turn, in
-// the order the pairs complete, by one thread at a time, and no longer once
-// the last pair is traced. It must not change the candidates.
-using IdleWork = std::function<void(size_t pair, size_t k, const Candidate& candidate)>;
+// being traced: called for each candidate k of each traced pair in turn (k
+// ascending), in the order the pairs complete, by one thread at a time, and
+// no longer once the last pair is traced and `all_traced` (if any) has
+// stopped it. It must not change the candidates.
+using IdleWork =
+    std::function<void(size_t pair, std::span<const Candidate> candidates, size_t k)>;
+
+// Called once, by whichever task traced the last pair, with every pair's
+// candidates, which neither it nor the idle work may change. The idle work
+// goes on until it calls `stop_idle_work` (or returns); a loop it starts on
+// the pool after that runs nested in its task, and the other threads join
+// it as they finish theirs.
+using AllTraced = std::function<void(const Vec<Vec<Candidate>>& per_pair,
+                                     const std::function<void()>& stop_idle_work)>;
 
 // Candidates of every (frame, scale) pair, one vector per pair, computed as
 // one flat loop on the worker pool; entry i equals
 // candidates_for_scale(*frames[pairs[i].frame], params, pairs[i].scale).
-// Pairs are frame-major; frames must not be empty. `idle_work` cannot be
-// combined with `frame_done`, which consumes the pairs' vectors.
+// Pairs are frame-major; frames must not be empty. `idle_work` and
+// `all_traced` cannot be combined with `frame_done`, which consumes the
+// pairs' vectors.
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs,
                                          const FrameDone& frame_done = {},
-                                         const IdleWork& idle_work = {});
+                                         const IdleWork& idle_work = {},
+                                         const AllTraced& all_traced = {});
 
 struct Decoded {
   Vec<Detection> detections;

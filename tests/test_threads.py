@@ -18,8 +18,12 @@ SCRIPT = textwrap.dedent("""
     # loop over markers
     refit = {"april_tag_refine_full_resolution": True}
     april_refit = {"april_tag_quad_decimate": 2.0, **refit}
+    # without the size rule, more outlines and groups: decoding starts while
+    # the thread left idle is still reading candidates ahead
+    every_size = {"min_side_length_canonical_img": 0}
     cases = [(1, 0, {}), (2, 1, {}), (3, 2, {}), (4, 3, {}), (5, 3, april_shrunk), (6, 3, april_refit),
-             (7, 0, refit), (8, 3, {"april_tag_quad_decimate": 2.0}, (810, 605)), (9, 3, {}, (643, 487))]
+             (7, 0, refit), (8, 3, {"april_tag_quad_decimate": 2.0}, (810, 605)), (9, 3, {}, (643, 487)),
+             (10, 0, every_size), (11, 1, every_size, (1280, 720))]
     for seed, method, extra, *size in cases:
         rng = np.random.default_rng(seed)
         image, _ = scenes.render_scene(rng, size=(size or [(800, 600)])[0], dictionary="DICT_4X4_50")
