@@ -854,8 +854,9 @@ CornerKey corner_key(const Quad& q) {
 // Readings made ahead of decoding, while the last threshold scales are traced
 // and the candidates grouped, by candidate: the one thread that reads ahead
 // fills a pair's slots in order, k = 0, 1, ..., and may still be at it while
-// the groups are read, which find only the readings already complete. A slot holds
-// nullopt for an outline outside the border, which decoding never reads.
+// the groups are read, which find only the readings already complete. A
+// slot holds nullopt for an outline outside the border, which decoding never
+// reads.
 class AheadReadings {
  public:
   explicit AheadReadings(size_t pairs) : slots_(pairs), done_(pairs) {}
