@@ -880,6 +880,7 @@ class AheadReadings {
   }
   // The reading of candidate `index`, when it was read ahead.
   const Reading* find(size_t index) const {
+    if (offsets_.size() < 2 || index >= offsets_.back()) return nullptr;
     // The last pair starting at or before index (empty pairs start there too).
     const size_t pair =
         size_t(std::upper_bound(offsets_.begin() + 1, offsets_.end() - 1, index) - offsets_.begin()) - 1;
@@ -1307,6 +1308,17 @@ Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t e
   return all;
 }
 
+// Every pair's candidates in pair order; the pairs' lists are left as they
+// are, for the idle work may still be reading them.
+Vec<Candidate> joined(const Vec<Vec<Candidate>>& per_pair) {
+  size_t total = 0;
+  for (const Vec<Candidate>& c : per_pair) total += c.size();
+  Vec<Candidate> all;
+  all.reserve(total);
+  for (const Vec<Candidate>& c : per_pair) all.insert(all.end(), c.begin(), c.end());
+  return all;
+}
+
 // The adaptive-threshold source for one frame, decoded. While the last
 // scales are traced, a thread left idle reads the candidates of the scales
 // already traced (those within the border, which decoding may read), so that
@@ -1334,13 +1346,8 @@ Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary
   std::optional<Decoded> out;
   // The reading ahead goes on while the candidates are grouped.
   auto decode = [&](const Vec<Vec<Candidate>>& per_pair, const std::function<void()>& stop_ahead) {
-    size_t total = 0;
-    for (const Vec<Candidate>& c : per_pair) total += c.size();
-    Vec<Candidate> all;
-    all.reserve(total);
-    for (const Vec<Candidate>& c : per_pair) all.insert(all.end(), c.begin(), c.end());
     ahead.set_sizes(per_pair);
-    Selection selected = select_candidates(gray, std::move(all), params);
+    Selection selected = select_candidates(gray, joined(per_pair), params);
     stop_ahead();
     out = read_groups(gray, selected, dict, params, ahead.any() ? &ahead : nullptr);
   };
