@@ -1294,28 +1294,21 @@ Vec<ScalePair> threshold_pairs(const Vec<const GrayImage*>& frames, const Detect
   return pairs;
 }
 
-// The candidates of pairs [first, end), concatenated in pair order; the
-// pairs' vectors are consumed.
-Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t end) {
+// The candidates of every list in turn.
+Vec<Candidate> joined(std::span<const Vec<Candidate>> lists) {
   size_t total = 0;
-  for (size_t i = first; i < end; ++i) total += per_pair[i].size();
+  for (const Vec<Candidate>& c : lists) total += c.size();
   Vec<Candidate> all;
   all.reserve(total);
-  for (size_t i = first; i < end; ++i) {
-    all.insert(all.end(), per_pair[i].begin(), per_pair[i].end());
-    per_pair[i] = {};
-  }
+  for (const Vec<Candidate>& c : lists) all.insert(all.end(), c.begin(), c.end());
   return all;
 }
 
-// Every pair's candidates in pair order; the pairs' lists are left as they
-// are, for the idle work may still be reading them.
-Vec<Candidate> joined(const Vec<Vec<Candidate>>& per_pair) {
-  size_t total = 0;
-  for (const Vec<Candidate>& c : per_pair) total += c.size();
-  Vec<Candidate> all;
-  all.reserve(total);
-  for (const Vec<Candidate>& c : per_pair) all.insert(all.end(), c.begin(), c.end());
+// The candidates of pairs [first, end), concatenated in pair order; the
+// pairs' vectors are consumed.
+Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t end) {
+  Vec<Candidate> all = joined(std::span(per_pair).subspan(first, end - first));
+  for (size_t i = first; i < end; ++i) per_pair[i] = {};
   return all;
 }
 
@@ -1347,6 +1340,7 @@ Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary
   // The reading ahead goes on while the candidates are grouped.
   auto decode = [&](const Vec<Vec<Candidate>>& per_pair, const std::function<void()>& stop_ahead) {
     ahead.set_sizes(per_pair);
+    // The lists are left as they are: the idle work may still be reading them.
     Selection selected = select_candidates(gray, joined(per_pair), params);
     stop_ahead();
     out = read_groups(gray, selected, dict, params, ahead.any() ? &ahead : nullptr);
