@@ -361,6 +361,18 @@ struct FlatLists {
   }
 };
 
+// Values grouped by key (each key below `keys`), every list in input order.
+FlatLists<uint32_t> bucketed(size_t keys, const Vec<std::pair<uint32_t, uint32_t>>& key_values) {
+  FlatLists<uint32_t> out;
+  out.start.assign(keys + 1, 0);
+  for (const auto& [key, value] : key_values) ++out.start[key + 1];
+  for (size_t k = 0; k < keys; ++k) out.start[k + 1] += out.start[k];
+  out.items.resize(key_values.size());
+  Vec<uint32_t> next(out.start.begin(), out.start.end() - 1);
+  for (const auto& [key, value] : key_values) out.items[next[key]++] = value;
+  return out;
+}
+
 // For sorted perimeters (largest first) lists, for each i, the j > i whose
 // outline lies closer than perimeter[j] * rate, in ascending j.
 //
@@ -384,8 +396,6 @@ FlatLists<uint32_t> close_pairs(const Vec<Candidate>& cands, const Vec<float>& p
 
   // Found in ascending j, then bucketed by i, which keeps each list ascending.
   Vec<std::pair<uint32_t, uint32_t>> pairs;
-  FlatLists<uint32_t> close;
-  close.start.assign(n + 1, 0);
   for (uint32_t j = 0; j < n; ++j) {
     const double reach = double(per[j]) * std::fabs(rate) * 1.001 + 1e-3;
     const float lo = float(double(cen[j].x) - reach);
@@ -397,17 +407,10 @@ FlatLists<uint32_t> close_pairs(const Vec<Candidate>& cands, const Vec<float>& p
       const double dy = double(cen[j].y) - double(cen[i].y);
       if (std::fabs(dy) > reach) continue;
       const float d = quad_distance(cands[i].corners, cands[j].corners);
-      if (double(d) < double(per[j]) * rate) {
-        pairs.push_back({i, j});
-        ++close.start[i + 1];
-      }
+      if (double(d) < double(per[j]) * rate) pairs.push_back({i, j});
     }
   }
-  for (size_t i = 0; i < n; ++i) close.start[i + 1] += close.start[i];
-  close.items.resize(pairs.size());
-  Vec<uint32_t> next(close.start.begin(), close.start.end() - 1);
-  for (const auto& [i, j] : pairs) close.items[next[i]++] = j;
-  return close;
+  return bucketed(n, pairs);
 }
 
 // Groups near-duplicate outlines, each group's members in ascending order.
@@ -435,14 +438,9 @@ FlatLists<uint32_t> group_too_close(const Vec<Candidate>& cands, const Vec<float
     if (!paired[i]) group_of[i] = groups++;
   }
   // Every candidate has a group; bucket them by group, ascending within each.
-  FlatLists<uint32_t> out;
-  out.start.assign(size_t(groups) + 1, 0);
-  for (uint32_t i = 0; i < n; ++i) ++out.start[size_t(group_of[i]) + 1];
-  for (size_t g = 0; g < size_t(groups); ++g) out.start[g + 1] += out.start[g];
-  out.items.resize(n);
-  Vec<uint32_t> next(out.start.begin(), out.start.end() - 1);
-  for (uint32_t i = 0; i < n; ++i) out.items[next[size_t(group_of[i])]++] = i;
-  return out;
+  Vec<std::pair<uint32_t, uint32_t>> members(n);
+  for (uint32_t i = 0; i < n; ++i) members[i] = {uint32_t(group_of[i]), i};
+  return bucketed(size_t(groups), members);
 }
 
 bool inside_border(const Quad& q, const GrayImage& g, int32_t b) {
