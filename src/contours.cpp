@@ -140,6 +140,7 @@ struct Tracer {
   uint64_t* visited;
   size_t row_bits;
   uint32_t width;
+  uint32_t height;
   uint64_t max_points;  // safety bound W * H + 2
   size_t keep_points;   // points stored beyond this count are not needed
   // steps[origin * 512 + neighbourhood]: the next step of the trace, with
@@ -183,26 +184,30 @@ struct Tracer {
         visited(mark_plane),
         row_bits(labels.words_per_row * 64),
         width(labels.width),
+        height(labels.height),
         steps(step_tables(labels.words_per_row * 64)),
         back_steps(steps + 8 * 512) {
     max_points = uint64_t(labels.width) * labels.height + 2;
     keep_points = size_t(std::min(pmax, max_points - 1) + 1);
   }
 
-  // Three foreground bits at bit indices i, i + 1, i + 2.
-  uint32_t bits3(size_t i) const {
+  // Foreground bits from bit index i on: bits 0-56 of the result are valid.
+  uint64_t bits_from(size_t i) const {
     if constexpr (std::endian::native == std::endian::little) {
       // The plane is a little-endian bit stream: bit i is bit i % 8 of byte
       // i / 8, and rows end with a spare word, so 8 bytes can be read.
       uint64_t v;
       std::memcpy(&v, reinterpret_cast<const uint8_t*>(fg) + (i >> 3), 8);
-      return uint32_t(v >> (i & 7)) & 7;
+      return v >> (i & 7);
     } else {
       const uint64_t lo = fg[i >> 6] >> (i & 63);
-      const uint64_t hi = (i & 63) > 61 ? fg[(i >> 6) + 1] << (64 - (i & 63)) : 0;
-      return uint32_t(lo | hi) & 7;
+      const uint64_t hi = (i & 63) != 0 ? fg[(i >> 6) + 1] << (64 - (i & 63)) : 0;
+      return lo | hi;
     }
   }
+
+  // Three foreground bits at bit indices i, i + 1, i + 2.
+  uint32_t bits3(size_t i) const { return uint32_t(bits_from(i)) & 7; }
 
   // 3 x 3 foreground neighbourhood of bit index b (see kDirBit).
   uint32_t neighbourhood(size_t b) const {
@@ -277,6 +282,102 @@ struct Tracer {
     mark(h + 1, px + 2 == width);  // h's east neighbour is at image column px + 1
     mark(h + row_bits, false);
     return true;
+  }
+
+  // A 4 x 4 box whose foreground pixels have no foreground neighbour
+  // outside it (a closed box) holds whole components only, and none of
+  // their borders is longer than kBoxedBorderMax points. Called at an outer
+  // border's start, padded (px, py), normally the first pixel of its
+  // component and so in the top row of the component's bounding box: looks
+  // for a closed box with the start in its top row. With one found, marks
+  // every foreground pixel of the box and sets its east flag, which keeps
+  // every border of the components in the box from starting, and returns
+  // true; false, with nothing marked, otherwise. Marks are read only by the
+  // start tests of their own component's pixels, so no other border
+  // changes.
+  bool mark_boxed_component(uint32_t px, uint32_t py) const {
+    if (size_t(py) + 4 > size_t(height) + 1) return false;  // padded rows py - 1 .. py + 4
+    // Columns first .. first + 9 of those rows: a box's left column c ranges
+    // over px - 3 .. px, and its outside over c - 1 .. c + 4.
+    const uint32_t first = px >= 4 ? px - 4 : 0;
+    std::array<uint32_t, 6> r;
+    read_rows(py - 1, first, r);
+    // Bit c of each: the box with left column c (relative to `first`) is
+    // open across that side.
+    uint32_t west = 0, east = 0;
+    for (size_t k = 1; k <= 4; ++k) {
+      const uint32_t near = r[k - 1] | r[k] | r[k + 1];
+      west |= r[k] & near << 1;  // at c, with c - 1 beside it
+      east |= r[k] & near >> 1;  // at c + 3, with c + 4 beside it
+    }
+    auto spread = [](uint32_t v) { return v | v << 1 | v >> 1; };
+    const uint32_t top = r[1] & spread(r[0]), bottom = r[4] & spread(r[5]);
+    const uint32_t across = top | bottom;
+    const uint32_t open = west | east >> 3 | across | across >> 1 | across >> 2 | across >> 3;
+    const uint32_t lo = std::max<uint32_t>(px, 4) - 3 - first, hi = px - first;
+    const uint32_t closed = ~open & ((2u << hi) - (1u << lo));
+    if (closed == 0) return false;
+    const int c = std::countr_zero(closed);
+    // A pixel's east flag is the mark of its east neighbour, background
+    // wherever the flag is set here (the box is closed).
+    for (size_t k = 1; k <= 4; ++k) {
+      const uint32_t in_box = r[k] & (uint32_t(0xF) << c);
+      mark_bits(py - 1 + k, first, in_box | in_box << 1);
+    }
+    return true;
+  }
+
+  // The same for a hole border starting at padded (px, py), whose east
+  // neighbour h is background: when every background region with a pixel
+  // in some 3 x 3 box holding h in its top row lies inside that box (no
+  // background pixel of the box has a background neighbour west, north,
+  // east or south of it outside the box), the border runs around such a
+  // region, so it has at most kBoxedHoleBorderMax points. Marks every
+  // background pixel of the box and its east neighbour: the east flags of
+  // the pixels west of them and the marks of the pixels east of them. Those
+  // marks are read only by the start tests of the pixels beside the box's
+  // background, and every border those start runs around a region in the
+  // box or a component inside one, so no border that is left out is longer
+  // than kBoxedBorderMax.
+  bool mark_boxed_hole(uint32_t px, uint32_t py) const {
+    if (size_t(py) + 3 > size_t(height) + 1) return false;  // padded rows py - 1 .. py + 3
+    const uint32_t hx = px + 1;
+    // A box's left column c ranges over hx - 2 .. hx, and its outside over
+    // c - 1 .. c + 3. (Bits past the row's end read as background, which
+    // only ever opens a box.)
+    const uint32_t first = hx >= 3 ? hx - 3 : 0;
+    std::array<uint32_t, 5> r;
+    read_rows(py - 1, first, r);
+    for (uint32_t& v : r) v = ~v & 0x3FF;  // background
+    uint32_t west = 0, east = 0;
+    for (size_t k = 1; k <= 3; ++k) {
+      west |= r[k] & r[k] << 1;  // at c, with c - 1 beside it
+      east |= r[k] & r[k] >> 1;  // at c + 2, with c + 3 beside it
+    }
+    const uint32_t across = (r[1] & r[0]) | (r[3] & r[4]);
+    const uint32_t open = west | east >> 2 | across | across >> 1 | across >> 2;
+    const uint32_t lo = std::max<uint32_t>(hx, 3) - 2 - first, hi = hx - first;
+    const uint32_t closed = ~open & ((2u << hi) - (1u << lo));
+    if (closed == 0) return false;
+    const int c = std::countr_zero(closed);
+    for (size_t k = 1; k <= 3; ++k) {
+      const uint32_t in_box = r[k] & (uint32_t(7) << c);
+      mark_bits(py - 1 + k, first, in_box | in_box << 1);
+    }
+    return true;
+  }
+
+  // Bits first .. first + 9 of the N padded rows from `row` on.
+  template <size_t N>
+  void read_rows(size_t row, uint32_t first, std::array<uint32_t, N>& out) const {
+    for (size_t j = 0; j < N; ++j) out[j] = uint32_t(bits_from((row + j) * row_bits + first)) & 0x3FF;
+  }
+
+  // ORs `bits` into the marks of padded row `row` from column `first` on.
+  void mark_bits(size_t row, uint32_t first, uint64_t bits) const {
+    const size_t i = row * row_bits + first;
+    visited[i >> 6] |= bits << (i & 63);
+    if ((i & 63) != 0) visited[(i >> 6) + 1] |= bits >> (64 - (i & 63));
   }
 
   // Walks a border until it closes, storing the first keep_points positions
@@ -513,6 +614,11 @@ __attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
 // its own component's pixels, so leaving a component out changes nothing
 // else.
 constexpr uint64_t kSmallBorderMax = 10;
+// The same for the closed 4 x 4 boxes that Tracer::mark_boxed_component
+// looks for at a border's start.
+constexpr uint64_t kBoxedBorderMax = 17;
+// And for the holes inside a closed 3 x 3 box of Tracer::mark_boxed_hole.
+constexpr uint64_t kBoxedHoleBorderMax = 14;
 
 // The foreground pixels of one padded row (given with the rows above and
 // below it) that have a foreground neighbour across one side of a 3 x 3 box
@@ -724,15 +830,19 @@ namespace {
 
 // Follows every border of the plane in start order (rows top to bottom,
 // columns left to right), calling on_border(hole, length, points); the points
-// are complete for every border no longer than `longest`. Returns false, and
+// are complete for every border no longer than `longest`. Borders shorter
+// than `shortest` may be left out (see SmallComponentFilter and the
+// Tracer's mark_ functions). Returns false, and
 // stops, when a border walked from both ends reached the safety bound: the
 // caller then discards what it was given and follows the plane again
 // without TwoWalks.
 template <bool TwoWalks, class OnBorder>
-bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, bool skip_small,
+bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, uint64_t shortest,
                     OnBorder&& on_border) {
   const uint32_t w = labels.width, h = labels.height;
   if (w == 0 || h == 0) return true;
+  const bool skip_small = shortest > kSmallBorderMax;
+  const bool skip_boxed = shortest > std::max(kBoxedBorderMax, kBoxedHoleBorderMax);
   // The mark plane is per-thread scratch, kept between calls: fresh pages
   // for it cost more in page faults than clearing a reused one.
   // It is placed inside a slightly larger store by mark_offset.
@@ -803,9 +913,15 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, bool ski
           pending &= ~((uint64_t(2) << bit) - 1);  // bits up to this one are done
           const int start = (outer_now >> bit) & 1 ? 0 : kEast;
           const uint32_t px = uint32_t(k * 64 + bit);
-          // A pinhole's border is four points long: where no border that
-          // short is kept, only its marks are made.
-          if (!(skip_small && start == kEast && tracer.mark_pinhole(px, py))) {
+          // A pinhole's border is four points long, and the borders inside
+          // a closed box at most kBoxedBorderMax: where no border that short
+          // is kept, only their marks are made.
+          const bool skip =
+              start == kEast
+                  ? (skip_small && tracer.mark_pinhole(px, py)) ||
+                        (skip_boxed && tracer.mark_boxed_hole(px, py))
+                  : skip_boxed && tracer.mark_boxed_component(px, py);
+          if (!skip) {
             const uint64_t len = tracer.trace<TwoWalks>(px, py, start, scratch);
             if (len == Tracer::kCutInTwoWalks) [[unlikely]] return false;
             on_border(start == kEast, len, scratch.points);
@@ -822,11 +938,11 @@ bool follow_borders(const imgproc::BitLabels& labels, uint64_t longest, bool ski
 // follow_borders with borders walked from both ends, unless one of them
 // reaches the safety bound; `restart` then clears what on_border collected.
 template <class OnBorder, class Restart>
-void follow_all_borders(const imgproc::BitLabels& labels, uint64_t longest, bool skip_small,
+void follow_all_borders(const imgproc::BitLabels& labels, uint64_t longest, uint64_t shortest,
                         OnBorder&& on_border, Restart&& restart) {
-  if (follow_borders<true>(labels, longest, skip_small, on_border)) return;
+  if (follow_borders<true>(labels, longest, shortest, on_border)) return;
   restart();
-  follow_borders<false>(labels, longest, skip_small, on_border);
+  follow_borders<false>(labels, longest, shortest, on_border);
 }
 
 }  // namespace
@@ -857,19 +973,17 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
     if (refit) quad = corner_refine::refine_from_contour(quad, points.data(), size_t(len));
     out.push_back(Candidate{quad});
   };
-  // Components inside a 3 x 3 box have no border as long as the limit.
-  const bool skip_small = lim.min > kSmallBorderMax;
-  follow_all_borders(labels, lim.max, skip_small, keep_quad, [&] { out.clear(); });
+  follow_all_borders(labels, lim.max, lim.min, keep_quad, [&] { out.clear(); });
   return out;
 }
 
-Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_small) {
+Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_short) {
   Vec<Border> out;
   auto keep_border = [&](bool hole, uint64_t len, const Vec<Point2i>& points) {
     out.push_back(Border{hole, Vec<Point2i>(points.begin(), points.begin() + ptrdiff_t(len))});
   };
   const uint64_t longest = std::numeric_limits<uint64_t>::max();
-  follow_all_borders(labels, longest, skip_small, keep_border, [&] { out.clear(); });
+  follow_all_borders(labels, longest, skip_short ? longest : 0, keep_border, [&] { out.clear(); });
   return out;
 }
 

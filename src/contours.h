@@ -21,14 +21,16 @@ Vec<Candidate> trace_candidates(const GrayImage& gray, const DetectorParams& par
 
 // Every border of a threshold plane, in the order they are followed, each
 // with all its points in order (for checking the border following itself).
-// With skip_small, the borders of components that fit in a 3 x 3 box may be
-// left out, and the four-point holes around single background pixels are,
-// as the candidate search leaves them where it keeps no border of ten
-// points or fewer.
+// With skip_short, whatever the candidate search may leave out where it keeps
+// no border of 17 points or fewer is: the borders of components that fit in
+// a 3 x 3 box (on rows with many border starts) or in a closed 4 x 4 box
+// (one whose foreground touches none outside it), and those around
+// background inside a closed 3 x 3 box, such as the four-point holes around
+// single background pixels.
 struct Border {
   bool hole;
   Vec<Point2i> points;
 };
-Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_small = false);
+Vec<Border> trace_borders(const imgproc::BitLabels& labels, bool skip_short = false);
 
 }  // namespace markvane::contours

@@ -377,7 +377,8 @@ def planted_specks(width):
     specks (pairs in all four orientations, an L, a line of three, a 2 x 2
     and a 3 x 3 ring), four columns apart with every alignment to the
     64-pixel words of the bit rows, from the first column to the last and in
-    the first and last rows, and specks just too large for a 3 x 3 box."""
+    the first and last rows, and specks just too large for a 3 x 3 box or a
+    4 x 4 one."""
     gray = np.full((44, width), 255, np.uint8)
     shapes = [[(0, 0), (1, 0)], [(0, 0), (0, 1)], [(0, 0), (1, 1)], [(1, 0), (0, 1)],
               [(0, 0), (1, 0), (1, 1)], [(0, 0), (0, 1), (0, 2)], [(0, 0), (1, 0), (0, 1), (1, 1)],
@@ -390,6 +391,12 @@ def planted_specks(width):
     gray[6, 30:34] = 0      # a line of four
     gray[6:8, 40] = 0       # an L spanning 4 x 2 with its foot
     gray[8, 41:44] = 0
+    gray[6, 48:53] = 0      # a line of five
+    gray[4:9, 57] = 0       # and a column
+    gray[4, 61:65] = 0      # a 4 x 4 ring with a tail
+    gray[7, 61:65] = 0
+    gray[5:7, 61] = gray[5:7, 64] = 0
+    gray[8, 65] = 0
     return gray
 
 
@@ -406,6 +413,27 @@ def test_small_components_have_short_borders():
     assert longest == 10
 
 
+def test_boxed_components_and_holes_have_short_borders():
+    # Every border of every pattern inside a 4 x 4 box has at most 17
+    # points: the candidate search leaves out components in a closed box
+    # that size when its length limit is larger. All 65536 patterns, each
+    # framed by background, in one label image.
+    bits = (np.arange(1 << 16)[:, None] >> np.arange(16)) & 1
+    tiles = np.zeros((256, 256, 6, 6), np.uint8)
+    tiles[:, :, 1:5, 1:5] = bits.reshape(256, 256, 4, 4)
+    labels = np.ascontiguousarray(tiles.transpose(0, 2, 1, 3).reshape(256 * 6, 256 * 6))
+    contours, _ = cv2.findContours(labels, cv2.RETR_LIST, cv2.CHAIN_APPROX_NONE)
+    assert max(len(c) for c in contours) == 17
+    # Likewise a hole border around background that lies inside a 3 x 3
+    # box has at most 14 points, whatever foreground the box holds.
+    bits = (np.arange(1 << 9)[:, None] >> np.arange(9)) & 1
+    tiles = np.ones((16, 32, 7, 7), np.uint8)
+    tiles[:, :, 2:5, 2:5] = 1 - bits.reshape(16, 32, 3, 3)
+    labels = np.pad(tiles.transpose(0, 2, 1, 3).reshape(16 * 7, 32 * 7), 1)
+    contours, hierarchy = cv2.findContours(labels, cv2.RETR_CCOMP, cv2.CHAIN_APPROX_NONE)
+    assert max(len(c) for c, h in zip(contours, hierarchy[0]) if h[3] >= 0) == 14
+
+
 def is_pinhole_border(points):
     """The hole border around a single background pixel: its west, north,
     east and south neighbours, in that order."""
@@ -416,10 +444,11 @@ def is_pinhole_border(points):
 @pytest.mark.parametrize("window", [3, 13, 23])
 def test_candidate_search_follows_every_border_but_small_specks(rng, window):
     # The candidate search may skip components that fit in a 3 x 3 box (it
-    # does so on rows with many starts) and the four-point holes around
-    # single background pixels. Every border it follows must come out exactly
-    # as the full border following gives it, in the same order, and every
-    # border it skips must be one of those.
+    # does so on rows with many starts) or in a 4 x 4 box that no outside
+    # foreground touches, and the four-point holes around single background
+    # pixels. Every border it follows must come out exactly as the full
+    # border following gives it, in the same order, and every border it
+    # skips must be one of those.
     frames = [planted_specks(w) for w in (70, 300, 333)]
     for density in (0.02, 0.08, 0.2, 0.45):
         frames.append(np.where(rng.random((60, 333)) < density, 0, 255).astype(np.uint8))
@@ -427,10 +456,10 @@ def test_candidate_search_follows_every_border_but_small_specks(rng, window):
     smooth = np.repeat(np.repeat(rng.integers(0, 120, (12, 67)), 5, axis=0), 5, axis=1)[:, :333]
     frames.append(np.clip(smooth + 40 * (rng.random(smooth.shape) < 0.1), 0, 255).astype(np.uint8))
     frames += border_frames(rng)
-    skipped = pinholes = 0
+    skipped = pinholes = boxed = boxed_holes = 0
     for gray in frames:
         full = [(h, p.tolist()) for h, p in th.trace_borders(gray, window)]
-        ours = [(h, p.tolist()) for h, p in th.trace_borders(gray, window, skip_small=True)]
+        ours = [(h, p.tolist()) for h, p in th.trace_borders(gray, window, skip_short=True)]
         rest = iter(ours)
         mine = next(rest, None)
         boxes = []  # of the skipped components, from their outer borders
@@ -443,14 +472,18 @@ def test_candidate_search_follows_every_border_but_small_specks(rng, window):
                 pinholes += 1
                 continue
             lo, hi = np.min(points, axis=0), np.max(points, axis=0)
-            assert (hi - lo <= 2).all(), points
+            if hole and len(points) <= 14 and (hi - lo <= 4).all():
+                boxed_holes += 1  # perhaps around background inside a 3 x 3 box
+                continue
+            assert (hi - lo <= 3).all(), points
+            boxed += (hi - lo == 3).any()
             if hole and lo[0] > 0:  # inside a skipped component, whose outer border came first
                 assert any((lo >= b[0]).all() and (hi <= b[1]).all() for b in boxes), points
             else:  # column 0 starts no outer border: a component there starts with a hole one
                 boxes.append((lo, hi))
-            assert len(points) <= 10
+            assert len(points) <= 17
         assert mine is None
-    assert skipped > 1000 and pinholes > 100
+    assert skipped > 1000 and pinholes > 100 and boxed > 100 and boxed_holes > 100
 
 NEIGHBOURS = [(-1, 0), (-1, -1), (0, -1), (1, -1), (1, 0), (1, 1), (0, 1), (-1, 1)]
 

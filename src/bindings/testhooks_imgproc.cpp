@@ -133,15 +133,15 @@ void register_imgproc_hooks(nb::module_& m) {
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
 
   // Every border of the threshold of `gray`, in the order followed:
-  // [(hole, points as an n x 2 array of x, y)]; with skip_small, those the
-  // candidate search follows when it keeps no border of ten points or fewer.
-  m.def("trace_borders", [](U8Image gray, int32_t window, double constant, bool skip_small) {
+  // [(hole, points as an n x 2 array of x, y)]; with skip_short, those the
+  // candidate search follows when it keeps no border of 17 points or fewer.
+  m.def("trace_borders", [](U8Image gray, int32_t window, double constant, bool skip_short) {
     const GrayImage g = gray_from(gray);
     Vec<contours::Border> borders;
     {
       nb::gil_scoped_release release;
       borders = contours::trace_borders(imgproc::adaptive_threshold_bits(g, window, constant),
-                                        skip_small);
+                                        skip_short);
     }
     nb::list out;
     for (const contours::Border& b : borders) {
@@ -152,7 +152,7 @@ void register_imgproc_hooks(nb::module_& m) {
     }
     return out;
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant") = 7.0,
-     nb::arg("skip_small") = false);
+     nb::arg("skip_short") = false);
 
   m.def("find_candidates",
         [](U8Image gray, int32_t window, double adaptive_thresh_constant,
