@@ -314,17 +314,10 @@ struct Tracer {
     const uint32_t top = r[1] & spread(r[0]), bottom = r[4] & spread(r[5]);
     const uint32_t across = top | bottom;
     const uint32_t open = west | east >> 3 | across | across >> 1 | across >> 2 | across >> 3;
-    const uint32_t lo = std::max<uint32_t>(px, 4) - 3 - first, hi = px - first;
-    const uint32_t closed = ~open & ((2u << hi) - (1u << lo));
-    if (closed == 0) return false;
-    const int c = std::countr_zero(closed);
     // A pixel's east flag is the mark of its east neighbour, background
     // wherever the flag is set here (the box is closed).
-    for (size_t k = 1; k <= 4; ++k) {
-      const uint32_t in_box = r[k] & (uint32_t(0xF) << c);
-      mark_bits(py - 1 + k, first, in_box | in_box << 1);
-    }
-    return true;
+    const uint32_t lo = std::max<uint32_t>(px, 4) - 3 - first, hi = px - first;
+    return mark_first_closed(py - 1, first, r, open, lo, hi);
   }
 
   // The same for a hole border starting at padded (px, py), whose east
@@ -357,12 +350,22 @@ struct Tracer {
     const uint32_t across = (r[1] & r[0]) | (r[3] & r[4]);
     const uint32_t open = west | east >> 2 | across | across >> 1 | across >> 2;
     const uint32_t lo = std::max<uint32_t>(hx, 3) - 2 - first, hi = hx - first;
+    return mark_first_closed(py - 1, first, r, open, lo, hi);
+  }
+
+  // Of the N - 2 square boxes with left column c in lo .. hi (relative to
+  // `first`) over rows 1 .. N - 2 of `r` (padded rows top + 1 ..), the first
+  // whose bit c of `open` is clear: marks its pixels set in `r` and their
+  // east neighbours, and returns true; false when every box is open.
+  template <size_t N>
+  bool mark_first_closed(size_t top, uint32_t first, const std::array<uint32_t, N>& r,
+                         uint32_t open, uint32_t lo, uint32_t hi) const {
     const uint32_t closed = ~open & ((2u << hi) - (1u << lo));
     if (closed == 0) return false;
-    const int c = std::countr_zero(closed);
-    for (size_t k = 1; k <= 3; ++k) {
-      const uint32_t in_box = r[k] & (uint32_t(7) << c);
-      mark_bits(py - 1 + k, first, in_box | in_box << 1);
+    const uint32_t columns = ((1u << (N - 2)) - 1) << std::countr_zero(closed);
+    for (size_t k = 1; k + 1 < N; ++k) {
+      const uint32_t in_box = r[k] & columns;
+      mark_bits(top + k, first, in_box | in_box << 1);
     }
     return true;
   }
@@ -370,7 +373,8 @@ struct Tracer {
   // Bits first .. first + 9 of the N padded rows from `row` on.
   template <size_t N>
   void read_rows(size_t row, uint32_t first, std::array<uint32_t, N>& out) const {
-    for (size_t j = 0; j < N; ++j) out[j] = uint32_t(bits_from((row + j) * row_bits + first)) & 0x3FF;
+    for (size_t j = 0; j < N; ++j)
+      out[j] = uint32_t(bits_from((row + j) * row_bits + first)) & 0x3FF;
   }
 
   // ORs `bits` into the marks of padded row `row` from column `first` on.
