@@ -314,8 +314,6 @@ struct Tracer {
     const uint32_t top = r[1] & spread(r[0]), bottom = r[4] & spread(r[5]);
     const uint32_t across = top | bottom;
     const uint32_t open = west | east >> 3 | across | across >> 1 | across >> 2 | across >> 3;
-    // A pixel's east flag is the mark of its east neighbour, background
-    // wherever the flag is set here (the box is closed).
     const uint32_t lo = std::max<uint32_t>(px, 4) - 3 - first, hi = px - first;
     return mark_first_closed(py - 1, first, r, open, lo, hi);
   }
@@ -356,7 +354,9 @@ struct Tracer {
   // Of the N - 2 square boxes with left column c in lo .. hi (relative to
   // `first`) over rows 1 .. N - 2 of `r` (padded rows top + 1 ..), the first
   // whose bit c of `open` is clear: marks its pixels set in `r` and their
-  // east neighbours, and returns true; false when every box is open.
+  // east neighbours, and returns true; false when every box is open. (An
+  // east neighbour outside the box is a pixel of the other kind, since the
+  // box is closed.)
   template <size_t N>
   bool mark_first_closed(size_t top, uint32_t first, const std::array<uint32_t, N>& r,
                          uint32_t open, uint32_t lo, uint32_t hi) const {
