@@ -445,10 +445,11 @@ def is_pinhole_border(points):
 def test_candidate_search_follows_every_border_but_small_specks(rng, window):
     # The candidate search may skip components that fit in a 3 x 3 box (it
     # does so on rows with many starts) or in a 4 x 4 box that no outside
-    # foreground touches, and the four-point holes around single background
-    # pixels. Every border it follows must come out exactly as the full
-    # border following gives it, in the same order, and every border it
-    # skips must be one of those.
+    # foreground touches, and the hole borders around background inside a
+    # 3 x 3 box that no outside background touches (the four-point holes
+    # around single background pixels among them). Every border it follows
+    # must come out exactly as the full border following gives it, in the
+    # same order, and every border it skips must be one of those.
     frames = [planted_specks(w) for w in (70, 300, 333)]
     for density in (0.02, 0.08, 0.2, 0.45):
         frames.append(np.where(rng.random((60, 333)) < density, 0, 255).astype(np.uint8))
