@@ -41,10 +41,10 @@ if int(min_side) >= 0:
     params.min_side_length_canonical_img = int(min_side)
 # Untimed calls until t_start, then timed ones until t_end, on cpu_a in even
 # slices of the system-wide monotonic clock and on cpu_b in odd ones.
-os.sched_setaffinity(0, {cpus[0]})
+current = cpus[0]
+os.sched_setaffinity(0, {current})
 times = [[] for _ in scenes]
 r = 0
-current = 0
 while (now := time.monotonic()) < t_end:
     if now >= t_start:
         want = cpus[int((now - t_start) / slice_s) % 2]
