@@ -1061,6 +1061,25 @@ MV_ALWAYS_INLINE void sub_swapped_pairs(const v8f& v, v8f& out) {
   out = v - __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
 }
 
+// The x and the y of the eight points from f on, in the lane order that one
+// in-lane shuffle leaves: points 0, 1, 4, 5, 2, 3, 6, 7. Where pairs of
+// lanes hold one point twice, every lane then holds a point of its own.
+constexpr v8i kSplitOrder = {0, 1, 4, 5, 2, 3, 6, 7};
+MV_ALWAYS_INLINE void split_xy8(const float* f, v8f& x, v8f& y) {
+  v8f a, b;
+  std::memcpy(&a, f, sizeof a);
+  std::memcpy(&b, f + 8, sizeof b);
+  x = __builtin_shufflevector(a, b, 0, 2, 8, 10, 4, 6, 12, 14);
+  y = __builtin_shufflevector(a, b, 1, 3, 9, 11, 5, 7, 13, 15);
+}
+
+MV_ALWAYS_INLINE void abs8(v8f& v) {
+  v8i bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  bits &= 0x7fffffff;
+  std::memcpy(&v, &bits, sizeof bits);
+}
+
 struct LaneArgmax {
   v8f value;
   v8i index;  // -1: the lane never exceeded the initial value
@@ -1122,10 +1141,16 @@ MV_ALWAYS_INLINE size_t farthest_index(const Point2f* pts, size_t n, Point2f o) 
   const v8f ov = {o.x, o.y, o.x, o.y, o.x, o.y, o.x, o.y};
   LaneArgmax acc;
   lane_init(acc, -1.0f);
-  v8i idx = {0, 0, 1, 1, 2, 2, 3, 3};
   size_t i = 0;
   if (n < kMaxLaneIndex) {
-    for (; i + 4 <= n; i += 4, idx += 4) {
+    // Eight points at a time, then four (each in two lanes).
+    for (v8i idx = kSplitOrder; i + 8 <= n; i += 8, idx += 8) {
+      v8f x, y;
+      split_xy8(f + 2 * i, x, y);
+      const v8f dx = x - o.x, dy = y - o.y;
+      lane_update(acc, dx * dx + dy * dy, idx);
+    }
+    for (v8i idx = v8i{0, 0, 1, 1, 2, 2, 3, 3} + int32_t(i); i + 4 <= n; i += 4, idx += 4) {
       v8f v;
       std::memcpy(&v, f + 2 * i, sizeof v);
       const v8f d = v - ov;
@@ -1170,10 +1195,7 @@ MV_ALWAYS_INLINE size_t farthest_from_line(const Point2f* chain, size_t begin, s
     std::memcpy(&v, f + 2 * i, sizeof v);
     const v8f t = kv * (v - av);  // (dy ex, dx ey) per point
     sub_swapped_pairs(t, out);    // +-(dy ex - dx ey)
-    v8i bits;
-    std::memcpy(&bits, &out, sizeof bits);
-    bits &= 0x7fffffff;  // fabs
-    std::memcpy(&out, &bits, sizeof bits);
+    abs8(out);
   };
   // Lanes start at 0 and never take a NaN, so the lanes' largest value is
   // the largest |num|. A piece of four points or more ends with the four
@@ -1182,6 +1204,14 @@ MV_ALWAYS_INLINE size_t farthest_from_line(const Point2f* chain, size_t begin, s
   // as the blocks.
   v8f m = {};
   size_t i = begin;
+  // The largest value needs no lane order: eight points at a time first.
+  for (; i + 8 <= end; i += 8) {
+    v8f x, y;
+    split_xy8(f + 2 * i, x, y);
+    v8f num = dy * (x - a.x) - dx * (y - a.y);
+    abs8(num);
+    m = num > m ? num : m;
+  }
   for (; i + 4 <= end; i += 4) {
     v8f s;
     block(i, s);

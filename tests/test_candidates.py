@@ -692,6 +692,32 @@ def test_dp_open_matches_model(rng):
     assert deepest > 100
 
 
+def test_approx_closed_opens_at_first_of_tied_farthest_points(rng):
+    # The closed fit opens at the first point farthest from p0 and the first
+    # farthest from that one. Here a dozen points tie at distance 5 from p0
+    # (and pairs of them at distance 10), shuffled among nearer ones, so the
+    # first of them falls at every position of the vectorised passes.
+    f = np.float32
+    ring = [[x, y] for x, y in ((3, 4), (4, 3), (5, 0), (4, -3), (3, -4), (0, -5),
+                                (-3, -4), (-4, -3), (-5, 0), (-4, 3), (-3, 4), (0, 5))]
+    inner = rng.integers(-3, 4, (60, 2)).tolist()
+
+    def first_farthest(pts, o):
+        d = [(f(x) - f(o[0])) * (f(x) - f(o[0])) + (f(y) - f(o[1])) * (f(y) - f(o[1])) for x, y in pts]
+        return int(np.argmax(d))
+
+    for trial in range(40):
+        others = ring + inner[: trial % 37 + 5]
+        rng.shuffle(others)
+        pts = [[0, 0]] + others
+        a = first_farthest(pts, pts[0])
+        b = first_farthest(pts, pts[a])
+        lo, hi = min(a, b), max(a, b)
+        first, _ = dp_model(pts[lo : hi + 1], 2.0)
+        second, _ = dp_model(pts[hi:] + pts[: lo + 1], 2.0)
+        assert th.approx_poly_dp_closed(pts, 2.0) == first[:-1] + second[:-1]
+
+
 def test_approx_with_vertex_limit_stops_only_past_it(rng):
     # The search stops a fit as soon as its splits pass the limit. Below or at
     # the limit the polygon must be the full fit's; past it, any polygon
