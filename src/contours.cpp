@@ -578,7 +578,6 @@ __attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
     const uint64_t* above, const uint64_t* row, const uint64_t* below, const uint64_t* vis,
     size_t wpr, uint64_t* outer, uint64_t* hole, uint64_t* live) {
   auto load = [](const uint64_t* p, v4u& v) { std::memcpy(&v, p, sizeof v); };
-  std::memset(live, 0, (wpr + 63) / 64 * sizeof(uint64_t));
   v4u count = {};
   // Word k + 4 may be the first word of the next row. It only brings a
   // neighbour into the row's spare zero word, whose masks stay empty.
@@ -605,10 +604,13 @@ __attribute__((target_clones("avx2", "default"))) size_t row_start_masks(
     std::memcpy(outer + k, &o, sizeof o);
     std::memcpy(hole + k, &hl, sizeof hl);
     const v4u starts = (o & ~vv) | (hl & ~ev);
-    // k is a multiple of 4, so the four bits stay in one word of `live`.
+    // k is a multiple of 4, so the four bits stay in one word of `live`,
+    // whose first four bits clear it (a call to memset for a word or two
+    // cost more than this).
     const v4u nonzero = starts != 0;  // all ones or zero per word
     const uint64_t bits = (nonzero[0] & 1) | (nonzero[1] & 2) | (nonzero[2] & 4) | (nonzero[3] & 8);
-    live[k >> 6] |= bits << (k & 63);
+    const uint64_t before = (k & 63) != 0 ? live[k >> 6] : 0;
+    live[k >> 6] = before | bits << (k & 63);
     count -= v4u(nonzero);
   }
   return size_t(count[0] + count[1] + count[2] + count[3]);
