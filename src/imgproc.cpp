@@ -577,6 +577,100 @@ MV_AVX2_INLINE void put_bits(uint64_t* dst, uint32_t x, uint32_t bits, uint32_t 
   if (sh > 64 - count) dst[(px >> 6) + 1] |= uint64_t(bits) >> (64 - sh);
 }
 
+// What the pieces of a bit-plane kernel know of the row being labelled: its
+// pixels, the window's column sums and their prefixes (by kind), and the
+// row of the plane.
+struct LabelRow {
+  const uint8_t* row;
+  const uint16_t* cs;
+  const uint16_t* pre16;
+  const uint32_t* pre32;
+  uint64_t* dst;
+  uint32_t w;
+  uint32_t r;
+  int32_t rows_in;
+  int32_t c;
+};
+
+// Window sum over columns [x0, x1] (exact: modular differences of prefixes
+// are exact because the true sum fits the type).
+template <SumKind Kind>
+MV_ALWAYS_INLINE int32_t window_sum(const LabelRow& l, uint32_t x0, uint32_t x1) {
+  if constexpr (Kind == SumKind::kDirect) {
+    int32_t s = 0;
+    for (uint32_t j = x0; j <= x1; ++j) s += l.cs[j];
+    return s;
+  } else if constexpr (Kind == SumKind::kPrefix16) {
+    return uint16_t(l.pre16[x1 + 1] - l.pre16[x0]);
+  } else {
+    return int32_t(l.pre32[x1 + 1] - l.pre32[x0]);
+  }
+}
+
+// The label of column x, whose window may be clipped.
+template <SumKind Kind>
+MV_ALWAYS_INLINE void label_clipped(const LabelRow& l, uint32_t x) {
+  const uint32_t x0 = x >= l.r ? x - l.r : 0;
+  const uint32_t x1 = std::min(x + l.r, l.w - 1);
+  const int32_t n = l.rows_in * int32_t(x1 - x0 + 1);
+  const int32_t s = window_sum<Kind>(l, x0, x1);
+  const bool fg = 2 * s + n >= 2 * n * (int32_t(l.row[x]) + l.c);
+  l.dst[(x + 1) >> 6] |= uint64_t(fg) << ((x + 1) & 63);
+}
+
+// The clipped columns at both ends of a row whose interior has been
+// labelled: the interior's words are written whole, which overwrites the
+// bits below its first column, so these come after.
+template <SumKind Kind>
+MV_AVX2_INLINE void label_clipped_edges(const LabelRow& l) {
+  const uint32_t w = l.w, r = l.r;
+  if constexpr (Kind == SumKind::kDirect) {
+    for (uint32_t cx = 0; cx < r; ++cx) label_clipped<Kind>(l, cx);
+    for (uint32_t cx = w - r; cx < w; ++cx) label_clipped<Kind>(l, cx);
+  } else {
+    // Wide windows clip many columns, which one at a time cost as much as a
+    // sixth of the row: they go eight at a time. Labels of eight clipped
+    // columns at, at + 1, ... (bit k for column at + k): on the left the
+    // window starts at column 0, on the right it ends at the last column,
+    // so n and the window sum come from contiguous prefixes. Lanes outside
+    // the clipped range are cleared below. Every product fits 32 bits (the
+    // caller's overflow check bounds 2 n (p + C)).
+    auto prefixes8 = [&](uint32_t i) __attribute__((always_inline, target("avx2"))) -> __m256i {
+      if constexpr (Kind == SumKind::kPrefix16)
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(l.pre16 + i)));
+      else
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(l.pre32 + i));
+    };
+    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i rows_v = _mm256_set1_epi32(l.rows_in);
+    auto clipped8 = [&](uint32_t at, __m256i s, __m256i columns)
+        __attribute__((always_inline, target("avx2"))) -> uint32_t {
+      if constexpr (Kind == SumKind::kPrefix16) s = _mm256_and_si256(s, _mm256_set1_epi32(0xffff));
+      const __m256i n = _mm256_mullo_epi32(rows_v, columns);
+      const __m256i p = _mm256_cvtepu8_epi32(
+          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(l.row + at)));
+      const __m256i lhs = _mm256_add_epi32(_mm256_add_epi32(s, s), n);
+      const __m256i pc = _mm256_mullo_epi32(n, _mm256_add_epi32(p, _mm256_set1_epi32(l.c)));
+      return ~mask8(_mm256_cmpgt_epi32(_mm256_add_epi32(pc, pc), lhs)) & 0xffu;
+    };
+    // Columns at + k < r: window [0, at + k + r], sum pre[at + k + r + 1].
+    for (uint32_t at = 0; at < r; at += 8) {
+      const uint32_t keep = r - at >= 8 ? 0xffu : (1u << (r - at)) - 1;
+      const __m256i columns = _mm256_add_epi32(_mm256_set1_epi32(int32_t(at + r + 1)), iota);
+      put_bits(l.dst, at, clipped8(at, prefixes8(at + r + 1), columns) & keep, 8);
+    }
+    // Columns at + k >= w - r: window [at + k - r, w - 1]. The right edge is
+    // covered backwards from the last column, so no read passes the row.
+    const int32_t total = Kind == SumKind::kPrefix16 ? int32_t(l.pre16[w]) : int32_t(l.pre32[w]);
+    for (uint32_t at = w - 8; at + 8 > w - r; at -= 8) {
+      const uint32_t first = w - r > at ? w - r - at : 0;  // first clipped lane
+      const __m256i columns = _mm256_sub_epi32(_mm256_set1_epi32(int32_t(w + r - at)), iota);
+      const __m256i s = _mm256_sub_epi32(_mm256_set1_epi32(total), prefixes8(at - r));
+      put_bits(l.dst, at, clipped8(at, s, columns) & (0xffu << first) & 0xffu, 8);
+    }
+  }
+}
+
 template <SumKind Kind, int R = 0>
 __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, uint32_t r,
                                                          int32_t c, BitLabels& plane,
@@ -680,69 +774,13 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
       }
     }
 
-    // Window sum over columns [x0, x1] (exact: modular differences of
-    // prefixes are exact because the true sum fits the type).
-    auto window_sum = [&](uint32_t x0, uint32_t x1) -> int32_t {
-      if constexpr (Kind == SumKind::kDirect) {
-        int32_t s = 0;
-        for (uint32_t j = x0; j <= x1; ++j) s += cs[j];
-        return s;
-      } else if constexpr (Kind == SumKind::kPrefix16) {
-        return uint16_t(pre16[x1 + 1] - pre16[x0]);
-      } else {
-        return int32_t(pre32[x1 + 1] - pre32[x0]);
-      }
-    };
     uint64_t* dst = plane.bits.data() + (size_t(y) + 1) * wpr;
     std::memset(dst, 0, wpr * sizeof(uint64_t));
-    auto clipped = [&](uint32_t x) {
-      const uint32_t x0 = x >= r ? x - r : 0;
-      const uint32_t x1 = std::min(x + r, w - 1);
-      const int32_t n = rows_in * int32_t(x1 - x0 + 1);
-      const int32_t s = window_sum(x0, x1);
-      const bool fg = 2 * s + n >= 2 * n * (int32_t(row[x]) + c);
-      dst[(x + 1) >> 6] |= uint64_t(fg) << ((x + 1) & 63);
-    };
+    const LabelRow l{row, cs, pre16.data(), pre32.data(), dst, w, r, rows_in, c};
     if (!vector_ok) {
-      for (uint32_t x = 0; x < w; ++x) clipped(x);
+      for (uint32_t x = 0; x < w; ++x) label_clipped<Kind>(l, x);
       continue;
     }
-    // Labels of eight clipped columns at, at + 1, ... (bit k for column
-    // at + k): on the left the window starts at column 0, on the right it
-    // ends at the last column, so n and the window sum come from contiguous
-    // prefixes. Lanes outside the clipped range are cleared by the caller.
-    // Every product fits 32 bits (the caller's overflow check bounds
-    // 2 n (p + C)).
-    auto prefixes8 = [&](uint32_t i) __attribute__((always_inline, target("avx2"))) -> __m256i {
-      if constexpr (Kind == SumKind::kPrefix16)
-        return _mm256_cvtepu16_epi32(
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(pre16.data() + i)));
-      else
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(pre32.data() + i));
-    };
-    const __m256i iota = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256i rows_v = _mm256_set1_epi32(rows_in);
-    auto clipped8 = [&](uint32_t at, __m256i s, __m256i columns)
-        __attribute__((always_inline, target("avx2"))) -> uint32_t {
-      if constexpr (Kind == SumKind::kPrefix16) s = _mm256_and_si256(s, _mm256_set1_epi32(0xffff));
-      const __m256i n = _mm256_mullo_epi32(rows_v, columns);
-      const __m256i p = _mm256_cvtepu8_epi32(
-          _mm_loadl_epi64(reinterpret_cast<const __m128i*>(row + at)));
-      const __m256i lhs = _mm256_add_epi32(_mm256_add_epi32(s, s), n);
-      const __m256i pc = _mm256_mullo_epi32(n, _mm256_add_epi32(p, _mm256_set1_epi32(c)));
-      return ~mask8(_mm256_cmpgt_epi32(_mm256_add_epi32(pc, pc), lhs)) & 0xffu;
-    };
-    // Columns at + k < r: window [0, at + k + r], sum pre[at + k + r + 1].
-    auto left8 = [&](uint32_t at) __attribute__((always_inline, target("avx2"))) -> uint32_t {
-      const __m256i columns = _mm256_add_epi32(_mm256_set1_epi32(int32_t(at + r + 1)), iota);
-      return clipped8(at, prefixes8(at + r + 1), columns);
-    };
-    // Columns at + k >= w - r: window [at + k - r, w - 1].
-    auto right8 = [&](uint32_t at) __attribute__((always_inline, target("avx2"))) -> uint32_t {
-      const __m256i columns = _mm256_sub_epi32(_mm256_set1_epi32(int32_t(w + r - at)), iota);
-      const int32_t total = Kind == SumKind::kPrefix16 ? int32_t(pre16[w]) : int32_t(pre32[w]);
-      return clipped8(at, _mm256_sub_epi32(_mm256_set1_epi32(total), prefixes8(at - r)), columns);
-    };
     const int32_t n = rows_in * int32_t(2 * r + 1);
     auto block = [&](uint32_t x) __attribute__((always_inline, target("avx2"))) -> uint32_t {
       const __m256i p8 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + x));
@@ -821,26 +859,228 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
     dst[word] |= spill;
     if (x + 32 <= vec_end) put_bits(dst, x, block(x)), x += 32;
     if (x < vec_end) put_bits(dst, vec_end - 32, block(vec_end - 32));
-    if constexpr (Kind == SumKind::kDirect) {
-      for (uint32_t cx = 0; cx < r; ++cx) clipped(cx);
-      for (uint32_t cx = w - r; cx < w; ++cx) clipped(cx);
-    } else {
-      // Wide windows clip many columns, which one at a time cost as much as
-      // a sixth of the row: they go eight at a time. The right edge is
-      // covered backwards from the last column, so no read passes the row.
-      for (uint32_t at = 0; at < r; at += 8) {
-        const uint32_t keep = r - at >= 8 ? 0xffu : (1u << (r - at)) - 1;
-        put_bits(dst, at, left8(at) & keep, 8);
-      }
-      for (uint32_t at = w - 8; at + 8 > w - r; at -= 8) {
-        const uint32_t first = w - r > at ? w - r - at : 0;  // first clipped lane
-        put_bits(dst, at, right8(at) & (0xffu << first) & 0xffu, 8);
-      }
-    }
+    label_clipped_edges<Kind>(l);
   }
 }
+// AVX-512 kernels for the prefix kinds: the prefix pass takes 32 columns to
+// a vector, and a block's comparisons leave its 64 labels in mask
+// registers, which need no packing. (The direct kind measured slower with
+// them.) The clipped columns go as in the AVX2 kernel.
+//
+// GCC 12 reports the intrinsics' own placeholder operands
+// (_mm512_undefined_*) as uninitialized.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#define MV_AVX512_FEATURES "avx512f,avx512bw,avx512vl,avx512dq,avx2,bmi2"
+#define MV_AVX512_INLINE inline __attribute__((always_inline, target(MV_AVX512_FEATURES)))
+
+template <int Bits>
+MV_AVX512_INLINE __m512i add_lanes(__m512i a, __m512i b) {
+  if constexpr (Bits == 16)
+    return _mm512_add_epi16(a, b);
+  else
+    return _mm512_add_epi32(a, b);
+}
+
+// Exclusive prefix over the four 128-bit lanes of per-lane totals `t`, each
+// lane holding its total in every element of `Bits` bits: lane k gets
+// t0 + .. + t(k - 1).
+template <int Bits>
+MV_AVX512_INLINE __m512i lanes_before(__m512i t) {
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i once = _mm512_alignr_epi64(t, zero, 6);  // 0, t0, t1, t2
+  return add_lanes<Bits>(add_lanes<Bits>(once, _mm512_alignr_epi64(once, zero, 6)),
+                         _mm512_alignr_epi64(once, zero, 4));
+}
+
+// scan16 on 32 lanes.
+MV_AVX512_INLINE __m512i scan16_512(__m512i v, __m512i& carry) {
+  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 2));
+  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 4));
+  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 8));
+  const __m512i lane_tot = _mm512_shuffle_epi8(v, _mm512_set1_epi16(0x0f0e));
+  const __m512i before = lanes_before<16>(lane_tot);
+  const __m512i through = _mm512_add_epi16(before, lane_tot);
+  const __m512i out = _mm512_add_epi16(_mm512_add_epi16(v, before), carry);
+  carry = _mm512_add_epi16(carry, _mm512_shuffle_i64x2(through, through, 0xff));
+  return out;
+}
+
+// scan16to32 on 32 lanes (r <= kMaxRadiusLaneScan).
+MV_AVX512_INLINE void scan16to32_512(__m512i v, __m512i& carry, __m512i& out_lo,
+                                     __m512i& out_hi) {
+  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 2));
+  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 4));
+  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 8));
+  // Each lane's total (its element 7), zero-extended into every 32-bit slot.
+  const __m512i lane_tot = _mm512_shuffle_epi8(v, _mm512_set1_epi32(int32_t(0x80800f0e)));
+  const __m512i before = lanes_before<32>(lane_tot);
+  const __m512i through = _mm512_add_epi32(before, lane_tot);
+  // Lanes 0 and 1 of v widen into out_lo, lanes 2 and 3 into out_hi.
+  const __m512i a = _mm512_cvtepu16_epi32(_mm512_castsi512_si256(v));
+  const __m512i b = _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(v, 1));
+  out_lo = _mm512_add_epi32(_mm512_add_epi32(a, carry), _mm512_shuffle_i32x4(before, before, 0x50));
+  out_hi = _mm512_add_epi32(_mm512_add_epi32(b, carry), _mm512_shuffle_i32x4(before, before, 0xfa));
+  carry = _mm512_add_epi32(carry, _mm512_shuffle_i32x4(through, through, 0xff));
+}
+
+// ORs the 64 labels of image columns x .. x + 63 into a zeroed padded row.
+MV_ALWAYS_INLINE void put_bits64(uint64_t* dst, uint32_t x, uint64_t bits) {
+  const uint32_t px = x + 1;
+  const uint32_t sh = px & 63;
+  dst[px >> 6] |= bits << sh;
+  if (sh != 0) dst[(px >> 6) + 1] |= bits >> (64 - sh);
+}
+
+// The row loop is threshold_bits_avx2's; 32-bit prefixes only for
+// r <= kMaxRadiusLaneScan.
+template <SumKind Kind>
+__attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const GrayImage& gray,
+                                                                      uint32_t r, int32_t c,
+                                                                      BitLabels& plane,
+                                                                      RowBand band) {
+  static_assert(Kind != SumKind::kDirect, "the direct kind uses threshold_bits_avx2");
+  const uint32_t w = gray.width, h = gray.height;
+  const uint8_t* img = gray.data.data();
+  Vec<uint16_t> colsum(size_t(w) + 16, 0);
+  Vec<uint16_t> pre16(Kind == SumKind::kPrefix16 ? size_t(w) + 17 : 0, 0);
+  Vec<uint32_t> pre32(Kind == SumKind::kPrefix32 ? size_t(w) + 17 : 0, 0);
+  uint16_t* __restrict cs = colsum.data();
+  const size_t wpr = plane.words_per_row;
+  Vec<uint8_t> zeros(w, 0);
+
+  const uint32_t first = band.begin >= r ? band.begin - r : 0;
+  const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, h - 1));
+  for (uint32_t y = first; y <= last; ++y) {
+    const uint8_t* __restrict src = img + size_t(y) * w;
+    for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + src[x]);
+  }
+  // Columns whose window is not clipped, 64 at a time; a last block
+  // overlapping the previous one covers the remainder (ORing equal bits).
+  const bool vector_ok = uint64_t(2) * r + 64 <= w;
+  const uint32_t vec_end = vector_ok ? w - r : 0;
+
+  for (uint32_t y = band.begin; y < band.end; ++y) {
+    const bool enters = y > band.begin && uint64_t(y) + r < h;
+    const bool leaves = y > band.begin && y > r;
+    const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : zeros.data();
+    const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : zeros.data();
+    const uint32_t y0 = y >= r ? y - r : 0;
+    const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
+    const int32_t rows_in = int32_t(y1 - y0 + 1);
+    const uint8_t* __restrict row = img + size_t(y) * w;
+
+    auto next_sums = [&](uint32_t x) __attribute__((always_inline, target(MV_AVX512_FEATURES))) {
+      __m512i v = _mm512_loadu_si512(cs + x);
+      v = _mm512_sub_epi16(
+          _mm512_add_epi16(v, _mm512_cvtepu8_epi16(_mm256_loadu_si256(
+                                  reinterpret_cast<const __m256i*>(in + x)))),
+          _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(out_row + x))));
+      _mm512_storeu_si512(cs + x, v);
+      return v;
+    };
+    __m512i carry = _mm512_setzero_si512();
+    uint32_t x = 0;
+    if constexpr (Kind == SumKind::kPrefix16) {
+      pre16[0] = 0;
+      for (; x + 32 <= w; x += 32)
+        _mm512_storeu_si512(pre16.data() + x + 1, scan16_512(next_sums(x), carry));
+      uint16_t acc = uint16_t(_mm_extract_epi16(_mm512_castsi512_si128(carry), 0));
+      for (; x < w; ++x) {
+        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+        pre16[x + 1] = acc = uint16_t(acc + cs[x]);
+      }
+    } else {
+      pre32[0] = 0;
+      for (; x + 32 <= w; x += 32) {
+        __m512i lo, hi;
+        scan16to32_512(next_sums(x), carry, lo, hi);
+        _mm512_storeu_si512(pre32.data() + x + 1, lo);
+        _mm512_storeu_si512(pre32.data() + x + 17, hi);
+      }
+      uint32_t acc = uint32_t(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
+      for (; x < w; ++x) {
+        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+        pre32[x + 1] = acc += cs[x];
+      }
+    }
+
+    uint64_t* dst = plane.bits.data() + (size_t(y) + 1) * wpr;
+    std::memset(dst, 0, wpr * sizeof(uint64_t));
+    const LabelRow l{row, cs, pre16.data(), pre32.data(), dst, w, r, rows_in, c};
+    if (!vector_ok) {
+      for (uint32_t cx = 0; cx < w; ++cx) label_clipped<Kind>(l, cx);
+      continue;
+    }
+    const int32_t n = rows_in * int32_t(2 * r + 1);
+    auto block = [&](uint32_t bx) __attribute__((always_inline, target(MV_AVX512_FEATURES))) {
+      uint64_t bits = 0;
+      if constexpr (Kind == SumKind::kPrefix16) {
+        // S >= sat16(n p + K), as in threshold_bits_avx2.
+        const int32_t k = n * c - n / 2;
+        const __m512i n16 = _mm512_set1_epi16(int16_t(n));
+        const __m512i kmag = _mm512_set1_epi16(int16_t(uint16_t(k >= 0 ? k : -k)));
+        for (int half = 0; half < 2; ++half) {
+          const uint32_t xs = bx + 32 * half;
+          const __m512i s = _mm512_sub_epi16(_mm512_loadu_si512(pre16.data() + xs + r + 1),
+                                             _mm512_loadu_si512(pre16.data() + xs - r));
+          const __m512i p = _mm512_cvtepu8_epi16(
+              _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + xs)));
+          const __m512i np = _mm512_mullo_epi16(p, n16);
+          const __m512i t = k >= 0 ? _mm512_adds_epu16(np, kmag) : _mm512_subs_epu16(np, kmag);
+          bits |= uint64_t(_mm512_cmp_epu16_mask(s, t, _MM_CMPINT_NLT)) << (32 * half);
+        }
+      } else {
+        // S + (n / 2 - n C) + 1 > n p, as in threshold_bits_avx2.
+        const __m512i k1 = _mm512_set1_epi32(n / 2 - n * c + 1);
+        const __m512i nv = _mm512_set1_epi32(n);
+        for (int q = 0; q < 4; ++q) {
+          const uint32_t xs = bx + 16 * q;
+          const __m512i s =
+              _mm512_add_epi32(_mm512_sub_epi32(_mm512_loadu_si512(pre32.data() + xs + r + 1),
+                                                _mm512_loadu_si512(pre32.data() + xs - r)),
+                               k1);
+          const __m512i p =
+              _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + xs)));
+          const __m512i np = n <= 32767 ? _mm512_madd_epi16(p, nv) : _mm512_mullo_epi32(p, nv);
+          bits |= uint64_t(_mm512_cmpgt_epi32_mask(s, np)) << (16 * q);
+        }
+      }
+      return bits;
+    };
+    // Whole words, as in threshold_bits_avx2.
+    x = r;
+    const unsigned sh = (r + 1) & 63;
+    size_t word = (size_t(r) + 1) >> 6;
+    uint64_t spill = 0;
+    for (; x + 64 <= vec_end; x += 64, ++word) {
+      const uint64_t labels = block(x);
+      dst[word] = spill | labels << sh;
+      spill = sh == 0 ? 0 : labels >> (64 - sh);
+    }
+    dst[word] |= spill;
+    if (x < vec_end) put_bits64(dst, vec_end - 64, block(vec_end - 64));
+    label_clipped_edges<Kind>(l);
+  }
+}
+#pragma GCC diagnostic pop
+
+bool cpu_has_avx512() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq") &&
+         __builtin_cpu_supports("bmi2");
+}
+
 void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, BitLabels& plane,
-                                  RowBand band) {
+                                  RowBand band, SimdLimit limit) {
+  static const bool avx512 = cpu_has_avx512();
+  if (avx512 && limit >= SimdLimit::kAvx512 && uint64_t(2) * r + 64 <= gray.width) {
+    if (r > 3 && r <= kMaxRadiusMid)
+      return threshold_bits_avx512<SumKind::kPrefix16>(gray, r, c, plane, band);
+    if (r > kMaxRadiusMid && r <= kMaxRadiusLaneScan)
+      return threshold_bits_avx512<SumKind::kPrefix32>(gray, r, c, plane, band);
+  }
   switch (r) {
     case 1: return threshold_bits_avx2<SumKind::kDirect, 1>(gray, r, c, plane, band);
     case 2: return threshold_bits_avx2<SumKind::kDirect, 2>(gray, r, c, plane, band);
@@ -947,7 +1187,7 @@ namespace {
 // Window radius and constant as the threshold uses them, then the kernel.
 template <class Sink>
 void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink& sink,
-                   RowBand band, bool allow_avx2 = true) {
+                   RowBand band, SimdLimit limit = SimdLimit::kAvx512) {
   const uint32_t w = gray.width, h = gray.height;
   const uint32_t r = threshold_radius(gray, window);
 
@@ -969,14 +1209,14 @@ void run_threshold(const GrayImage& gray, int32_t window, double constant, Sink&
   }
 #if defined(MV_AVX2_BITS)
   if constexpr (std::is_same_v<Sink, BitSink>) {
-    if (allow_avx2 && r <= kMaxRadius16 && __builtin_cpu_supports("avx2")) {
-      threshold_bits_avx2_dispatch(gray, r, c, sink.out, band);
+    if (limit >= SimdLimit::kAvx2 && r <= kMaxRadius16 && __builtin_cpu_supports("avx2")) {
+      threshold_bits_avx2_dispatch(gray, r, c, sink.out, band, limit);
       return;
     }
   }
 #endif
 #if defined(MV_AVX2_DISPATCH)
-  if (allow_avx2 && __builtin_cpu_supports("avx2")) {
+  if (limit >= SimdLimit::kAvx2 && __builtin_cpu_supports("avx2")) {
     threshold_rows_i32_avx2(gray, r, c, sink, band);
     return;
   }
@@ -999,7 +1239,7 @@ Vec<uint8_t> adaptive_threshold_labels_baseline(const GrayImage& gray, int32_t w
   Vec<uint8_t> labels((size_t(gray.width) + 2) * (size_t(gray.height) + 2), 0);
   if (gray.empty()) return labels;
   ByteSink sink{labels, size_t(gray.width) + 2};
-  run_threshold(gray, window, constant, sink, {0, gray.height}, false);
+  run_threshold(gray, window, constant, sink, {0, gray.height}, SimdLimit::kBaseline);
   return labels;
 }
 
@@ -1024,16 +1264,18 @@ BitLabels make_bit_labels(uint32_t width, uint32_t height) {
 }
 
 void adaptive_threshold_bits_rows(const GrayImage& gray, int32_t window, double constant,
-                                  uint32_t row_begin, uint32_t row_end, BitLabels& out) {
+                                  uint32_t row_begin, uint32_t row_end, BitLabels& out,
+                                  SimdLimit limit) {
   row_end = std::min(row_end, gray.height);
   if (gray.empty() || row_begin >= row_end) return;
   BitSink sink{out};
-  run_threshold(gray, window, constant, sink, {row_begin, row_end});
+  run_threshold(gray, window, constant, sink, {row_begin, row_end}, limit);
 }
 
-BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant) {
+BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant,
+                                  SimdLimit limit) {
   BitLabels out = make_bit_labels(gray.width, gray.height);
-  adaptive_threshold_bits_rows(gray, window, constant, 0, gray.height, out);
+  adaptive_threshold_bits_rows(gray, window, constant, 0, gray.height, out, limit);
   return out;
 }
 

@@ -59,7 +59,11 @@ struct BitLabels {
   size_t words_per_row = 0;
   WorkVec<uint64_t> bits;
 };
-BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant);
+// The widest vector instructions a threshold may use, where the processor
+// has them. Every choice gives the same labels; tests compare them.
+enum class SimdLimit { kBaseline, kAvx2, kAvx512 };
+BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double constant,
+                                  SimdLimit limit = SimdLimit::kAvx512);
 
 // The same in pieces: a plane whose frame rows are zero, then rows
 // [row_begin, row_end) of it. Disjoint row ranges may be filled concurrently;
@@ -69,7 +73,8 @@ BitLabels adaptive_threshold_bits(const GrayImage& gray, int32_t window, double 
 // lines another core has just zeroed.
 BitLabels make_bit_labels(uint32_t width, uint32_t height);
 void adaptive_threshold_bits_rows(const GrayImage& gray, int32_t window, double constant,
-                                  uint32_t row_begin, uint32_t row_end, BitLabels& out);
+                                  uint32_t row_begin, uint32_t row_end, BitLabels& out,
+                                  SimdLimit limit = SimdLimit::kAvx512);
 
 // Douglas-Peucker simplification of a closed contour; starts at the lower index
 // of the farthest pair and keeps the direction of travel.

@@ -195,8 +195,11 @@ def test_threshold_kernels_agree_on_smooth_frames(rng, window):
     # give full vector blocks, and the narrowest ones that the vector path
     # takes (2 r + 32 columns), where the blocks of clipped columns at both
     # edges come closest.
+    # The AVX-512 bit-plane kernels take the interior 64 columns at a time,
+    # from 2 r + 64 columns on.
     r = window // 2
-    for width, flip in itertools.product((301, 2 * r + 32, 2 * r + 37), (False, True)):
+    widths = (301, 2 * r + 32, 2 * r + 37, 2 * r + 63, 2 * r + 64, 2 * r + 65)
+    for width, flip in itertools.product(widths, (False, True)):
         y, x = np.mgrid[0:70, 0:width]
         gray = np.clip(90 + x // 2 + y + rng.integers(-4, 5, x.shape), 0, 255).astype(np.uint8)
         if flip:
@@ -204,8 +207,10 @@ def test_threshold_kernels_agree_on_smooth_frames(rng, window):
         expected = threshold_reference(gray, window, 3.0)
         np.testing.assert_array_equal(th.adaptive_threshold(gray, window, 3.0), expected)
         np.testing.assert_array_equal(th.adaptive_threshold(gray, window, 3.0, baseline=True), expected)
-        bits = np.unpackbits(th.adaptive_threshold_bits(gray, window, 3.0), axis=1, bitorder="little")
-        np.testing.assert_array_equal(bits[:, : width + 2], expected)
+        for simd in ("avx2", "avx512"):
+            packed = th.adaptive_threshold_bits(gray, window, 3.0, simd=simd)
+            bits = np.unpackbits(packed, axis=1, bitorder="little")
+            np.testing.assert_array_equal(bits[:, : width + 2], expected, err_msg=f"{simd}, width {width}")
 
 
 def test_threshold_huge_window_on_large_image(rng):
@@ -233,12 +238,32 @@ def test_threshold_bit_plane_matches_labels(rng, width):
     # fall at padded columns 64, 128, ... Wide rows are assembled 64 labels
     # at a time from any starting bit (window 127 starts on a word boundary).
     gray = rng.integers(0, 256, (9, width), dtype=np.uint8)
-    for window in (3, 13, 23, 45, 127):
+    for window, simd in itertools.product((3, 13, 23, 45, 127), ("baseline", "avx2", "avx512")):
         labels = th.adaptive_threshold(gray, window, 2.0)
-        packed = th.adaptive_threshold_bits(gray, window, 2.0)
+        packed = th.adaptive_threshold_bits(gray, window, 2.0, simd=simd)
         bits = np.unpackbits(packed, axis=1, bitorder="little")
-        np.testing.assert_array_equal(bits[:, : width + 2], labels)
+        np.testing.assert_array_equal(bits[:, : width + 2], labels, err_msg=f"window {window}, {simd}")
         assert not bits[:, width + 2 :].any()
+
+
+@pytest.mark.parametrize("window", [9, 11, 15, 17, 23, 31])
+def test_threshold_kernels_agree_at_extreme_constants(rng, window):
+    # The wide kernels compare against n p + K with K = n C - n / 2, which
+    # changes sign with C and saturates at either end; the 32-bit kind
+    # (windows 17 to 31) adds the offset to the window sum instead. Every
+    # kernel must label noise like the reference for any constant, including
+    # the ones clamped to +-256.
+    r = window // 2
+    for width in (2 * r + 64, 2 * r + 95, 260):
+        gray = rng.integers(0, 256, (23, width), dtype=np.uint8)
+        gray[5:9] = 0
+        gray[12:15] = 255
+        for constant in (-1000.0, -255.0, -7.0, 0.0, 0.5, 7.0, 128.0, 300.0):
+            expected = threshold_reference(gray, window, constant)
+            for simd in ("baseline", "avx2", "avx512"):
+                packed = th.adaptive_threshold_bits(gray, window, constant, simd=simd)
+                bits = np.unpackbits(packed, axis=1, bitorder="little")[:, : width + 2]
+                np.testing.assert_array_equal(bits, expected, err_msg=f"{simd}, C {constant}, width {width}")
 
 
 @pytest.mark.parametrize(

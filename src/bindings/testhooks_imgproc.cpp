@@ -1,5 +1,6 @@
 // Hooks into the threshold, contour and polygon helpers of the ArUco candidate
 // source, so tests can check each stage on its own.
+#include <string>
 #include <optional>
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/array.h>
@@ -125,12 +126,19 @@ void register_imgproc_hooks(nb::module_& m) {
     return to_numpy(labels.data(), size_t(g.height) + 2, size_t(g.width) + 2);
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"), nb::arg("baseline") = false);
 
-  m.def("adaptive_threshold_bits", [](U8Image gray, int32_t window, double constant) {
+  // simd: the widest kernels it may use ("baseline", "avx2" or "avx512"),
+  // where the processor has them.
+  m.def("adaptive_threshold_bits", [](U8Image gray, int32_t window, double constant,
+                                      const std::string& simd) {
     const GrayImage g = gray_from(gray);
-    const imgproc::BitLabels labels = imgproc::adaptive_threshold_bits(g, window, constant);
+    imgproc::SimdLimit limit = imgproc::SimdLimit::kAvx512;
+    if (simd == "baseline") limit = imgproc::SimdLimit::kBaseline;
+    else if (simd == "avx2") limit = imgproc::SimdLimit::kAvx2;
+    else if (simd != "avx512") throw nb::value_error("simd must be baseline, avx2 or avx512");
+    const imgproc::BitLabels labels = imgproc::adaptive_threshold_bits(g, window, constant, limit);
     const size_t rows = size_t(g.height) + 2, cols = labels.words_per_row * 8;
     return to_numpy(reinterpret_cast<const uint8_t*>(labels.bits.data()), rows, cols);
-  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"));
+  }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"), nb::arg("simd") = "avx512");
 
   // Every border of the threshold of `gray`, in the order followed:
   // [(hole, points as an n x 2 array of x, y)]; with skip_short, those the
