@@ -580,6 +580,55 @@ MV_AVX2_INLINE void put_bits(uint64_t* dst, uint32_t x, uint32_t bits, uint32_t 
 // What the pieces of a bit-plane kernel know of the row being labelled: its
 // pixels, the window's column sums and their prefixes (by kind), and the
 // row of the plane.
+// What moving the window to row y of a band takes: the row entering it and
+// the row leaving it (the zero row `zeros` where none does), and the number
+// of image rows it then covers.
+struct WindowStep {
+  bool enters;
+  bool leaves;
+  const uint8_t* in;
+  const uint8_t* out;
+  int32_t rows_in;
+};
+MV_ALWAYS_INLINE WindowStep window_step(const GrayImage& gray, uint32_t r, RowBand band,
+                                        uint32_t y, const uint8_t* zeros) {
+  const uint32_t w = gray.width, h = gray.height;
+  const uint8_t* img = gray.data.data();
+  WindowStep s;
+  s.enters = y > band.begin && uint64_t(y) + r < h;
+  s.leaves = y > band.begin && y > r;
+  s.in = s.enters ? img + (size_t(y) + r) * w : zeros;
+  s.out = s.leaves ? img + (size_t(y) - r - 1) * w : zeros;
+  const uint32_t y0 = y >= r ? y - r : 0;
+  const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
+  s.rows_in = int32_t(y1 - y0 + 1);
+  return s;
+}
+
+// The scalar end of a prefix pass: columns x .. w - 1, after the prefix
+// `acc` of the columns before them.
+template <class Prefix>
+MV_ALWAYS_INLINE void prefix_tail(uint16_t* __restrict cs, const uint8_t* __restrict in,
+                                  const uint8_t* __restrict out, Prefix* __restrict pre, uint32_t x,
+                                  uint32_t w, Prefix acc) {
+  for (; x < w; ++x) {
+    cs[x] = uint16_t(cs[x] + in[x] - out[x]);
+    pre[x + 1] = acc = Prefix(acc + cs[x]);
+  }
+}
+
+// Adds the window rows of a band's first row to the column sums.
+MV_ALWAYS_INLINE void add_band_start_rows(const GrayImage& gray, uint32_t r, RowBand band,
+                                          uint16_t* __restrict cs) {
+  const uint32_t w = gray.width;
+  const uint32_t first = band.begin >= r ? band.begin - r : 0;
+  const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, gray.height - 1));
+  for (uint32_t y = first; y <= last; ++y) {
+    const uint8_t* __restrict src = gray.data.data() + size_t(y) * w;
+    for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + src[x]);
+  }
+}
+
 struct LabelRow {
   const uint8_t* row;
   const uint16_t* cs;
@@ -675,7 +724,7 @@ template <SumKind Kind, int R = 0>
 __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, uint32_t r,
                                                          int32_t c, BitLabels& plane,
                                                          RowBand band) {
-  const uint32_t w = gray.width, h = gray.height;
+  const uint32_t w = gray.width;
   const uint8_t* img = gray.data.data();
   if constexpr (Kind == SumKind::kDirect) r = R;
   Vec<uint16_t> colsum(size_t(w) + 16, 0);
@@ -685,25 +734,20 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
   const size_t wpr = plane.words_per_row;
   Vec<uint8_t> zeros(Kind == SumKind::kDirect ? 0 : w, 0);
 
-  const uint32_t first = band.begin >= r ? band.begin - r : 0;
-  const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, h - 1));
-  for (uint32_t y = first; y <= last; ++y) {
-    const uint8_t* __restrict src = img + size_t(y) * w;
-    for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + src[x]);
-  }
+  add_band_start_rows(gray, r, band, cs);
   // Columns whose window is not clipped, processed 32 at a time; a last block
   // overlapping the previous one covers the remainder (ORing equal bits).
   const bool vector_ok = uint64_t(2) * r + 32 <= w;
   const uint32_t vec_end = vector_ok ? w - r : 0;
 
   for (uint32_t y = band.begin; y < band.end; ++y) {
-    const bool enters = y > band.begin && uint64_t(y) + r < h;
-    const bool leaves = y > band.begin && y > r;
     // The prefix kinds update the column sums inside the prefix pass (a row
     // that does not enter or leave is read as zeros); the direct kind has no
     // prefix pass.
-    const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : zeros.data();
-    const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : zeros.data();
+    const WindowStep step = window_step(gray, r, band, y, zeros.data());
+    const bool enters = step.enters, leaves = step.leaves;
+    const uint8_t* __restrict in = step.in;
+    const uint8_t* __restrict out_row = step.out;
     if constexpr (Kind == SumKind::kDirect) {
       if (enters && leaves) {
         for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
@@ -713,9 +757,7 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
         for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] - out_row[x]);
       }
     }
-    const uint32_t y0 = y >= r ? y - r : 0;
-    const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
-    const int32_t rows_in = int32_t(y1 - y0 + 1);
+    const int32_t rows_in = step.rows_in;
     const uint8_t* __restrict row = img + size_t(y) * w;
 
     if constexpr (Kind == SumKind::kPrefix16) {
@@ -731,11 +773,7 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(cs + x), v);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre16.data() + x + 1), scan16(v, carry));
       }
-      uint16_t acc = uint16_t(_mm256_extract_epi16(carry, 0));
-      for (; x < w; ++x) {
-        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
-        pre16[x + 1] = acc = uint16_t(acc + cs[x]);
-      }
+      prefix_tail(cs, in, out_row, pre16.data(), x, w, uint16_t(_mm256_extract_epi16(carry, 0)));
     } else if constexpr (Kind == SumKind::kPrefix32) {
       __m256i carry = _mm256_setzero_si256();
       uint32_t x = 0;
@@ -767,11 +805,7 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
           _mm256_storeu_si256(reinterpret_cast<__m256i*>(pre32.data() + x + 9), scan32(b, carry));
         }
       }
-      uint32_t acc = uint32_t(_mm256_extract_epi32(carry, 0));
-      for (; x < w; ++x) {
-        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
-        pre32[x + 1] = acc += cs[x];
-      }
+      prefix_tail(cs, in, out_row, pre32.data(), x, w, uint32_t(_mm256_extract_epi32(carry, 0)));
     }
 
     uint64_t* dst = plane.bits.data() + (size_t(y) + 1) * wpr;
@@ -941,7 +975,7 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const Gra
                                                                       BitLabels& plane,
                                                                       RowBand band) {
   static_assert(Kind != SumKind::kDirect, "the direct kind uses threshold_bits_avx2");
-  const uint32_t w = gray.width, h = gray.height;
+  const uint32_t w = gray.width;
   const uint8_t* img = gray.data.data();
   Vec<uint16_t> colsum(size_t(w) + 16, 0);
   Vec<uint16_t> pre16(Kind == SumKind::kPrefix16 ? size_t(w) + 17 : 0, 0);
@@ -950,25 +984,17 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const Gra
   const size_t wpr = plane.words_per_row;
   Vec<uint8_t> zeros(w, 0);
 
-  const uint32_t first = band.begin >= r ? band.begin - r : 0;
-  const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + r, h - 1));
-  for (uint32_t y = first; y <= last; ++y) {
-    const uint8_t* __restrict src = img + size_t(y) * w;
-    for (uint32_t x = 0; x < w; ++x) cs[x] = uint16_t(cs[x] + src[x]);
-  }
+  add_band_start_rows(gray, r, band, cs);
   // Columns whose window is not clipped, 64 at a time; a last block
   // overlapping the previous one covers the remainder (ORing equal bits).
   const bool vector_ok = uint64_t(2) * r + 64 <= w;
   const uint32_t vec_end = vector_ok ? w - r : 0;
 
   for (uint32_t y = band.begin; y < band.end; ++y) {
-    const bool enters = y > band.begin && uint64_t(y) + r < h;
-    const bool leaves = y > band.begin && y > r;
-    const uint8_t* __restrict in = enters ? img + (size_t(y) + r) * w : zeros.data();
-    const uint8_t* __restrict out_row = leaves ? img + (size_t(y) - r - 1) * w : zeros.data();
-    const uint32_t y0 = y >= r ? y - r : 0;
-    const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
-    const int32_t rows_in = int32_t(y1 - y0 + 1);
+    const WindowStep step = window_step(gray, r, band, y, zeros.data());
+    const uint8_t* __restrict in = step.in;
+    const uint8_t* __restrict out_row = step.out;
+    const int32_t rows_in = step.rows_in;
     const uint8_t* __restrict row = img + size_t(y) * w;
 
     auto next_sums = [&](uint32_t x) __attribute__((always_inline, target(MV_AVX512_FEATURES))) {
@@ -986,11 +1012,8 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const Gra
       pre16[0] = 0;
       for (; x + 32 <= w; x += 32)
         _mm512_storeu_si512(pre16.data() + x + 1, scan16_512(next_sums(x), carry));
-      uint16_t acc = uint16_t(_mm_extract_epi16(_mm512_castsi512_si128(carry), 0));
-      for (; x < w; ++x) {
-        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
-        pre16[x + 1] = acc = uint16_t(acc + cs[x]);
-      }
+      prefix_tail(cs, in, out_row, pre16.data(), x, w,
+                  uint16_t(_mm_extract_epi16(_mm512_castsi512_si128(carry), 0)));
     } else {
       pre32[0] = 0;
       for (; x + 32 <= w; x += 32) {
@@ -999,11 +1022,8 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const Gra
         _mm512_storeu_si512(pre32.data() + x + 1, lo);
         _mm512_storeu_si512(pre32.data() + x + 17, hi);
       }
-      uint32_t acc = uint32_t(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry)));
-      for (; x < w; ++x) {
-        cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
-        pre32[x + 1] = acc += cs[x];
-      }
+      prefix_tail(cs, in, out_row, pre32.data(), x, w,
+                  uint32_t(_mm_cvtsi128_si32(_mm512_castsi512_si128(carry))));
     }
 
     uint64_t* dst = plane.bits.data() + (size_t(y) + 1) * wpr;
