@@ -577,9 +577,6 @@ MV_AVX2_INLINE void put_bits(uint64_t* dst, uint32_t x, uint32_t bits, uint32_t 
   if (sh > 64 - count) dst[(px >> 6) + 1] |= uint64_t(bits) >> (64 - sh);
 }
 
-// What the pieces of a bit-plane kernel know of the row being labelled: its
-// pixels, the window's column sums and their prefixes (by kind), and the
-// row of the plane.
 // What moving the window to row y of a band takes: the row entering it and
 // the row leaving it (the zero row `zeros` where none does), and the number
 // of image rows it then covers.
@@ -629,6 +626,9 @@ MV_ALWAYS_INLINE void add_band_start_rows(const GrayImage& gray, uint32_t r, Row
   }
 }
 
+// What the label functions below know of the row being labelled: its
+// pixels, the window's column sums and their prefixes (by kind), and the
+// row of the plane.
 struct LabelRow {
   const uint8_t* row;
   const uint16_t* cs;
@@ -896,6 +896,7 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
     label_clipped_edges<Kind>(l);
   }
 }
+
 // AVX-512 kernels for the prefix kinds: the prefix pass takes 32 columns to
 // a vector, and a block's comparisons leave its 64 labels in mask
 // registers, which need no packing. (The direct kind measured slower with
