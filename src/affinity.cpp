@@ -4,6 +4,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -272,6 +273,11 @@ struct Pool {
   std::atomic<int64_t> last_loop_end{0};
   // When wake_workers last woke the pool ahead of a call (steady clock, ns).
   std::atomic<int64_t> last_wake{0};
+  // The trial of the two kinds of frame copy (see frame_copy_stores).
+  std::atomic<uint32_t> copies_started{0};
+  std::atomic<uint32_t> copies_timed{0};
+  std::array<std::atomic<uint64_t>, 2> best_ps_per_byte{UINT64_MAX, UINT64_MAX};
+  std::atomic<int> copy_choice{-1};  // a CopyStores once decided
 };
 
 // oneTBB's workers spin for a while after a loop and then sleep; by this much
@@ -547,6 +553,41 @@ void wake_workers() {
   if (in_pool_task) return;
   Pool& p = pool();
   if (prepare_caller(p)) p.last_wake.store(steady_ns(), std::memory_order_relaxed);
+}
+
+// Copies shorter than this are left out of the trial: their times are
+// mostly fixed costs.
+constexpr size_t kCopyTrialMinBytes = size_t(64) << 10;
+// Copies timed before the choice, alternately of each kind.
+constexpr uint32_t kCopyTrials = 8;
+
+CopyStores frame_copy_stores(size_t bytes) {
+  Pool& p = pool();
+  if (p.arena->max_concurrency() < 2) return CopyStores::kCached;
+  const int choice = p.copy_choice.load(std::memory_order_relaxed);
+  if (choice >= 0) return CopyStores(choice);
+  if (bytes < kCopyTrialMinBytes) return CopyStores::kCached;
+  return p.copies_started.fetch_add(1, std::memory_order_relaxed) % 2 == 0 ? CopyStores::kStreaming
+                                                                          : CopyStores::kCached;
+}
+
+void frame_copy_done(CopyStores stores, size_t bytes, int64_t ns) {
+  Pool& p = pool();
+  if (bytes < kCopyTrialMinBytes || ns < 0 || p.copy_choice.load(std::memory_order_relaxed) >= 0)
+    return;
+  const uint64_t ps_per_byte = uint64_t(ns) * 1000 / bytes;
+  std::atomic<uint64_t>& best = p.best_ps_per_byte[size_t(stores)];
+  uint64_t seen = best.load(std::memory_order_relaxed);
+  while (ps_per_byte < seen && !best.compare_exchange_weak(seen, ps_per_byte)) {
+  }
+  if (p.copies_timed.fetch_add(1, std::memory_order_acq_rel) + 1 != kCopyTrials) return;
+  const uint64_t cached = p.best_ps_per_byte[size_t(CopyStores::kCached)].load();
+  const uint64_t streaming = p.best_ps_per_byte[size_t(CopyStores::kStreaming)].load();
+  // An ordinary copy also leaves the frame in cache for the threshold that
+  // reads it next, so streaming must be clearly faster to be kept.
+  const bool stream = streaming < cached - cached / 4;
+  p.copy_choice.store(int(stream ? CopyStores::kStreaming : CopyStores::kCached),
+                      std::memory_order_relaxed);
 }
 
 void parallel_for(size_t n, const std::function<void(size_t)>& body) {

@@ -66,6 +66,19 @@ size_t concurrency();
 // A no-op on a pool thread and right after a loop.
 void wake_workers();
 
+// How a frame copy on the pool stores its bytes. Ordinary stores leave the
+// frame in cache for the passes that follow; stores that bypass the caches
+// spare taking back the lines another core still holds from the last call.
+// Which costs less depends on how the machine's cores share their caches
+// (measured: either kind 2-4x the other's copy time, on different hosts),
+// so the first copies of a process try the two kinds in turn, and the one
+// with the best time per byte is kept from then on (streaming only when
+// clearly faster). One thread: ordinary stores.
+enum class CopyStores { kCached, kStreaming };
+CopyStores frame_copy_stores(size_t bytes);
+// Reports how long a copy of `bytes` with `stores` took.
+void frame_copy_done(CopyStores stores, size_t bytes, int64_t ns);
+
 // Runs body(i) for every i in [0, n) on the pool and returns when all are done.
 // The calling thread takes part. Callers gather results by index, so output
 // never depends on scheduling or thread count. May be nested inside a body.

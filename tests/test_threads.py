@@ -8,6 +8,8 @@ from conftest import run_python
 SCRIPT = textwrap.dedent("""
     import json, numpy as np, markvane
     from markvane_tools import scenes
+    # with more than one thread, the first frames are copied with both kinds
+    # of stores in turn, until the pool keeps the faster
     out = []
     # the AprilTag path splits its image stages and its clustering into
     # bands of rows, which must not show in the result; with more than one
