@@ -119,7 +119,7 @@ GrayImage bgr_to_gray(const uint8_t* bgr, uint32_t cols, uint32_t rows) {
   gray.height = rows;
   gray.data.resize(size_t(cols) * rows);
   uint8_t* out = gray.data.data();
-  affinity::parallel_ranges(gray.data.size(), kParallelCopyGrain, [&](size_t begin, size_t end) {
+  affinity::parallel_ranges(gray.data.size(), kParallelConvertGrain, [&](size_t begin, size_t end) {
     bgr_row_to_gray(bgr + 3 * begin, out + begin, end - begin);
   });
   return gray;

@@ -12,9 +12,9 @@
 
 namespace markvane::imgproc {
 
-// Passes over a whole frame (a copy, a colour conversion) are split on the
-// pool in pieces of at least this many pixels.
-inline constexpr size_t kParallelCopyGrain = size_t(256) << 10;
+// A colour conversion of a whole frame is split on the pool in pieces of at
+// least this many pixels.
+inline constexpr size_t kParallelConvertGrain = size_t(256) << 10;
 
 // memcpy with stores that bypass the caches where the processor has them,
 // for a long copy into memory that other cores may still hold in their
