@@ -9,6 +9,7 @@ live pool runs in a fresh interpreter and is observed through
 from __future__ import annotations
 
 import importlib.util
+import json
 import os
 import subprocess
 import sys
@@ -16,6 +17,7 @@ import textwrap
 import threading
 
 import pytest
+from conftest import run_python
 
 hooks = pytest.importorskip("_markvane_testhooks")
 
@@ -196,6 +198,39 @@ def test_concurrent_callers_share_the_pool():
     for t in threads:
         t.join(timeout=60)
     assert not errors and len(results) == 80 and all(results)
+
+
+COPY_TRIAL = textwrap.dedent("""
+    import json, _markvane_testhooks as th
+    ns_per_byte = {"streaming": %s, "cached": %s}
+    # small copies neither take part nor count, however fast
+    small = {th.frame_copy_stores(4096) for _ in range(20)}
+    for _ in range(20):
+        th.frame_copy_done("streaming", 4096, 0)
+    tried = []
+    for _ in range(8):
+        kind = th.frame_copy_stores(1 << 20)
+        tried.append(kind)
+        th.frame_copy_done(kind, 1 << 20, int(ns_per_byte[kind] * (1 << 20)))
+    kept = {th.frame_copy_stores(n) for n in (4096, 1 << 20, 1 << 26) for _ in range(3)}
+    print(json.dumps([sorted(small), sorted(set(tried)), sorted(kept)]))
+""")
+
+
+@pytest.mark.parametrize(
+    "streaming, cached, threads, expected",
+    [
+        (0.3, 1.0, "2", [["cached"], ["cached", "streaming"], ["streaming"]]),
+        (1.0, 0.3, "2", [["cached"], ["cached", "streaming"], ["cached"]]),
+        # streaming a little faster: the cache-warm copy is kept
+        (0.9, 1.0, "2", [["cached"], ["cached", "streaming"], ["cached"]]),
+        # one thread: nothing to take back from another core
+        (0.3, 1.0, "1", [["cached"], ["cached"], ["cached"]]),
+    ],
+)
+def test_frame_copy_keeps_the_faster_stores(streaming, cached, threads, expected):
+    out = run_python(COPY_TRIAL % (streaming, cached), {"RAYON_NUM_THREADS": threads})
+    assert json.loads(out) == expected
 
 
 def all_but_one_of(cpus, allowed):

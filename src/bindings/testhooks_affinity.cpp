@@ -159,6 +159,17 @@ void register_affinity_hooks(nb::module_& m) {
   m.def("pool_info", &pool_info);
   m.def("nested_counts", &nested_counts, "n"_a, "m"_a);
   m.def("foreign_arena_affinities", &foreign_arena_affinities, "slots"_a = 0);
+  // The frame copy's trial of the two kinds of stores, fed with made-up
+  // times: "cached" or "streaming".
+  m.def("frame_copy_stores", [](size_t bytes) -> std::string {
+    return affinity::frame_copy_stores(bytes) == affinity::CopyStores::kStreaming ? "streaming"
+                                                                                   : "cached";
+  }, "bytes"_a);
+  m.def("frame_copy_done", [](const std::string& stores, size_t bytes, int64_t ns) {
+    affinity::frame_copy_done(
+        stores == "streaming" ? affinity::CopyStores::kStreaming : affinity::CopyStores::kCached,
+        bytes, ns);
+  }, "stores"_a, "bytes"_a, "ns"_a);
 }
 
 }  // namespace markvane::testhooks
