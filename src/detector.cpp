@@ -208,13 +208,43 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     }
   }
 
+  // Two windows of one frame whose thresholds can share a pass (see
+  // imgproc) are thresholded by one job, at the place of the wider one: its
+  // widest window with the next one that fits. Each job is then cut into
+  // bands like a single pair.
+  struct ThresholdJob {
+    size_t pair[2];
+    size_t count;
+  };
+  Vec<ThresholdJob> jobs;
+  jobs.reserve(count);
+  {
+    Vec<uint8_t> taken(count, 0);
+    for (const size_t p : order) {
+      if (taken[p]) continue;
+      taken[p] = 1;
+      ThresholdJob job{{p, p}, 1};
+      const GrayImage& gray = *frames[pairs[p].frame];
+      const int32_t window = scale_window(params, pairs[p].scale);
+      for (size_t q = p; q-- > run_first[run_of[p]];) {
+        if (taken[q] || !imgproc::thresholds_share_a_pass(
+                            gray, window, scale_window(params, pairs[q].scale)))
+          continue;
+        taken[q] = 1;
+        job = {{p, q}, 2};
+        break;
+      }
+      jobs.push_back(job);
+    }
+  }
+
   // With the thresholds cut into bands, a pair whose last band is done is
   // queued, and traced at once only while another thread is left on the
   // bands. Started greedily, the first traces held every thread while bands
   // remained, and the window thresholded last was traced alone at the end.
   // Queued pairs are traced oldest first (the widest windows). Batches (no
   // bands) trace at once, so that only the pairs in flight hold a plane.
-  const size_t tasks = count * bands;
+  const size_t tasks = jobs.size() * bands;
   std::atomic<size_t> next{0};
   const bool queue_traces = bands > 1 && threads > 1;
   std::mutex queue_lock;
@@ -256,28 +286,47 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     std::lock_guard<std::mutex> hold(queue_lock);
     --tracing;
   };
-  auto pair_thresholded = [&](size_t p) {
-    if (!queue_traces) return trace_pair(p);
+  // Both pairs of a job are queued before either is traced, so that the
+  // other threads can take the second one.
+  auto pairs_thresholded = [&](const size_t* done, size_t n) {
+    if (!queue_traces) {
+      for (size_t k = 0; k < n; ++k) trace_pair(done[k]);
+      return;
+    }
     {
       std::lock_guard<std::mutex> hold(queue_lock);
-      queued.push_back(p);
+      queued.insert(queued.end(), done, done + n);
     }
     if (const std::optional<size_t> q = take_queued(true)) trace_queued(*q);
   };
 
   auto run_band = [&](size_t task) {
-    const size_t p = order[task / bands];
+    const ThresholdJob& job = jobs[task / bands];
     const uint32_t band = uint32_t(task % bands);
+    const size_t p = job.pair[0], q = job.pair[1];
     const GrayImage& gray = *frames[pairs[p].frame];
     const uint64_t band_rows = (uint64_t(gray.height) + bands - 1) / bands;
     const uint32_t begin = uint32_t(std::min<uint64_t>(gray.height, band * band_rows));
     const uint32_t end = uint32_t(std::min<uint64_t>(gray.height, begin + band_rows));
-    const int32_t window = scale_window(params, pairs[p].scale);
-    run_once(plane_state[p], [&] { labels[p] = imgproc::make_bit_labels(gray.width, gray.height); });
-    imgproc::adaptive_threshold_bits_rows(gray, window, params.adaptive_thresh_constant, begin,
-                                          end, labels[p]);
+    for (size_t k = 0; k < job.count; ++k) {
+      const size_t pk = job.pair[k];
+      run_once(plane_state[pk],
+               [&] { labels[pk] = imgproc::make_bit_labels(gray.width, gray.height); });
+    }
+    const double constant = params.adaptive_thresh_constant;
+    if (job.count == 2)
+      imgproc::adaptive_threshold_bits_rows_pair(gray, scale_window(params, pairs[p].scale),
+                                                 scale_window(params, pairs[q].scale), constant,
+                                                 begin, end, labels[p], labels[q]);
+    else
+      imgproc::adaptive_threshold_bits_rows(gray, scale_window(params, pairs[p].scale), constant,
+                                            begin, end, labels[p]);
     // acq_rel: the tracing task must see every other band's rows.
-    if (pending[p].fetch_sub(1, std::memory_order_acq_rel) == 1) pair_thresholded(p);
+    size_t done[2], n_done = 0;
+    for (size_t k = 0; k < job.count; ++k)
+      if (pending[job.pair[k]].fetch_sub(1, std::memory_order_acq_rel) == 1)
+        done[n_done++] = job.pair[k];
+    if (n_done != 0) pairs_thresholded(done, n_done);
   };
   // Tasks are handed out strictly in queue order (a shared counter rather than
   // range splitting), so the expensive wide windows really do start first.

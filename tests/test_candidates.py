@@ -266,6 +266,46 @@ def test_threshold_kernels_agree_at_extreme_constants(rng, window):
                 np.testing.assert_array_equal(bits, expected, err_msg=f"{simd}, C {constant}, width {width}")
 
 
+def _has_avx512() -> bool:
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = next((line.split() for line in f if line.startswith("flags")), [])
+    except OSError:
+        return False
+    return all(k in flags for k in ("avx512f", "avx512bw", "avx512vl", "avx512dq", "bmi2"))
+
+
+def test_two_windows_in_one_pass_label_like_two_passes(rng):
+    # Two windows of a frame may share one pass (one prefix per image row for
+    # both). Its labels must be those of two single passes for any pair of
+    # radii (16- and 32-bit sums, either order), at the narrowest width it
+    # takes (2 r + 64) and at others, with the rows cut into bands that start
+    # anywhere (a band sums window rows it does not label), on ramps that keep
+    # many pixels at the decision boundary and on noise, for any constant.
+    # Pairs it cannot take (equal radii, radii of 3 or less or above 15, narrow
+    # frames) make two passes.
+    ran_shared = 0
+    pairs = [(23, 13), (13, 23), (9, 31), (31, 9), (8, 11), (30, 31), (3, 13), (13, 13), (33, 13)]
+    for k, (window_a, window_b) in enumerate(pairs):
+        r = max(window_a, window_b) // 2
+        for width in (2 * r + 63, 2 * r + 64, 2 * r + 65, 197, 256):
+            height = int(rng.integers(1, 60))
+            y, x = np.mgrid[0:height, 0:width]
+            if k % 2:
+                gray = rng.integers(0, 256, (height, width), dtype=np.uint8)
+            else:
+                ramp = 90 + (x if width % 2 else width - x) // 2 + y + rng.integers(-4, 5, x.shape)
+                gray = np.clip(ramp, 0, 255).astype(np.uint8)
+            cuts = sorted({0, height, *rng.integers(0, height + 1, 2).tolist()})
+            for constant in (7.0, -3.5, 0.0, 300.0, -300.0, float("nan")):
+                shared, a, b = th.adaptive_threshold_bits_pair(gray, window_a, window_b, constant, cuts)
+                ran_shared += shared
+                label = f"windows {window_a} {window_b}, width {width}, C {constant}, cuts {cuts}"
+                np.testing.assert_array_equal(a, th.adaptive_threshold_bits(gray, window_a, constant), err_msg=label)
+                np.testing.assert_array_equal(b, th.adaptive_threshold_bits(gray, window_b, constant), err_msg=label)
+    assert ran_shared > 0 or not _has_avx512()
+
+
 @pytest.mark.parametrize(
     "window_a, window_b, const_a, const_b",
     [(0, 3, 7, 7), (1, 3, 7, 7), (2, 3, 7, 7), (4, 5, 7, 7), (12, 13, 7, 7), (13, 13, 7.5, 7), (13, 13, -7.5, -7)],

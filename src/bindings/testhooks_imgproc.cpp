@@ -140,6 +140,25 @@ void register_imgproc_hooks(nb::module_& m) {
     return to_numpy(reinterpret_cast<const uint8_t*>(labels.bits.data()), rows, cols);
   }, nb::arg("gray"), nb::arg("window"), nb::arg("constant"), nb::arg("simd") = "avx512");
 
+  // Two windows' bit-planes from the one-pass kernel where it applies, each
+  // row band [cuts[i], cuts[i + 1]) computed on its own: (shared, plane a,
+  // plane b), shared saying whether the one-pass kernel ran.
+  m.def("adaptive_threshold_bits_pair", [](U8Image gray, int32_t window_a, int32_t window_b,
+                                           double constant, const std::vector<uint32_t>& cuts) {
+    const GrayImage g = gray_from(gray);
+    imgproc::BitLabels a = imgproc::make_bit_labels(g.width, g.height);
+    imgproc::BitLabels b = imgproc::make_bit_labels(g.width, g.height);
+    for (size_t i = 0; i + 1 < cuts.size(); ++i)
+      imgproc::adaptive_threshold_bits_rows_pair(g, window_a, window_b, constant, cuts[i],
+                                                 cuts[i + 1], a, b);
+    const size_t rows = size_t(g.height) + 2, cols = a.words_per_row * 8;
+    return nb::make_tuple(
+        imgproc::thresholds_share_a_pass(g, window_a, window_b),
+        to_numpy(reinterpret_cast<const uint8_t*>(a.bits.data()), rows, cols),
+        to_numpy(reinterpret_cast<const uint8_t*>(b.bits.data()), rows, cols));
+  }, nb::arg("gray"), nb::arg("window_a"), nb::arg("window_b"), nb::arg("constant"),
+     nb::arg("cuts"));
+
   // Every border of the threshold of `gray`, in the order followed:
   // [(hole, points as an n x 2 array of x, y)]; with skip_short, those the
   // candidate search follows when it keeps no border of 17 points or fewer.
