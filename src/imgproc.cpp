@@ -1644,6 +1644,15 @@ MV_ALWAYS_INLINE void lane_update(LaneArgmax& a, const v8f& s, const v8i& index)
   a.index = gt ? index : a.index;
 }
 
+// Lane by lane, the larger value of a and b, on a tie the lower index: what
+// one set of lanes would hold after the blocks of both (values that moved
+// exceed the common initial value, so a lane that never moved loses).
+MV_ALWAYS_INLINE void lane_combine(LaneArgmax& a, const LaneArgmax& b) {
+  const v8i take_b = (b.value > a.value) | ((b.value == a.value) & (b.index < a.index));
+  a.value = take_b ? b.value : a.value;
+  a.index = take_b ? b.index : a.index;
+}
+
 // Every lane of v becomes the largest (or smallest) of all eight lanes, in
 // three exchange steps. A NaN lane may spread or vanish: callers keep NaN out.
 template <bool Largest, class V>
@@ -1689,13 +1698,32 @@ MV_ALWAYS_INLINE size_t farthest_index(const Point2f* pts, size_t n, Point2f o) 
   lane_init(acc, -1.0f);
   size_t i = 0;
   if (n < kMaxLaneIndex) {
-    // Eight points at a time, then four (each in two lanes).
-    for (v8i idx = kSplitOrder; i + 8 <= n; i += 8, idx += 8) {
+    // Eight points at a time, then four (each in two lanes). Blocks
+    // alternate between two sets of lanes, so that each compare and blend
+    // waits for the one two blocks back instead of the previous one.
+    auto sq_dist8 = [&](size_t at, v8f& out) {
       v8f x, y;
-      split_xy8(f + 2 * i, x, y);
+      split_xy8(f + 2 * at, x, y);
       const v8f dx = x - o.x, dy = y - o.y;
-      lane_update(acc, dx * dx + dy * dy, idx);
+      out = dx * dx + dy * dy;
+    };
+    LaneArgmax odd;
+    lane_init(odd, -1.0f);
+    v8i idx = kSplitOrder;
+    for (; i + 16 <= n; i += 16, idx += 16) {
+      v8f d0, d1;
+      sq_dist8(i, d0);
+      sq_dist8(i + 8, d1);
+      lane_update(acc, d0, idx);
+      lane_update(odd, d1, idx + 8);
     }
+    if (i + 8 <= n) {
+      v8f d;
+      sq_dist8(i, d);
+      lane_update(acc, d, idx);
+      i += 8;
+    }
+    lane_combine(acc, odd);
     for (v8i idx = v8i{0, 0, 1, 1, 2, 2, 3, 3} + int32_t(i); i + 4 <= n; i += 4, idx += 4) {
       v8f v;
       std::memcpy(&v, f + 2 * i, sizeof v);
