@@ -246,7 +246,11 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // bands) trace at once, so that only the pairs in flight hold a plane.
   const size_t tasks = jobs.size() * bands;
   std::atomic<size_t> next{0};
-  const bool queue_traces = bands > 1 && threads > 1;
+  // One thread on one frame queues its traces too, so that it thresholds
+  // every window first: the thresholds run back to back on the wide vector
+  // units (which start slowly after a stretch of scalar tracing) and on a
+  // frame still in the cache.
+  const bool queue_traces = (bands > 1 && threads > 1) || (threads == 1 && run_first.size() == 1);
   std::mutex queue_lock;
   Vec<size_t> queued;  // guarded by queue_lock, as are the two counts below
   size_t queue_taken = 0;

@@ -897,10 +897,12 @@ __attribute__((target("avx2"))) void threshold_bits_avx2(const GrayImage& gray, 
   }
 }
 
-// AVX-512 kernels for the prefix kinds: the prefix pass takes 32 columns to
-// a vector, and a block's comparisons leave its 64 labels in mask
-// registers, which need no packing. (The direct kind measured slower with
-// them.) The clipped columns go as in the AVX2 kernel.
+// AVX-512 kernels: the prefix pass takes 32 columns to a vector, and a
+// block's comparisons leave its 64 labels in mask registers, which need no
+// packing. The clipped columns go as in the AVX2 kernel. (The direct kind
+// gains only where it runs right after other wide-vector work, as when the
+// detector thresholds every window before tracing; after a scalar trace the
+// wide units' slow start cost more than it saved at 640x480.)
 //
 // GCC 12 reports the intrinsics' own placeholder operands
 // (_mm512_undefined_*) as uninitialized.
@@ -1334,6 +1336,74 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
   }
 }
 
+
+// The direct kind with AVX-512: 32 column sums a vector, the labels of a
+// block left in a mask register.
+template <int R>
+__attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_direct_avx512(
+    const GrayImage& gray, int32_t c, BitLabels& plane, RowBand band) {
+  const uint32_t w = gray.width, r = R;
+  const uint8_t* img = gray.data.data();
+  Vec<uint16_t> colsum(size_t(w) + 64, 0);
+  uint16_t* __restrict cs = colsum.data() + 16;  // cs[-16 .. -1] stay zero
+  const size_t wpr = plane.words_per_row;
+  Vec<uint8_t> zeros(w, 0);
+  add_band_start_rows(gray, r, band, cs);
+  const uint32_t vec_end = w - r;  // w >= 2 r + 64
+  for (uint32_t y = band.begin; y < band.end; ++y) {
+    const WindowStep step = window_step(gray, r, band, y, zeros.data());
+    const uint8_t* __restrict in = step.in;
+    const uint8_t* __restrict out_row = step.out;
+    uint32_t x = 0;
+    for (; x + 32 <= w; x += 32) {
+      const __m512i v = _mm512_sub_epi16(
+          _mm512_add_epi16(_mm512_loadu_si512(cs + x),
+                           _mm512_cvtepu8_epi16(_mm256_loadu_si256(
+                               reinterpret_cast<const __m256i*>(in + x)))),
+          _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(out_row + x))));
+      _mm512_storeu_si512(cs + x, v);
+    }
+    for (; x < w; ++x) cs[x] = uint16_t(cs[x] + in[x] - out_row[x]);
+    const uint8_t* __restrict row = img + size_t(y) * w;
+    uint64_t* dst = plane.bits.data() + (size_t(y) + 1) * wpr;
+    std::memset(dst, 0, wpr * sizeof(uint64_t));
+    const int32_t n = step.rows_in * int32_t(2 * r + 1);
+    const __m512i n16 = _mm512_set1_epi16(int16_t(n));
+    const __m512i k16 = _mm512_set1_epi16(int16_t(n / 2 - n * c));
+    auto block = [&](uint32_t bx) __attribute__((always_inline, target(MV_AVX512_FEATURES))) {
+      uint64_t bits = 0;
+      for (int half = 0; half < 2; ++half) {
+        const uint16_t* base = cs + bx + 32 * half;
+        __m512i sum = _mm512_loadu_si512(base);
+        for (int j = 1; j <= R; ++j) {
+          sum = _mm512_add_epi16(sum, _mm512_loadu_si512(base - j));
+          sum = _mm512_add_epi16(sum, _mm512_loadu_si512(base + j));
+        }
+        const __m512i p = _mm512_cvtepu8_epi16(
+            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + bx + 32 * half)));
+        // S + n / 2 - n C >= n p, as in threshold_bits_avx2.
+        const uint32_t lt = _mm512_cmpgt_epi16_mask(_mm512_mullo_epi16(p, n16),
+                                                    _mm512_add_epi16(sum, k16));
+        bits |= uint64_t(~lt) << (32 * half);
+      }
+      return bits;
+    };
+    x = r;
+    const unsigned sh = (r + 1) & 63;
+    size_t word = (size_t(r) + 1) >> 6;
+    uint64_t spill = 0;
+    for (; x + 64 <= vec_end; x += 64, ++word) {
+      const uint64_t labels = block(x);
+      dst[word] = spill | labels << sh;
+      spill = labels >> (64 - sh);
+    }
+    dst[word] |= spill;
+    if (x < vec_end) put_bits64(dst, vec_end - 64, block(vec_end - 64));
+    const LabelRow l{row, cs, nullptr, nullptr, dst, w, r, step.rows_in, c};
+    label_clipped_edges<SumKind::kDirect>(l);
+  }
+}
+
 #pragma GCC diagnostic pop
 
 bool cpu_has_avx512() {
@@ -1346,6 +1416,9 @@ void threshold_bits_avx2_dispatch(const GrayImage& gray, uint32_t r, int32_t c, 
                                   RowBand band, SimdLimit limit) {
   static const bool avx512 = cpu_has_avx512();
   if (avx512 && limit >= SimdLimit::kAvx512 && uint64_t(2) * r + 64 <= gray.width) {
+    if (r == 1) return threshold_bits_direct_avx512<1>(gray, c, plane, band);
+    if (r == 2) return threshold_bits_direct_avx512<2>(gray, c, plane, band);
+    if (r == 3) return threshold_bits_direct_avx512<3>(gray, c, plane, band);
     if (r > 3 && r <= kMaxRadiusMid)
       return threshold_bits_avx512<SumKind::kPrefix16>(gray, r, c, plane, band);
     if (r > kMaxRadiusMid && r <= kMaxRadiusLaneScan)
