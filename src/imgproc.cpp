@@ -931,14 +931,24 @@ MV_AVX512_INLINE __m512i lanes_before(__m512i t) {
                          _mm512_alignr_epi64(once, zero, 4));
 }
 
-// scan16 on 32 lanes.
+// scan16 on 32 lanes. Its first steps shift within 64-bit groups of four
+// lanes, which leaves the shuffle port (the bound of this pass) to the
+// steps that cross groups; the lanes' totals then go across the four
+// 128-bit lanes in two steps.
 MV_AVX512_INLINE __m512i scan16_512(__m512i v, __m512i& carry) {
-  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 2));
-  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 4));
-  v = _mm512_add_epi16(v, _mm512_bslli_epi128(v, 8));
+  v = _mm512_add_epi16(v, _mm512_slli_epi64(v, 16));
+  v = _mm512_add_epi16(v, _mm512_slli_epi64(v, 32));
+  // The upper group of each 128-bit lane adds the lower group's total.
+  const __m512i low_total = _mm512_set_epi64(
+      0x0706070607060706, int64_t(0x8080808080808080), 0x0706070607060706,
+      int64_t(0x8080808080808080), 0x0706070607060706, int64_t(0x8080808080808080),
+      0x0706070607060706, int64_t(0x8080808080808080));
+  v = _mm512_add_epi16(v, _mm512_shuffle_epi8(v, low_total));
   const __m512i lane_tot = _mm512_shuffle_epi8(v, _mm512_set1_epi16(0x0f0e));
-  const __m512i before = lanes_before<16>(lane_tot);
-  const __m512i through = _mm512_add_epi16(before, lane_tot);
+  const __m512i zero = _mm512_setzero_si512();
+  __m512i through = _mm512_add_epi16(lane_tot, _mm512_alignr_epi64(lane_tot, zero, 6));
+  through = _mm512_add_epi16(through, _mm512_alignr_epi64(through, zero, 4));
+  const __m512i before = _mm512_sub_epi16(through, lane_tot);
   const __m512i out = _mm512_add_epi16(_mm512_add_epi16(v, before), carry);
   carry = _mm512_add_epi16(carry, _mm512_shuffle_i64x2(through, through, 0xff));
   return out;
