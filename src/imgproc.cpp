@@ -980,6 +980,24 @@ MV_ALWAYS_INLINE void put_bits64(uint64_t* dst, uint32_t x, uint64_t bits) {
   if (sh != 0) dst[(px >> 6) + 1] |= bits >> (64 - sh);
 }
 
+// The labels of columns r .. vec_end - 1 (vec_end >= r + 64) as whole
+// words, 64 from `block` at a time, as in threshold_bits_avx2; a last block
+// overlapping the previous one covers the remainder.
+template <class Block>
+MV_AVX512_INLINE void put_label_words(uint64_t* dst, uint32_t r, uint32_t vec_end, Block& block) {
+  uint32_t x = r;
+  const unsigned sh = (r + 1) & 63;
+  size_t word = (size_t(r) + 1) >> 6;
+  uint64_t spill = 0;
+  for (; x + 64 <= vec_end; x += 64, ++word) {
+    const uint64_t labels = block(x);
+    dst[word] = spill | labels << sh;
+    spill = sh == 0 ? 0 : labels >> (64 - sh);
+  }
+  dst[word] |= spill;
+  if (x < vec_end) put_bits64(dst, vec_end - 64, block(vec_end - 64));
+}
+
 // The row loop is threshold_bits_avx2's; 32-bit prefixes only for
 // r <= kMaxRadiusLaneScan.
 template <SumKind Kind>
@@ -1082,18 +1100,7 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const Gra
       }
       return bits;
     };
-    // Whole words, as in threshold_bits_avx2.
-    x = r;
-    const unsigned sh = (r + 1) & 63;
-    size_t word = (size_t(r) + 1) >> 6;
-    uint64_t spill = 0;
-    for (; x + 64 <= vec_end; x += 64, ++word) {
-      const uint64_t labels = block(x);
-      dst[word] = spill | labels << sh;
-      spill = sh == 0 ? 0 : labels >> (64 - sh);
-    }
-    dst[word] |= spill;
-    if (x < vec_end) put_bits64(dst, vec_end - 64, block(vec_end - 64));
+    put_label_words(dst, r, vec_end, block);
     label_clipped_edges<Kind>(l);
   }
 }
@@ -1398,17 +1405,7 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_direct_avx512(
       }
       return bits;
     };
-    x = r;
-    const unsigned sh = (r + 1) & 63;
-    size_t word = (size_t(r) + 1) >> 6;
-    uint64_t spill = 0;
-    for (; x + 64 <= vec_end; x += 64, ++word) {
-      const uint64_t labels = block(x);
-      dst[word] = spill | labels << sh;
-      spill = labels >> (64 - sh);
-    }
-    dst[word] |= spill;
-    if (x < vec_end) put_bits64(dst, vec_end - 64, block(vec_end - 64));
+    put_label_words(dst, r, vec_end, block);
     const LabelRow l{row, cs, nullptr, nullptr, dst, w, r, step.rows_in, c};
     label_clipped_edges<SumKind::kDirect>(l);
   }
