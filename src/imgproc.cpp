@@ -1155,30 +1155,50 @@ __attribute__((target(MV_AVX512_FEATURES))) void row_prefix(const uint8_t* row, 
 }
 
 // One window's running sums: per column, the sum of H over its window rows.
-struct RowSumWindow {
+// Each image row's H is computed once, when the row enters the window, and
+// kept until it leaves (2 r + 2 rows, slot y % slots): reading it back is one
+// aligned load where computing it again took two loads that each cross a
+// cache line.
+class RowSumWindow {
+ public:
+  RowSumWindow(uint32_t radius, BitLabels* labels, size_t sum_len)
+      : r(radius), plane(labels), h_stride_(sum_len), h_slots_(2 * radius + 2),
+        h_store_((size_t(h_slots_) + 2) * sum_len + 32, 0) {
+    if (r <= kMaxRadiusMid) s16.assign(sum_len, 0);
+    else s32.assign(sum_len, 0);
+    // 64-byte aligned rows (sum_len is a multiple of 64 lanes).
+    const uintptr_t at = reinterpret_cast<uintptr_t>(h_store_.data());
+    h_base_ = h_store_.data() + ((64 - (at & 63)) & 63) / sizeof(uint16_t);
+  }
+  uint16_t* h_row(uint32_t y) { return h_base_ + size_t(y % h_slots_) * h_stride_; }
+  // H of no row (all zeros), and a row that takes the H of no row.
+  const uint16_t* h_zeros() const { return h_base_ + size_t(h_slots_) * h_stride_; }
+  uint16_t* h_sink() { return h_base_ + size_t(h_slots_ + 1) * h_stride_; }
+
   uint32_t r;
   BitLabels* plane;
   Vec<uint16_t> s16;  // r <= kMaxRadiusMid
   Vec<uint32_t> s32;  // larger r
+
+ private:
+  size_t h_stride_;
+  uint32_t h_slots_;
+  Vec<uint16_t> h_store_;
+  uint16_t* h_base_;
 };
 
-// H_in - H_out for the 32 columns from x (modulo 2^16; the true value fits
-// int16 for r <= kMaxRadiusLaneScan).
-MV_AVX512_INLINE __m512i row_sum_change(const uint16_t* e_in, const uint16_t* e_out, uint32_t r,
-                                        uint32_t x) {
-  const __m512i h_in = _mm512_sub_epi16(_mm512_loadu_si512(e_in + x + r + 1),
-                                        _mm512_loadu_si512(e_in + x - r));
-  const __m512i h_out = _mm512_sub_epi16(_mm512_loadu_si512(e_out + x + r + 1),
-                                         _mm512_loadu_si512(e_out + x - r));
-  return _mm512_sub_epi16(h_in, h_out);
-}
-
-// Adds H_in - H_out to the sums of the 32 columns from x; returns the new
-// sums (Kind16: 32 lanes of 16 bits; Kind32: lo and hi halves).
+// Adds H_in - H_out to the sums of the 32 columns from x, H_in from the
+// prefix row e_in (kept in h_in), H_out as kept; returns the new sums
+// (Kind16: 32 lanes of 16 bits; Kind32: lo and hi halves). H_in - H_out is
+// exact modulo 2^16 and fits int16 for r <= kMaxRadiusLaneScan.
 template <SumKind Kind>
-MV_AVX512_INLINE void slide_sums(RowSumWindow& win, const uint16_t* e_in, const uint16_t* e_out,
-                                 uint32_t x, __m512i& lo, __m512i& hi) {
-  const __m512i d = row_sum_change(e_in, e_out, win.r, x);
+MV_AVX512_INLINE void slide_sums(RowSumWindow& win, const uint16_t* e_in, uint16_t* h_in,
+                                 const uint16_t* h_out, uint32_t x, __m512i& lo, __m512i& hi) {
+  const uint32_t r = win.r;
+  const __m512i h = _mm512_sub_epi16(_mm512_loadu_si512(e_in + x + r + 1),
+                                     _mm512_loadu_si512(e_in + x - r));
+  _mm512_store_si512(h_in + x, h);
+  const __m512i d = _mm512_sub_epi16(h, _mm512_load_si512(h_out + x));
   if constexpr (Kind == SumKind::kPrefix16) {
     lo = _mm512_add_epi16(_mm512_loadu_si512(win.s16.data() + x), d);
     _mm512_storeu_si512(win.s16.data() + x, lo);
@@ -1223,8 +1243,8 @@ MV_ALWAYS_INLINE void replace_bits16(uint64_t* dst, uint32_t x, uint32_t bits, u
 // Slides one window down to row y and writes its labels of row y.
 template <SumKind Kind>
 __attribute__((target(MV_AVX512_FEATURES))) void row_sum_window_row(
-    RowSumWindow& win, const uint16_t* e_in, const uint16_t* e_out, const uint8_t* row,
-    uint32_t w, uint32_t y, int32_t rows_in, int32_t c) {
+    RowSumWindow& win, const uint16_t* e_in, uint16_t* h_in, const uint16_t* h_out,
+    const uint8_t* row, uint32_t w, uint32_t y, int32_t rows_in, int32_t c) {
   const uint32_t r = win.r;
   const int32_t n = rows_in * int32_t(2 * r + 1);
   // Comparison constants of threshold_bits_avx512 for unclipped windows.
@@ -1237,7 +1257,7 @@ __attribute__((target(MV_AVX512_FEATURES))) void row_sum_window_row(
   auto block = [&](uint32_t x, __mmask32 valid)
       __attribute__((always_inline, target(MV_AVX512_FEATURES))) -> uint32_t {
     __m512i lo, hi;
-    slide_sums<Kind>(win, e_in, e_out, x, lo, hi);
+    slide_sums<Kind>(win, e_in, h_in, h_out, x, lo, hi);
     const __m256i p8 = _mm256_maskz_loadu_epi8(valid, row + x);
     if constexpr (Kind == SumKind::kPrefix16) {
       const __m512i np = _mm512_mullo_epi16(_mm512_cvtepu8_epi16(p8), n16);
@@ -1295,9 +1315,10 @@ __attribute__((target(MV_AVX512_FEATURES))) void row_sum_window_start(RowSumWind
   const uint32_t last = uint32_t(std::min<uint64_t>(uint64_t(begin) + r, h - 1));
   for (uint32_t y = first; y <= last; ++y) {
     const uint16_t* e = ring.row(y);
+    uint16_t* h = win.h_row(y);
     for (uint32_t x = 0; x < w; x += 32) {
       __m512i lo, hi;
-      slide_sums<Kind>(win, e, ring.zeros(), x, lo, hi);
+      slide_sums<Kind>(win, e, h, win.h_zeros(), x, lo, hi);
     }
   }
 }
@@ -1317,13 +1338,7 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
   // Sums for whole 64-column blocks: the last block's lanes past the row end
   // hold sums nobody reads.
   const size_t sum_len = ((size_t(w) + 63) & ~size_t(63)) + 64;
-  RowSumWindow win[2];
-  for (int i = 0; i < 2; ++i) {
-    win[i].r = radius[i];
-    win[i].plane = planes[i];
-    if (radius[i] <= kMaxRadiusMid) win[i].s16.assign(sum_len, 0);
-    else win[i].s32.assign(sum_len, 0);
-  }
+  RowSumWindow win[2] = {{radius[0], planes[0], sum_len}, {radius[1], planes[1], sum_len}};
   const uint32_t ring_first = band.begin >= rmax ? band.begin - rmax : 0;
   const uint32_t ring_last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + rmax, h - 1));
   for (uint32_t y = ring_first; y <= ring_last; ++y) row_prefix(img + size_t(y) * w, w, ring.row(y));
@@ -1341,14 +1356,15 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
       const bool enters = y > band.begin && uint64_t(y) + r < h;
       const bool leaves = y > band.begin && y > r;
       const uint16_t* e_in = enters ? ring.row(y + r) : ring.zeros();
-      const uint16_t* e_out = leaves ? ring.row(y - r - 1) : ring.zeros();
+      uint16_t* h_in = enters ? wi.h_row(y + r) : wi.h_sink();
+      const uint16_t* h_out = leaves ? wi.h_row(y - r - 1) : wi.h_zeros();
       const uint32_t y0 = y >= r ? y - r : 0;
       const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
       const int32_t rows_in = int32_t(y1 - y0 + 1);
       if (r <= kMaxRadiusMid)
-        row_sum_window_row<SumKind::kPrefix16>(wi, e_in, e_out, row, w, y, rows_in, c);
+        row_sum_window_row<SumKind::kPrefix16>(wi, e_in, h_in, h_out, row, w, y, rows_in, c);
       else
-        row_sum_window_row<SumKind::kPrefix32>(wi, e_in, e_out, row, w, y, rows_in, c);
+        row_sum_window_row<SumKind::kPrefix32>(wi, e_in, h_in, h_out, row, w, y, rows_in, c);
     }
   }
 }
