@@ -159,6 +159,9 @@ void run_once(std::atomic<uint8_t>& state, const Make& make) {
 
 }  // namespace
 
+// See candidates_for_pairs: 1920 x 1088.
+constexpr uint64_t kThresholdsFirstMaxPixels = 1920 * 1088;
+
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs, const FrameDone& frame_done,
@@ -246,11 +249,15 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // bands) trace at once, so that only the pairs in flight hold a plane.
   const size_t tasks = jobs.size() * bands;
   std::atomic<size_t> next{0};
-  // One thread on one frame queues its traces too, so that it thresholds
-  // every window first: the thresholds run back to back on the wide vector
-  // units (which start slowly after a stretch of scalar tracing) and on a
-  // frame still in the cache.
-  const bool queue_traces = (bands > 1 && threads > 1) || (threads == 1 && run_first.size() == 1);
+  // One thread on one frame up to 1080p queues its traces too, so that it
+  // thresholds every window first: the thresholds run back to back on the
+  // wide vector units (which start slowly after a stretch of scalar tracing)
+  // and on a frame still in the cache. Larger frames gain nothing from it
+  // (their kernels are long) and would hold a plane per window at once.
+  const GrayImage& first_frame = *frames[pairs[0].frame];
+  const bool thresholds_first = threads == 1 && run_first.size() == 1 &&
+                                uint64_t(first_frame.width) * first_frame.height <= kThresholdsFirstMaxPixels;
+  const bool queue_traces = (bands > 1 && threads > 1) || thresholds_first;
   std::mutex queue_lock;
   Vec<size_t> queued;  // guarded by queue_lock, as are the two counts below
   size_t queue_taken = 0;

@@ -1123,20 +1123,27 @@ __attribute__((target(MV_AVX512_FEATURES))) void threshold_bits_avx512(const Gra
 constexpr uint32_t kRowPrefixLeftPad = 32;    // >= kMaxRadiusLaneScan + 1
 constexpr uint32_t kRowPrefixRightPad = 128;  // covers the reads of the last 64-column block
 
+// The kernel's buffers are carved from one zeroed allocation per band: as
+// separate allocations of a few hundred KiB each, the allocator's first
+// call on a thread took fresh pages for each size, which raised the peak
+// memory of a 3840x2160 frame by up to 10 MiB.
 class RowPrefixRing {
  public:
-  RowPrefixRing(uint32_t w, uint32_t slots)
-      : slots_(slots),
-        stride_((size_t(kRowPrefixLeftPad) + w + 1 + kRowPrefixRightPad + 31) & ~size_t(31)),
-        data_((size_t(slots) + 1) * stride_, 0) {}
+  static size_t stride(uint32_t w) {
+    return (size_t(kRowPrefixLeftPad) + w + 1 + kRowPrefixRightPad + 31) & ~size_t(31);
+  }
+  // Lanes it takes from the shared buffer (a multiple of 32).
+  static size_t lanes(uint32_t w, uint32_t slots) { return (size_t(slots) + 1) * stride(w); }
+  RowPrefixRing(uint32_t w, uint32_t slots, uint16_t* zeroed)
+      : slots_(slots), stride_(stride(w)), data_(zeroed) {}
   // E[0] of image row y's slot; the slot after the last one stays all zeros.
-  uint16_t* row(uint32_t y) { return data_.data() + size_t(y % slots_) * stride_ + kRowPrefixLeftPad; }
-  const uint16_t* zeros() const { return data_.data() + size_t(slots_) * stride_ + kRowPrefixLeftPad; }
+  uint16_t* row(uint32_t y) { return data_ + size_t(y % slots_) * stride_ + kRowPrefixLeftPad; }
+  const uint16_t* zeros() const { return data_ + size_t(slots_) * stride_ + kRowPrefixLeftPad; }
 
  private:
   uint32_t slots_;
   size_t stride_;
-  Vec<uint16_t> data_;
+  uint16_t* data_;
 };
 
 __attribute__((target(MV_AVX512_FEATURES))) void row_prefix(const uint8_t* row, uint32_t w,
@@ -1161,14 +1168,18 @@ __attribute__((target(MV_AVX512_FEATURES))) void row_prefix(const uint8_t* row, 
 // cache line.
 class RowSumWindow {
  public:
-  RowSumWindow(uint32_t radius, BitLabels* labels, size_t sum_len)
-      : r(radius), plane(labels), h_stride_(sum_len), h_slots_(2 * radius + 2),
-        h_store_((size_t(h_slots_) + 2) * sum_len + 32, 0) {
-    if (r <= kMaxRadiusMid) s16.assign(sum_len, 0);
-    else s32.assign(sum_len, 0);
-    // 64-byte aligned rows (sum_len is a multiple of 64 lanes).
-    const uintptr_t at = reinterpret_cast<uintptr_t>(h_store_.data());
-    h_base_ = h_store_.data() + ((64 - (at & 63)) & 63) / sizeof(uint16_t);
+  // Lanes it takes from the shared buffer (sum_len is a multiple of 64, so
+  // every row stays 64-byte aligned when the buffer is).
+  static size_t lanes(uint32_t radius, size_t sum_len) {
+    return (size_t(2) * radius + 4 + (radius <= kMaxRadiusMid ? 1 : 2)) * sum_len;
+  }
+  RowSumWindow(uint32_t radius, BitLabels* labels, size_t sum_len, uint16_t* zeroed)
+      : r(radius), plane(labels), h_stride_(sum_len), h_slots_(2 * radius + 2), h_base_(zeroed) {
+    uint16_t* sums = zeroed + (size_t(h_slots_) + 2) * sum_len;
+    // The 32-bit sums are only ever read and written with vector loads and
+    // stores, which may alias any type.
+    if (r <= kMaxRadiusMid) s16 = sums;
+    else s32 = reinterpret_cast<uint32_t*>(sums);
   }
   uint16_t* h_row(uint32_t y) { return h_base_ + size_t(y % h_slots_) * h_stride_; }
   // H of no row (all zeros), and a row that takes the H of no row.
@@ -1177,13 +1188,12 @@ class RowSumWindow {
 
   uint32_t r;
   BitLabels* plane;
-  Vec<uint16_t> s16;  // r <= kMaxRadiusMid
-  Vec<uint32_t> s32;  // larger r
+  uint16_t* s16 = nullptr;  // r <= kMaxRadiusMid
+  uint32_t* s32 = nullptr;  // larger r
 
  private:
   size_t h_stride_;
   uint32_t h_slots_;
-  Vec<uint16_t> h_store_;
   uint16_t* h_base_;
 };
 
@@ -1200,15 +1210,15 @@ MV_AVX512_INLINE void slide_sums(RowSumWindow& win, const uint16_t* e_in, uint16
   _mm512_store_si512(h_in + x, h);
   const __m512i d = _mm512_sub_epi16(h, _mm512_load_si512(h_out + x));
   if constexpr (Kind == SumKind::kPrefix16) {
-    lo = _mm512_add_epi16(_mm512_loadu_si512(win.s16.data() + x), d);
-    _mm512_storeu_si512(win.s16.data() + x, lo);
+    lo = _mm512_add_epi16(_mm512_loadu_si512(win.s16 + x), d);
+    _mm512_storeu_si512(win.s16 + x, lo);
   } else {
-    lo = _mm512_add_epi32(_mm512_loadu_si512(win.s32.data() + x),
+    lo = _mm512_add_epi32(_mm512_loadu_si512(win.s32 + x),
                           _mm512_cvtepi16_epi32(_mm512_castsi512_si256(d)));
-    hi = _mm512_add_epi32(_mm512_loadu_si512(win.s32.data() + x + 16),
+    hi = _mm512_add_epi32(_mm512_loadu_si512(win.s32 + x + 16),
                           _mm512_cvtepi16_epi32(_mm512_extracti64x4_epi64(d, 1)));
-    _mm512_storeu_si512(win.s32.data() + x, lo);
-    _mm512_storeu_si512(win.s32.data() + x + 16, hi);
+    _mm512_storeu_si512(win.s32 + x, lo);
+    _mm512_storeu_si512(win.s32 + x + 16, hi);
   }
 }
 
@@ -1220,9 +1230,9 @@ MV_AVX512_INLINE uint32_t clipped_labels16(const RowSumWindow& win, const uint8_
                                            int32_t c) {
   __m512i s;
   if constexpr (Kind == SumKind::kPrefix16)
-    s = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(win.s16.data() + at)));
+    s = _mm512_cvtepu16_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(win.s16 + at)));
   else
-    s = _mm512_loadu_si512(win.s32.data() + at);
+    s = _mm512_loadu_si512(win.s32 + at);
   // 2 S + n >= 2 n (p + C), as in label_clipped.
   const __m512i n = _mm512_mullo_epi32(_mm512_set1_epi32(rows_in), columns);
   const __m512i p = _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + at)));
@@ -1334,11 +1344,17 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
   const uint32_t w = gray.width, h = gray.height;
   const uint8_t* img = gray.data.data();
   const uint32_t rmax = std::max(radius[0], radius[1]);
-  RowPrefixRing ring(w, 2 * rmax + 2);
   // Sums for whole 64-column blocks: the last block's lanes past the row end
   // hold sums nobody reads.
   const size_t sum_len = ((size_t(w) + 63) & ~size_t(63)) + 64;
-  RowSumWindow win[2] = {{radius[0], planes[0], sum_len}, {radius[1], planes[1], sum_len}};
+  const size_t ring_lanes = RowPrefixRing::lanes(w, 2 * rmax + 2);
+  const size_t lanes_a = RowSumWindow::lanes(radius[0], sum_len);
+  Vec<uint16_t> scratch(ring_lanes + lanes_a + RowSumWindow::lanes(radius[1], sum_len) + 32, 0);
+  const uintptr_t at = reinterpret_cast<uintptr_t>(scratch.data());
+  uint16_t* base = scratch.data() + ((64 - (at & 63)) & 63) / sizeof(uint16_t);
+  RowPrefixRing ring(w, 2 * rmax + 2, base);
+  RowSumWindow win[2] = {{radius[0], planes[0], sum_len, base + ring_lanes},
+                         {radius[1], planes[1], sum_len, base + ring_lanes + lanes_a}};
   const uint32_t ring_first = band.begin >= rmax ? band.begin - rmax : 0;
   const uint32_t ring_last = uint32_t(std::min<uint64_t>(uint64_t(band.begin) + rmax, h - 1));
   for (uint32_t y = ring_first; y <= ring_last; ++y) row_prefix(img + size_t(y) * w, w, ring.row(y));
