@@ -162,6 +162,45 @@ void run_once(std::atomic<uint8_t>& state, const Make& make) {
 // See candidates_for_pairs: 1920 x 1088.
 constexpr uint64_t kThresholdsFirstMaxPixels = 1920 * 1088;
 
+namespace {
+
+// The thresholds of one or two pairs of a frame, computed together.
+struct ThresholdJob {
+  size_t pair[2];
+  size_t count;
+};
+
+// Pairs in `order`, where two windows of one frame whose thresholds can
+// share a pass (see imgproc) become one job at the place of the wider one:
+// its widest window with the next one that fits. A frame's pairs are
+// [run_first[run_of[p]], p] and wider at higher indices.
+Vec<ThresholdJob> threshold_jobs(const Vec<const GrayImage*>& frames, const DetectorParams& params,
+                                 const Vec<ScalePair>& pairs, const Vec<size_t>& order,
+                                 const Vec<size_t>& run_first, const Vec<size_t>& run_of) {
+  Vec<ThresholdJob> jobs;
+  jobs.reserve(order.size());
+  Vec<uint8_t> taken(pairs.size(), 0);
+  for (const size_t p : order) {
+    if (taken[p]) continue;
+    taken[p] = 1;
+    ThresholdJob job{{p, p}, 1};
+    const GrayImage& gray = *frames[pairs[p].frame];
+    const int32_t window = scale_window(params, pairs[p].scale);
+    for (size_t q = p; q-- > run_first[run_of[p]];) {
+      if (taken[q] || !imgproc::thresholds_share_a_pass(gray, window,
+                                                         scale_window(params, pairs[q].scale)))
+        continue;
+      taken[q] = 1;
+      job = {{p, q}, 2};
+      break;
+    }
+    jobs.push_back(job);
+  }
+  return jobs;
+}
+
+}  // namespace
+
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs, const FrameDone& frame_done,
@@ -211,35 +250,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     }
   }
 
-  // Two windows of one frame whose thresholds can share a pass (see
-  // imgproc) are thresholded by one job, at the place of the wider one: its
-  // widest window with the next one that fits. Each job is then cut into
-  // bands like a single pair.
-  struct ThresholdJob {
-    size_t pair[2];
-    size_t count;
-  };
-  Vec<ThresholdJob> jobs;
-  jobs.reserve(count);
-  {
-    Vec<uint8_t> taken(count, 0);
-    for (const size_t p : order) {
-      if (taken[p]) continue;
-      taken[p] = 1;
-      ThresholdJob job{{p, p}, 1};
-      const GrayImage& gray = *frames[pairs[p].frame];
-      const int32_t window = scale_window(params, pairs[p].scale);
-      for (size_t q = p; q-- > run_first[run_of[p]];) {
-        if (taken[q] || !imgproc::thresholds_share_a_pass(
-                            gray, window, scale_window(params, pairs[q].scale)))
-          continue;
-        taken[q] = 1;
-        job = {{p, q}, 2};
-        break;
-      }
-      jobs.push_back(job);
-    }
-  }
+  const Vec<ThresholdJob> jobs = threshold_jobs(frames, params, pairs, order, run_first, run_of);
 
   // With the thresholds cut into bands, a pair whose last band is done is
   // queued, and traced at once only while another thread is left on the
@@ -255,8 +266,9 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   // and on a frame still in the cache. Larger frames gain nothing from it
   // (their kernels are long) and would hold a plane per window at once.
   const GrayImage& first_frame = *frames[pairs[0].frame];
-  const bool thresholds_first = threads == 1 && run_first.size() == 1 &&
-                                uint64_t(first_frame.width) * first_frame.height <= kThresholdsFirstMaxPixels;
+  const bool thresholds_first =
+      threads == 1 && run_first.size() == 1 &&
+      uint64_t(first_frame.width) * first_frame.height <= kThresholdsFirstMaxPixels;
   const bool queue_traces = (bands > 1 && threads > 1) || thresholds_first;
   std::mutex queue_lock;
   Vec<size_t> queued;  // guarded by queue_lock, as are the two counts below
@@ -297,8 +309,8 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
     std::lock_guard<std::mutex> hold(queue_lock);
     --tracing;
   };
-  // Both pairs of a job are queued before either is traced, so that the
-  // other threads can take the second one.
+  // Both pairs of a job are queued before either is traced, so that another
+  // thread can take the second one.
   auto pairs_thresholded = [&](const size_t* done, size_t n) {
     if (!queue_traces) {
       for (size_t k = 0; k < n; ++k) trace_pair(done[k]);
