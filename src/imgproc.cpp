@@ -1369,14 +1369,12 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
     const uint8_t* row = img + size_t(y) * w;
     for (RowSumWindow& wi : win) {
       const uint32_t r = wi.r;
-      const bool enters = y > band.begin && uint64_t(y) + r < h;
-      const bool leaves = y > band.begin && y > r;
-      const uint16_t* e_in = enters ? ring.row(y + r) : ring.zeros();
-      uint16_t* h_in = enters ? wi.h_row(y + r) : wi.h_sink();
-      const uint16_t* h_out = leaves ? wi.h_row(y - r - 1) : wi.h_zeros();
-      const uint32_t y0 = y >= r ? y - r : 0;
-      const uint32_t y1 = uint32_t(std::min<uint64_t>(uint64_t(y) + r, h - 1));
-      const int32_t rows_in = int32_t(y1 - y0 + 1);
+      // Only the step's flags and row count: its image rows are not used.
+      const WindowStep step = window_step(gray, r, band, y, nullptr);
+      const uint16_t* e_in = step.enters ? ring.row(y + r) : ring.zeros();
+      uint16_t* h_in = step.enters ? wi.h_row(y + r) : wi.h_sink();
+      const uint16_t* h_out = step.leaves ? wi.h_row(y - r - 1) : wi.h_zeros();
+      const int32_t rows_in = step.rows_in;
       if (r <= kMaxRadiusMid)
         row_sum_window_row<SumKind::kPrefix16>(wi, e_in, h_in, h_out, row, w, y, rows_in, c);
       else
