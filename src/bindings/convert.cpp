@@ -38,6 +38,17 @@ constexpr const char* kOutOfRange = "out of range integral type conversion attem
 
 std::string py_type_name(nb::handle value) { return py_str(value.type().attr("__name__")); }
 
+// numpy.ndarray, looked up once: an import and an attribute lookup on every
+// image argument cost about 8 us per call when another library's work had
+// left the caches cold. The reference is kept for the life of the process
+// (a module's types outlive every call into it). Only read and written with
+// the interpreter lock held.
+nb::handle numpy_ndarray() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) type = nb::object(nb::module_::import_("numpy").attr("ndarray")).release().ptr();
+  return type;
+}
+
 bool is_str(nb::handle value) { return PyUnicode_Check(value.ptr()); }
 
 [[noreturn]] void raise_length(size_t expected, size_t got) {
@@ -392,7 +403,7 @@ class Items {
 
 nb::object drop_unit_axes(nb::handle value, size_t ndim) {
   if (PyList_Check(value.ptr()) || PyTuple_Check(value.ptr())) return nb::borrow(value);
-  nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+  const nb::handle ndarray = numpy_ndarray();
   const int is_array = PyObject_IsInstance(value.ptr(), ndarray.ptr());
   if (is_array < 0) raise_current();
   if (is_array == 0) return nb::borrow(value);
@@ -645,12 +656,14 @@ std::vector<std::array<double, 2>> arg_point_list(const char* name, nb::handle v
 }
 
 void check_instance(nb::handle value, bool is_instance, const char* class_name) {
-  const std::string type = nb::type_name(value.type()).c_str();
+  // The type's name is only looked up for a message: on the way of every
+  // detection call it cost about 3 us when the caches were cold.
+  auto type = [&] { return std::string(nb::type_name(value.type()).c_str()); };
   if (!is_instance) {
-    throw nb::type_error(("'" + type + "' object cannot be converted to '" + class_name + "'").c_str());
+    throw nb::type_error(("'" + type() + "' object cannot be converted to '" + class_name + "'").c_str());
   }
   if (!nb::inst_ready(value)) {
-    throw nb::type_error(("'" + type + "' object is not initialized: " + class_name +
+    throw nb::type_error(("'" + type() + "' object is not initialized: " + class_name +
                           ".__init__ was never called on it").c_str());
   }
 }
@@ -660,7 +673,7 @@ void check_instance(nb::handle value, bool is_instance, const char* class_name) 
 namespace {
 
 void require_uint8_ndarray(nb::handle image, BufferView& buffer) {
-  nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+  const nb::handle ndarray = numpy_ndarray();
   bool is_array = PyObject_IsInstance(image.ptr(), ndarray.ptr()) == 1;
   PyErr_Clear();
   if (is_array && buffer.acquire(image)) {
@@ -707,7 +720,7 @@ ImageArg::ImageArg(const char* name, nb::handle image) {
 std::vector<std::unique_ptr<ImageArg>> arg_image_list(const char* name, nb::handle images) {
   nb::object items = convert_arg(name, [&] {
     if (is_str(images)) throw nb::type_error("Can't extract `str` to `Vec`");
-    nb::object ndarray = nb::module_::import_("numpy").attr("ndarray");
+    const nb::handle ndarray = numpy_ndarray();
     if (PyObject_IsInstance(images.ptr(), ndarray.ptr()) == 1) {
       throw nb::type_error("expected a sequence of images, got a single numpy.ndarray (put one frame in a list)");
     }
