@@ -13,6 +13,7 @@
 #include <numeric>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -123,6 +124,15 @@ class TracedPairs {
   size_t count_;
 };
 
+// One turn of a short wait for another thread: the CPU is given up now and
+// then, in case that thread was preempted on this very core.
+void spin_pause(unsigned& spins) {
+  if (++spins % 1024 == 0) std::this_thread::yield();
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
 // Runs `make` once for `state` (0 when not yet run), however many threads
 // arrive; the others spin until it is done. Here `make` allocates a plane,
 // well under a microsecond, while a thread put to sleep in the kernel can
@@ -137,12 +147,7 @@ void run_once(std::atomic<uint8_t>& state, const Make& make) {
     uint8_t seen = state.load(std::memory_order_acquire);
     if (seen == kDone) return;
     if (seen == kRunning) {
-      // Give the CPU up now and then, in case the allocating thread was
-      // preempted on this very core.
-      if (++spins % 1024 == 0) std::this_thread::yield();
-#if defined(__x86_64__) || defined(__i386__)
-      __builtin_ia32_pause();
-#endif
+      spin_pause(spins);
       continue;
     }
     if (!state.compare_exchange_strong(seen, kRunning, std::memory_order_acquire)) continue;
@@ -168,6 +173,51 @@ namespace {
 struct ThresholdJob {
   size_t pair[2];
   size_t count;
+};
+
+// A pending frame's copy by the bands of the first threshold job (see
+// PendingFrame). Every other band reads the frame, so it waits for them
+// first; the calling thread hands the copy over (`copied`) as soon as they
+// are done. A thread may only wait once every band of the first job has been
+// taken: they are the first tasks handed out, so that holds for a thread
+// that has taken a later task, or found none left. (A band not yet taken
+// may be the waiting thread's own next task, as when the pool runs the loop
+// on the calling thread alone.)
+class CopyIn {
+ public:
+  CopyIn(const PendingFrame* pending, uint32_t bands)
+      : pending_(pending), left_(pending ? bands : 0), caller_(std::this_thread::get_id()) {}
+
+  bool active() const { return pending_ != nullptr; }
+  imgproc::RowCopy rows() const { return {pending_->pixels, pending_->into}; }
+
+  // Signals one band of the first job done, also when it failed (`done` is
+  // false): the frame is then never complete, and the call fails with it.
+  void band_done(bool done) {
+    if (!done) failed_.store(true, std::memory_order_relaxed);
+    left_.fetch_sub(1, std::memory_order_release);
+  }
+  // Waits until every band of the first job is done; false if one failed.
+  bool wait_rows() const {
+    for (unsigned spins = 0; left_.load(std::memory_order_acquire) != 0;) spin_pause(spins);
+    return !failed_.load(std::memory_order_relaxed);
+  }
+  // On the calling thread: hands the copy over, once, waiting for the rows
+  // if `wait` (see above), else only if they are all in. Elsewhere, nothing.
+  void hand_over(bool wait) {
+    if (!pending_ || handed_over_ || std::this_thread::get_id() != caller_) return;
+    if (wait) wait_rows();
+    else if (left_.load(std::memory_order_acquire) != 0) return;
+    handed_over_ = true;
+    pending_->copied();
+  }
+
+ private:
+  const PendingFrame* pending_;
+  std::atomic<uint32_t> left_;
+  std::atomic<bool> failed_{false};
+  const std::thread::id caller_;
+  bool handed_over_ = false;  // read and written on the calling thread only
 };
 
 // Pairs in `order`, where two windows of one frame whose thresholds can
@@ -204,7 +254,8 @@ Vec<ThresholdJob> threshold_jobs(const Vec<const GrayImage*>& frames, const Dete
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs, const FrameDone& frame_done,
-                                         const IdleWork& idle_work, const AllTraced& all_traced) {
+                                         const IdleWork& idle_work, const AllTraced& all_traced,
+                                         const PendingFrame* pending_frame) {
   const size_t count = pairs.size();
   Vec<Vec<Candidate>> out(count);
   if (count == 0) return out;
@@ -251,6 +302,9 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   }
 
   const Vec<ThresholdJob> jobs = threshold_jobs(frames, params, pairs, order, run_first, run_of);
+  if (pending_frame && (frames.size() != 1 || jobs.front().count != 2))
+    throw std::logic_error("a pending frame needs a first threshold job that shares a pass");
+  CopyIn copy_in(pending_frame, bands);
 
   // With the thresholds cut into bands, a pair whose last band is done is
   // queued, and traced at once only while another thread is left on the
@@ -324,6 +378,12 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   };
 
   auto run_band = [&](size_t task) {
+    // Tasks [0, bands) are the first job's bands.
+    const bool copies = copy_in.active() && task < bands;
+    if (copy_in.active() && !copies) {
+      if (!copy_in.wait_rows()) return;
+      copy_in.hand_over(false);
+    }
     const ThresholdJob& job = jobs[task / bands];
     const uint32_t band = uint32_t(task % bands);
     const size_t p = job.pair[0], q = job.pair[1];
@@ -337,13 +397,27 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                [&] { labels[pk] = imgproc::make_bit_labels(gray.width, gray.height); });
     }
     const double constant = params.adaptive_thresh_constant;
-    if (job.count == 2)
+    if (copies) {
+      // Signalled right after the pass, before this thread traces anything,
+      // and also when the pass throws, so that no waiting thread is stuck.
+      struct BandSignal {
+        CopyIn& copy_in;
+        bool done = false;
+        ~BandSignal() { copy_in.band_done(done); }
+      } signal{copy_in};
+      imgproc::adaptive_threshold_bits_rows_pair(
+          gray, scale_window(params, pairs[p].scale), scale_window(params, pairs[q].scale),
+          constant, begin, end, labels[p], labels[q], imgproc::SimdLimit::kAvx512, copy_in.rows());
+      signal.done = true;
+    } else if (job.count == 2) {
       imgproc::adaptive_threshold_bits_rows_pair(gray, scale_window(params, pairs[p].scale),
                                                  scale_window(params, pairs[q].scale), constant,
                                                  begin, end, labels[p], labels[q]);
-    else
+    } else {
       imgproc::adaptive_threshold_bits_rows(gray, scale_window(params, pairs[p].scale), constant,
                                             begin, end, labels[p]);
+    }
+    if (copies) copy_in.hand_over(false);
     // acq_rel: the tracing task must see every other band's rows.
     size_t done[2], n_done = 0;
     for (size_t k = 0; k < job.count; ++k)
@@ -357,6 +431,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
   affinity::parallel_for(std::min(tasks, threads), [&](size_t) {
     for (size_t task; (task = next.fetch_add(1, std::memory_order_relaxed)) < tasks;)
       run_band(task);
+    copy_in.hand_over(true);
     // A pair is queued before its thread looks here, so none is left behind.
     while (const std::optional<size_t> p = take_queued(false)) trace_queued(*p);
     // The last traces leave the other threads idle: the first of them takes
@@ -368,6 +443,7 @@ Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
         return true;
       });
   });
+  copy_in.hand_over(true);  // in case the calling thread ran none of the loop
   return out;
 }
 
@@ -1389,7 +1465,7 @@ Vec<Candidate> concatenate(Vec<Vec<Candidate>>& per_pair, size_t first, size_t e
 // decodes right away, in a loop nested in its task: the other threads join
 // it as they finish, without a second hand-off to the pool.
 Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary& dict,
-                             const DetectorParams& params) {
+                             const DetectorParams& params, const PendingFrame* pending) {
   const std::optional<int32_t> n = scale_count(params);
   if (!n || *n == 0) return finalize(gray, {}, dict, params);
   const Vec<const GrayImage*> frames = {&gray};
@@ -1416,7 +1492,7 @@ Decoded threshold_detections(const GrayImage& gray, const dictionary::Dictionary
     out = read_groups(gray, selected, dict, params, ahead.any() ? &ahead : nullptr);
   };
   const Vec<Vec<Candidate>> per_pair =
-      candidates_for_pairs(frames, params, pairs, {}, read_ahead, decode);
+      candidates_for_pairs(frames, params, pairs, {}, read_ahead, decode, pending);
   if (!out) decode(per_pair, [] {});  // no pairs were traced
   return std::move(*out);
 }
@@ -1442,12 +1518,20 @@ DetectorParams refit_params(const DetectorParams& params) {
   return p;
 }
 
-Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
-                       const DetectorParams& params) {
+namespace {
+
+Decoded detect_in(const GrayImage& gray, const PendingFrame* pending,
+                  const dictionary::Dictionary& dict, const DetectorParams& params) {
+  if (pending && !copies_while_thresholding(gray.width, gray.height, params)) {
+    const size_t bytes = size_t(gray.width) * gray.height;
+    if (bytes != 0) std::memcpy(pending->into, pending->pixels, bytes);
+    pending->copied();
+    pending = nullptr;
+  }
   if (gray.empty()) return {};
   Decoded out = params.corner_refinement_method == CORNER_REFINE_APRILTAG
                     ? finalize(gray, apriltag::candidates(gray, params), dict, params)
-                    : threshold_detections(gray, dict, params);
+                    : threshold_detections(gray, dict, params, pending);
   if (refits_full_resolution(params)) {
     const DetectorParams refit = refit_params(params);
     const float to_fitter = refit_offset(params);
@@ -1456,6 +1540,45 @@ Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict
     });
   }
   return out;
+}
+
+}  // namespace
+
+// Frames up to this many pixels are copied in by the first threshold pass.
+// It pays at 640x480 and 1280x720, where the caller's frame is still in the
+// cache: the separate copy was 4% of a call there. From 1920x1080 on the
+// frame comes from memory, and the pass, which then waits for it, took
+// longer than the separate copy, which moves it on every thread at the
+// memory's full speed.
+constexpr uint64_t kCopyWhileThresholdingMaxPixels = uint64_t(1) << 20;
+
+bool copies_while_thresholding(uint32_t width, uint32_t height, const DetectorParams& params) {
+  if (params.corner_refinement_method == CORNER_REFINE_APRILTAG || width == 0 || height == 0 ||
+      uint64_t(width) * height > kCopyWhileThresholdingMaxPixels)
+    return false;
+  const std::optional<int32_t> n = scale_count(params);
+  if (!n || *n == 0) return false;
+  GrayImage shape;  // the plan depends on the frame's size alone
+  shape.width = width;
+  shape.height = height;
+  const Vec<const GrayImage*> frames = {&shape};
+  const Vec<ScalePair> pairs = threshold_pairs(frames, params, uint32_t(*n));
+  // The plan candidates_for_pairs makes for one frame: widest window first.
+  Vec<size_t> order(pairs.size());
+  std::iota(order.rbegin(), order.rend(), size_t(0));
+  const Vec<size_t> run_first = {0}, run_of(pairs.size(), 0);
+  const Vec<ThresholdJob> jobs = threshold_jobs(frames, params, pairs, order, run_first, run_of);
+  return !jobs.empty() && jobs.front().count == 2;
+}
+
+Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
+                       const DetectorParams& params) {
+  return detect_in(gray, nullptr, dict, params);
+}
+
+Decoded detect_markers(const GrayImage& gray, const PendingFrame& pending,
+                       const dictionary::Dictionary& dict, const DetectorParams& params) {
+  return detect_in(gray, &pending, dict, params);
 }
 
 Vec<Decoded> detect_markers_batch(const Vec<GrayImage>& grays, const dictionary::Dictionary& dict,

@@ -55,18 +55,32 @@ using IdleWork =
 using AllTraced = std::function<void(const Vec<Vec<Candidate>>& per_pair,
                                      const std::function<void()>& stop_idle_work)>;
 
+// A frame whose pixels are still in the caller's buffer: `pixels` holds its
+// rows (width x height, contiguous), copied into `into`, the frame's own
+// storage, by the first threshold pass as it reads them. `copied` is called
+// once, on the calling thread, as soon as every row is in, and always before
+// the detection returns: until then the caller's buffer must not change.
+struct PendingFrame {
+  const uint8_t* pixels;
+  uint8_t* into;
+  std::function<void()> copied;
+};
+
 // Candidates of every (frame, scale) pair, one vector per pair, computed as
 // one flat loop on the worker pool; entry i equals
 // candidates_for_scale(*frames[pairs[i].frame], params, pairs[i].scale).
 // Pairs are frame-major; frames must not be empty. `idle_work` and
 // `all_traced` cannot be combined with `frame_done`, which consumes the
-// pairs' vectors.
+// pairs' vectors. With `pending` (one frame, whose first threshold job shares
+// a pass: see copies_while_thresholding), the frame's pixels are copied in
+// by that job.
 Vec<Vec<Candidate>> candidates_for_pairs(const Vec<const GrayImage*>& frames,
                                          const DetectorParams& params,
                                          const Vec<ScalePair>& pairs,
                                          const FrameDone& frame_done = {},
                                          const IdleWork& idle_work = {},
-                                         const AllTraced& all_traced = {});
+                                         const AllTraced& all_traced = {},
+                                         const PendingFrame* pending = nullptr);
 
 struct Decoded {
   Vec<Detection> detections;
@@ -99,6 +113,17 @@ float refit_offset(const DetectorParams& params);
 // value unless the method is CORNER_REFINE_APRILTAG (the caller reports it).
 Decoded detect_markers(const GrayImage& gray, const dictionary::Dictionary& dict,
                        const DetectorParams& params);
+
+// Whether detect_markers copies a frame of this size in during its first
+// threshold pass (PendingFrame): on the threshold path, for frames up to about
+// a megapixel, where that pass runs two windows at once.
+bool copies_while_thresholding(uint32_t width, uint32_t height, const DetectorParams& params);
+
+// The same as detect_markers on a frame whose pixels are still pending: gray
+// has its size and storage (pending.into), but not yet its pixels. Only where
+// copies_while_thresholding holds.
+Decoded detect_markers(const GrayImage& gray, const PendingFrame& pending,
+                       const dictionary::Dictionary& dict, const DetectorParams& params);
 
 // The pipeline on many gray images at once, scheduled as one flat loop over
 // all (frame, scale) pairs, then one loop over frames and one over

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <type_traits>
 
 #include "affinity.h"
@@ -1340,9 +1341,9 @@ bool fits_row_sum_pair(uint32_t w, uint32_t ra, uint32_t rb) {
 
 // Rows [band.begin, band.end) of two windows (fits_row_sum_pair).
 void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2], int32_t c,
-                                 BitLabels* planes[2], RowBand band) {
+                                 BitLabels* planes[2], RowBand band, RowCopy copy) {
   const uint32_t w = gray.width, h = gray.height;
-  const uint8_t* img = gray.data.data();
+  const uint8_t* img = copy.from != nullptr ? copy.from : gray.data.data();
   const uint32_t rmax = std::max(radius[0], radius[1]);
   // Sums for whole 64-column blocks: the last block's lanes past the row end
   // hold sums nobody reads.
@@ -1367,6 +1368,7 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
     if (y > band.begin && uint64_t(y) + rmax < h)
       row_prefix(img + (size_t(y) + rmax) * w, w, ring.row(y + rmax));
     const uint8_t* row = img + size_t(y) * w;
+    if (copy.to != nullptr) std::memcpy(copy.to + size_t(y) * w, row, w);
     for (RowSumWindow& wi : win) {
       const uint32_t r = wi.r;
       // Only the step's flags and row count: its image rows are not used.
@@ -1670,7 +1672,8 @@ bool thresholds_share_a_pass(const GrayImage& gray, int32_t window_a, int32_t wi
 
 void adaptive_threshold_bits_rows_pair(const GrayImage& gray, int32_t window_a, int32_t window_b,
                                        double constant, uint32_t row_begin, uint32_t row_end,
-                                       BitLabels& out_a, BitLabels& out_b, SimdLimit limit) {
+                                       BitLabels& out_a, BitLabels& out_b, SimdLimit limit,
+                                       RowCopy copy) {
 #if defined(MV_AVX2_BITS)
   if (thresholds_share_a_pass(gray, window_a, window_b, limit)) {
     row_end = std::min(row_end, gray.height);
@@ -1678,10 +1681,14 @@ void adaptive_threshold_bits_rows_pair(const GrayImage& gray, int32_t window_a, 
     const uint32_t radius[2] = {threshold_radius(gray, window_a), threshold_radius(gray, window_b)};
     BitLabels* planes[2] = {&out_a, &out_b};
     threshold_bits_row_sum_pair(gray, radius, threshold_constant(constant), planes,
-                                {row_begin, row_end});
+                                {row_begin, row_end}, copy);
     return;
   }
 #endif
+  // The other kernels read the image's own rows, which a band alone cannot
+  // copy in: its window reaches into the rows of its neighbours.
+  if (copy.from != nullptr || copy.to != nullptr)
+    throw std::invalid_argument("a row copy needs the shared threshold pass");
   adaptive_threshold_bits_rows(gray, window_a, constant, row_begin, row_end, out_a, limit);
   adaptive_threshold_bits_rows(gray, window_b, constant, row_begin, row_end, out_b, limit);
 }

@@ -82,10 +82,22 @@ void adaptive_threshold_bits_rows(const GrayImage& gray, int32_t window, double 
 // fifths of their time. Otherwise it makes those two calls.
 bool thresholds_share_a_pass(const GrayImage& gray, int32_t window_a, int32_t window_b,
                              SimdLimit limit = SimdLimit::kAvx512);
+// A frame whose pixels are still to be copied into its GrayImage: `from`
+// holds its rows (width x height, contiguous) and `to` is the image's own
+// storage. The shared pass can read them from `from` and copy each row of
+// its range in while it does (the pass reads every row anyway, so the copy
+// costs little more than its stores).
+struct RowCopy {
+  const uint8_t* from = nullptr;
+  uint8_t* to = nullptr;
+};
+// With `copy`, only where thresholds_share_a_pass holds (anything else
+// throws std::invalid_argument): pixels are read from copy.from, and rows
+// [row_begin, row_end) copied to copy.to.
 void adaptive_threshold_bits_rows_pair(const GrayImage& gray, int32_t window_a, int32_t window_b,
                                        double constant, uint32_t row_begin, uint32_t row_end,
                                        BitLabels& out_a, BitLabels& out_b,
-                                       SimdLimit limit = SimdLimit::kAvx512);
+                                       SimdLimit limit = SimdLimit::kAvx512, RowCopy copy = {});
 
 // Douglas-Peucker simplification of a closed contour; starts at the lower index
 // of the farthest pair and keeps the direction of travel.

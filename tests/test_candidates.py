@@ -283,7 +283,8 @@ def test_two_windows_in_one_pass_label_like_two_passes(rng):
     # anywhere (a band sums window rows it does not label), on ramps that keep
     # many pixels at the decision boundary and on noise, for any constant.
     # Pairs it cannot take (equal radii, radii of 3 or less or above 15, narrow
-    # frames) make two passes.
+    # frames) make two passes. The shared pass can also copy a frame in while
+    # it reads it, each band its own rows: the same labels, and every row in.
     ran_shared = 0
     pairs = [(23, 13), (13, 23), (9, 31), (31, 9), (8, 11), (30, 31), (3, 13), (13, 13), (33, 13)]
     for k, (window_a, window_b) in enumerate(pairs):
@@ -298,11 +299,16 @@ def test_two_windows_in_one_pass_label_like_two_passes(rng):
                 gray = np.clip(ramp, 0, 255).astype(np.uint8)
             cuts = sorted({0, height, *rng.integers(0, height + 1, 2).tolist()})
             for constant in (7.0, -3.5, 0.0, 300.0, -300.0, float("nan")):
-                shared, a, b = th.adaptive_threshold_bits_pair(gray, window_a, window_b, constant, cuts)
+                shared, a, b, copied = th.adaptive_threshold_bits_pair(gray, window_a, window_b, constant, cuts)
                 ran_shared += shared
                 label = f"windows {window_a} {window_b}, width {width}, C {constant}, cuts {cuts}"
                 np.testing.assert_array_equal(a, th.adaptive_threshold_bits(gray, window_a, constant), err_msg=label)
                 np.testing.assert_array_equal(b, th.adaptive_threshold_bits(gray, window_b, constant), err_msg=label)
+                assert (copied is not None) == shared
+                if copied is not None:
+                    np.testing.assert_array_equal(copied[0], a, err_msg=label)
+                    np.testing.assert_array_equal(copied[1], b, err_msg=label)
+                    np.testing.assert_array_equal(copied[2], gray, err_msg=label)
     assert ran_shared > 0 or not _has_avx512()
 
 

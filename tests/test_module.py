@@ -274,6 +274,12 @@ def test_layouts_and_channel_forms_agree(scene_bgr):
     single = markvane.detect_markers(gray, "DICT_4X4_50")
     assert markvane.detect_markers(gray[:, :, None], "DICT_4X4_50") == single
     assert markvane.detect_markers(np.repeat(gray[:, :, None], 3, axis=2), "DICT_4X4_50") == single
+    # A contiguous gray frame is read in place by the first threshold pass;
+    # the others are copied first. Neither may write to the caller's array.
+    before = gray.copy()
+    for view in _layouts(gray):
+        assert markvane.detect_markers(view, "DICT_4X4_50") == single
+    np.testing.assert_array_equal(gray, before)
 
 
 def test_random_bad_input_never_crashes():
@@ -312,13 +318,20 @@ def test_random_bad_input_never_crashes():
             pass
 
 
-def test_interpreter_lock_is_released_during_detection():
-    script = textwrap.dedent("""
+@pytest.mark.parametrize("shape, win_max, win_step, calls", [
+    ((1080 * 3, 1920), 53, 10, 1),
+    # Small enough for the first threshold pass to copy the frame in, with the
+    # lock held only until it has.
+    ((960, 1000), 31, 2, 8),
+])
+def test_interpreter_lock_is_released_during_detection(shape, win_max, win_step, calls):
+    script = textwrap.dedent(f"""
         import threading, time, numpy as np, markvane
-        img = np.random.default_rng(0).integers(0, 256, (1080 * 3, 1920), dtype=np.uint8)
+        img = np.random.default_rng(0).integers(0, 256, {shape}, dtype=np.uint8)
         p = markvane.DetectorParameters()
         p.min_side_length_canonical_img = 0
-        p.adaptive_thresh_win_size_max = 53
+        p.adaptive_thresh_win_size_max = {win_max}
+        p.adaptive_thresh_win_size_step = {win_step}
         ticks = 0
         done = False
         def spin():
@@ -330,7 +343,8 @@ def test_interpreter_lock_is_released_during_detection():
         time.sleep(0.05)
         before = ticks
         start = time.perf_counter()
-        markvane.detect_markers(img, "DICT_4X4_50", p)
+        for _ in range({calls}):
+            markvane.detect_markers(img, "DICT_4X4_50", p)
         elapsed = time.perf_counter() - start
         after = ticks
         done = True; t.join()

@@ -828,6 +828,18 @@ static void copy_frame(const ImageArg& image, Frame& frame) {
 
 GrayImage read_gray(const ImageArg& image) { return read_gray(image, frame_shape(image)); }
 
+const uint8_t* gray_pixels_in_place(const ImageArg& image, const Frame& frame) {
+  const Py_buffer& v = image.buffer.get();
+  if (frame.channels != 1 || frame.rows * frame.cols == 0 || !PyBuffer_IsContiguous(&v, 'C'))
+    return nullptr;
+  return static_cast<const uint8_t*>(v.buf);
+}
+
+GrayImage unfilled_gray(Frame frame) {
+  frame.data.resize(frame.rows * frame.cols * frame.channels);
+  return to_gray(std::move(frame));
+}
+
 GrayImage read_gray(const ImageArg& image, Frame frame) {
   const Py_buffer& v = image.buffer.get();
   // A contiguous BGR frame is converted straight from the caller's buffer:

@@ -228,6 +228,11 @@ GrayImage read_gray(const ImageArg& image);
 // thread holds the interpreter lock and the view.
 Frame frame_shape(const ImageArg& image);
 GrayImage read_gray(const ImageArg& image, Frame frame);
+// The pixels of a checked frame that are a gray image as they stand (one
+// channel, C-contiguous, not empty), read in place; null for any other.
+const uint8_t* gray_pixels_in_place(const ImageArg& image, const Frame& frame);
+// A gray image of the frame's size whose pixels are not yet written.
+GrayImage unfilled_gray(Frame frame);
 
 // A sequence of images (any sequence but a str, and not a single array, which
 // would otherwise pass as a sequence of its rows), every element bound as an

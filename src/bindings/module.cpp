@@ -51,6 +51,21 @@ void check_detection_settings(const DetectorParams& p) {
   }
 }
 
+// The interpreter lock, released on request and taken back when this goes.
+class LockRelease {
+ public:
+  LockRelease() = default;
+  LockRelease(const LockRelease&) = delete;
+  LockRelease& operator=(const LockRelease&) = delete;
+  void release() { saved_ = PyEval_SaveThread(); }
+  ~LockRelease() {
+    if (saved_) PyEval_RestoreThread(saved_);
+  }
+
+ private:
+  PyThreadState* saved_ = nullptr;
+};
+
 nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle parameters) {
   // Arguments are bound in order; the dictionary is looked up before the
   // image's shape is checked.
@@ -58,10 +73,21 @@ nb::tuple detect_markers(nb::handle image, nb::handle dictionary, nb::handle par
   DictionaryName name = arg_dictionary_name("dictionary", dictionary);
   DetectorParams params = snapshot_params("parameters", parameters);
   const dictionary::Dictionary& dict = lookup_dictionary(name);
-  GrayImage gray = read_gray(image_arg);
+  Frame frame = frame_shape(image_arg);
   check_detection_settings(params);
   detector::Decoded result;
-  {
+  const uint8_t* pixels = gray_pixels_in_place(image_arg, frame);
+  if (pixels && detector::copies_while_thresholding(uint32_t(frame.cols), uint32_t(frame.rows),
+                                                    params)) {
+    // The first threshold pass copies the frame in as it reads it, which
+    // saves a pass over the pixels. The lock is held until it has: the
+    // array cannot change while it is read.
+    GrayImage gray = unfilled_gray(std::move(frame));
+    LockRelease unlocked;
+    const detector::PendingFrame pending{pixels, gray.data.data(), [&] { unlocked.release(); }};
+    result = detector::detect_markers(gray, pending, dict, params);
+  } else {
+    const GrayImage gray = read_gray(image_arg, std::move(frame));
     nb::gil_scoped_release unlocked;
     result = detector::detect_markers(gray, dict, params);
   }

@@ -142,20 +142,37 @@ void register_imgproc_hooks(nb::module_& m) {
 
   // Two windows' bit-planes from the one-pass kernel where it applies, each
   // row band [cuts[i], cuts[i + 1]) computed on its own: (shared, plane a,
-  // plane b), shared saying whether the one-pass kernel ran.
+  // plane b, copied), shared saying whether the one-pass kernel ran. Where it
+  // did, `copied` is (plane a, plane b, image) from the same bands run on an
+  // image whose pixels are still to be copied in from `gray` (filled with
+  // 0x5a until then); otherwise None.
   m.def("adaptive_threshold_bits_pair", [](U8Image gray, int32_t window_a, int32_t window_b,
                                            double constant, const std::vector<uint32_t>& cuts) {
     const GrayImage g = gray_from(gray);
-    imgproc::BitLabels a = imgproc::make_bit_labels(g.width, g.height);
-    imgproc::BitLabels b = imgproc::make_bit_labels(g.width, g.height);
-    for (size_t i = 0; i + 1 < cuts.size(); ++i)
-      imgproc::adaptive_threshold_bits_rows_pair(g, window_a, window_b, constant, cuts[i],
-                                                 cuts[i + 1], a, b);
-    const size_t rows = size_t(g.height) + 2, cols = a.words_per_row * 8;
-    return nb::make_tuple(
-        imgproc::thresholds_share_a_pass(g, window_a, window_b),
-        to_numpy(reinterpret_cast<const uint8_t*>(a.bits.data()), rows, cols),
-        to_numpy(reinterpret_cast<const uint8_t*>(b.bits.data()), rows, cols));
+    auto run = [&](const GrayImage& image, imgproc::RowCopy copy) {
+      std::pair<imgproc::BitLabels, imgproc::BitLabels> planes{
+          imgproc::make_bit_labels(g.width, g.height), imgproc::make_bit_labels(g.width, g.height)};
+      for (size_t i = 0; i + 1 < cuts.size(); ++i)
+        imgproc::adaptive_threshold_bits_rows_pair(image, window_a, window_b, constant, cuts[i],
+                                                   cuts[i + 1], planes.first, planes.second,
+                                                   imgproc::SimdLimit::kAvx512, copy);
+      return planes;
+    };
+    const size_t rows = size_t(g.height) + 2;
+    auto plane = [&](const imgproc::BitLabels& p) {
+      return to_numpy(reinterpret_cast<const uint8_t*>(p.bits.data()), rows, p.words_per_row * 8);
+    };
+    const bool shared = imgproc::thresholds_share_a_pass(g, window_a, window_b);
+    const auto [a, b] = run(g, {});
+    nb::object copied = nb::none();
+    if (shared) {
+      GrayImage pending = g;
+      std::fill(pending.data.begin(), pending.data.end(), uint8_t(0x5a));
+      const auto [ca, cb] = run(pending, {g.data.data(), pending.data.data()});
+      copied = nb::make_tuple(plane(ca), plane(cb),
+                              to_numpy(pending.data.data(), g.height, g.width));
+    }
+    return nb::make_tuple(shared, plane(a), plane(b), copied);
   }, nb::arg("gray"), nb::arg("window_a"), nb::arg("window_b"), nb::arg("constant"),
      nb::arg("cuts"));
 
