@@ -1367,6 +1367,14 @@ void threshold_bits_row_sum_pair(const GrayImage& gray, const uint32_t radius[2]
     // The ring holds rows y - rmax - 1 .. y + rmax once row y + rmax is in.
     if (y > band.begin && uint64_t(y) + rmax < h)
       row_prefix(img + (size_t(y) + rmax) * w, w, ring.row(y + rmax));
+    // The caller's frame, unlike the image's own copy, is rarely still in
+    // the cache: it is asked for a few rows ahead. (The hardware stops
+    // fetching ahead at each page, every few rows; without this, one thread
+    // took 4% longer over a 1280x720 frame than with a separate copy.)
+    if (copy.from != nullptr && uint64_t(y) + rmax + 4 < h) {
+      const char* ahead = reinterpret_cast<const char*>(img + (size_t(y) + rmax + 4) * w);
+      for (uint32_t x = 0; x < w; x += 64) _mm_prefetch(ahead + x, _MM_HINT_T0);
+    }
     const uint8_t* row = img + size_t(y) * w;
     if (copy.to != nullptr) std::memcpy(copy.to + size_t(y) * w, row, w);
     for (RowSumWindow& wi : win) {
