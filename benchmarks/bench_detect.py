@@ -143,7 +143,7 @@ def main(argv=None) -> int:
     for size in args.sizes:
         t_mv, t_cv, s = bench_size(size, args.dictionary, args.repeats, args.scenes, args.seed, args.min_side,
                                 args.block)
-        print(f"{size[0]:>5}x{size[1]:<4} {t_mv:12.2f} {t_cv:10.2f} {t_mv / t_cv:6.2f}   "
+        print(f"{size[0]:>5}x{size[1]:<4} {t_mv:12.3f} {t_cv:10.3f} {t_mv / t_cv:6.3f}   "
               f"{s['truth']:5d} {s['mv']:4d} {s['cv']:4d} {s['both']:4d} {s['mv_only']:7d} "
               f"{s['cv_only']:7d} {s['mv_bad']:8d} {s['cv_bad']:8d}", flush=True)
     print("ratio = markvane / opencv median time (below 1: markvane faster); "
