@@ -282,6 +282,28 @@ def test_layouts_and_channel_forms_agree(scene_bgr):
     np.testing.assert_array_equal(gray, before)
 
 
+def test_frames_read_in_place_detect_as_copied_ones(scene_bgr):
+    # A contiguous gray frame is copied in by the first threshold pass, in
+    # row bands; a strided one is copied first. Any size (frames shorter than
+    # the bands, narrower than the shared pass takes, wider than a megapixel's
+    # worth of rows) and any settings must give the same detections.
+    rng = np.random.default_rng(11)
+    gray = scene_bgr[:, :, 1]
+    tiles = np.tile(gray, (5, 5))
+    for trial in range(40):
+        h, w = int(rng.integers(1, 700)), int(rng.integers(1, 1500))
+        y, x = int(rng.integers(0, tiles.shape[0] - h + 1)), int(rng.integers(0, tiles.shape[1] - w + 1))
+        frame = np.ascontiguousarray(tiles[y:y + h, x:x + w])
+        p = markvane.DetectorParameters()
+        p.min_side_length_canonical_img = int(rng.choice([0, 32]))
+        p.adaptive_thresh_win_size_max = int(rng.choice([23, 31, 53]))
+        p.adaptive_thresh_win_size_step = int(rng.choice([2, 10]))
+        strided = np.zeros((h, 2 * w), np.uint8)[:, ::2]
+        strided[:] = frame
+        label = f"{h}x{w}, windows up to {p.adaptive_thresh_win_size_max} step {p.adaptive_thresh_win_size_step}"
+        assert markvane.detect_markers(frame, "DICT_4X4_50", p) == markvane.detect_markers(strided, "DICT_4X4_50", p), label
+
+
 def test_random_bad_input_never_crashes():
     rng = random.Random(1234)
     dtypes = [np.uint8, np.int8, np.uint16, np.float32, np.float64, np.bool_, np.int64]
