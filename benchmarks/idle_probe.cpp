@@ -5,7 +5,9 @@
 // (as the camera-loop benchmark waits between frames):
 //
 // 1. Cache: one read of a 1 MiB buffer (about what a 640x480 call touches),
-//    which back to back stays in the core's own cache.
+//    which back to back stays in the core's own cache; and 20,000 reads of
+//    lines scattered over 16 MiB (about a 3840x2160 call's working set),
+//    which back to back stay in the shared last-level cache.
 // 2. Second thread: a thread asleep on a futex is woken, as a pool wakes its
 //    worker when a call starts. Reported: how often the kernel queues it on
 //    the waker's CPU, and when it first runs on the other CPU (it moves itself
@@ -51,19 +53,35 @@ void busy_for_us(double us) {
   }
 }
 
-double cache_probe(int gap_ms) {
-  std::vector<uint8_t> buf(1 << 20, 1);
+// Median µs of one pass over `lines` (byte offsets into `buf`).
+double read_probe(int gap_ms, const std::vector<uint8_t>& buf, const std::vector<uint32_t>& lines) {
   volatile uint64_t sink = 0;
   std::vector<double> times;
   for (int r = 0; r < kRounds; ++r) {
     idle(gap_ms);
     const auto t0 = Clock::now();
     uint64_t sum = 0;
-    for (size_t i = 0; i < buf.size(); i += 64) sum += buf[i];
+    for (uint32_t at : lines) sum += buf[at];
     times.push_back(us_since(t0));
     sink = sink + sum;
   }
   return median(times);
+}
+
+std::vector<uint32_t> every_line(size_t bytes) {
+  std::vector<uint32_t> lines;
+  for (size_t at = 0; at < bytes; at += 64) lines.push_back(uint32_t(at));
+  return lines;
+}
+
+std::vector<uint32_t> scattered_lines(size_t bytes, size_t count) {
+  std::vector<uint32_t> lines(count);
+  uint64_t state = 12345;
+  for (uint32_t& at : lines) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    at = uint32_t((state >> 20) % (bytes / 64) * 64);
+  }
+  return lines;
 }
 
 struct Wakeup {
@@ -124,15 +142,20 @@ void wake_probe(int gap_ms, double& same_cpu_share, double& moved_us) {
 
 int main() {
   const int gaps[] = {0, 10, 33};
-  std::printf("gap    1 MiB read (ratio)     woken on waker's CPU   runs on the other CPU after\n");
-  double base = 0;
+  const std::vector<uint8_t> small(1 << 20, 1), large(16 << 20, 1);
+  const std::vector<uint32_t> sequential = every_line(small.size());
+  const std::vector<uint32_t> scattered = scattered_lines(large.size(), 20000);
+  std::printf("gap    1 MiB in order      scattered in 16 MiB   woken on waker's CPU   "
+              "runs on the other CPU after\n");
+  double base_seq = 0, base_scat = 0;
   for (int gap : gaps) {
-    const double read_us = cache_probe(gap);
-    if (gap == 0) base = read_us;
+    const double seq = read_probe(gap, small, sequential);
+    const double scat = read_probe(gap, large, scattered);
+    if (gap == 0) base_seq = seq, base_scat = scat;
     double same = 0, moved = 0;
     wake_probe(gap, same, moved);
-    std::printf("%2d ms  %8.1f us (%5.2fx)   %5.0f%%                %7.1f us\n", gap, read_us,
-                read_us / base, same * 100, moved);
+    std::printf("%2d ms  %6.1f us (%5.2fx)  %6.1f us (%5.2fx)   %5.0f%%                %7.1f us\n", gap, seq,
+                seq / base_seq, scat, scat / base_scat, same * 100, moved);
   }
   return 0;
 }
