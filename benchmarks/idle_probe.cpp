@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -106,7 +107,8 @@ void sleeper(Wakeup& s) {
     if (seen < 0) return;
     s.woken_on = sched_getcpu();
     cpu_set_t off = all;
-    CPU_CLR(s.waker_cpu.load(), &off);
+    const int waker = s.waker_cpu.load();
+    if (waker >= 0 && waker < CPU_SETSIZE) CPU_CLR(waker, &off);
     if (CPU_COUNT(&off) > 0) sched_setaffinity(0, sizeof off, &off);
     s.moved_ns = Clock::now().time_since_epoch().count();
     sched_setaffinity(0, sizeof all, &all);
